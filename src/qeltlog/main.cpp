@@ -138,8 +138,8 @@ int main(int argc, char** argv)
     const std::string name = argv[i++];
     const std::vector<std::string> args(argv + i, argv + argc);
     const auto& all = commands();
-    const auto found = std::find_if(all.begin(), all.end(),
-                                    [&](const Command& c) { return c.name == name; });
+    const auto found =
+        std::find_if(all.begin(), all.end(), [&](const Command& c) { return c.name == name; });
     if (found == all.end())
         return usageError("unknown command '" + name + "'");
     if (args.size() < found->minArgs || args.size() > found->maxArgs)

@@ -1,0 +1,77 @@
+#include "Unit1/Dialogs.h"
+
+#include <QColorDialog>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+Dialogs* g_installed = nullptr;
+}
+
+Dialogs& Dialogs::instance()
+{
+    static Dialogs real;
+    return g_installed ? *g_installed : real;
+}
+
+void Dialogs::setInstance(Dialogs* dialogs)
+{
+    g_installed = dialogs;
+}
+
+QString Dialogs::getExistingDirectory(QWidget* parent, const QString& caption,
+                                      const QString& startDir)
+{
+    return QFileDialog::getExistingDirectory(parent, caption, startDir);
+}
+
+QMessageBox::StandardButton Dialogs::question(QWidget* parent, const QString& title,
+                                              const QString& text,
+                                              QMessageBox::StandardButtons buttons,
+                                              QMessageBox::StandardButton defaultButton,
+                                              QMessageBox::StandardButton escapeButton)
+{
+    QMessageBox box(QMessageBox::Question, title, text, buttons, parent);
+    box.setDefaultButton(defaultButton);
+    box.setEscapeButton(escapeButton);
+    const int answer = box.exec();
+    return answer == QMessageBox::NoButton ? escapeButton
+                                           : static_cast<QMessageBox::StandardButton>(answer);
+}
+
+void Dialogs::showError(QWidget* parent, const QString& message)
+{
+    QMessageBox::critical(parent, QCoreApplication::applicationName(), message);
+}
+
+std::optional<QString> Dialogs::getText(QWidget* parent, const QString& caption,
+                                        const QString& prompt, const QString& initial,
+                                        int maxLength)
+{
+    QInputDialog dialog(parent);
+    dialog.setWindowTitle(caption);
+    dialog.setLabelText(prompt);
+    dialog.setTextValue(initial);
+    if (auto* edit = dialog.findChild<QLineEdit*>())
+        edit->setMaxLength(maxLength);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return dialog.textValue();
+}
+
+std::optional<QColor> Dialogs::getColor(QWidget* parent, const QColor& initial)
+{
+    const QColor chosen = QColorDialog::getColor(initial, parent);
+    if (!chosen.isValid())
+        return std::nullopt;
+    return chosen;
+}
+
+int Dialogs::execModal(QDialog& dialog)
+{
+    return dialog.exec();
+}

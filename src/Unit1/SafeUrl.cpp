@@ -1,0 +1,33 @@
+#include "Unit1/SafeUrl.h"
+
+#include <QDesktopServices>
+
+QUrl SafeOpenableUrl(const QString& text, QString* reason)
+{
+    auto refuse = [reason](const QString& why) {
+        if (reason)
+            *reason = why;
+        return QUrl();
+    };
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty())
+        return refuse(QStringLiteral("No address to open"));
+    const QUrl url(trimmed, QUrl::StrictMode);
+    if (!url.isValid())
+        return refuse(QStringLiteral("Not a valid address: ") + trimmed);
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https") &&
+        scheme != QLatin1String("ftp"))
+        return refuse(QStringLiteral("Only http, https and ftp addresses are opened"));
+    if (url.host().isEmpty())
+        return refuse(QStringLiteral("The address has no host"));
+    return url;
+}
+
+bool OpenUrlSafely(const QString& text, QString* reason)
+{
+    const QUrl url = SafeOpenableUrl(text, reason);
+    if (!url.isValid())
+        return false;
+    return QDesktopServices::openUrl(url);
+}
