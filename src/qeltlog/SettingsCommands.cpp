@@ -1,12 +1,28 @@
 // The settings side of qeltlog: the configured code page and the `logs` command.
 #include "Cli.h"
+#include "settings/Settings.h"
+
+#include <ostream>
 
 namespace qelt::cli {
 
-// Placeholder until config.ini reading lands: the default code page.
-CodePageId configuredCodePage(const std::string& /*appDir*/)
+CodePageId configuredCodePage(const std::string& appDir)
 {
-    return DefaultCodePage;
+    return ReadCodePage(appDir.empty() ? AppDir() : WithTrailingSlash(appDir));
 }
+
+namespace {
+
+// logs DIR: the chooser's items for DIR, in chooser order.
+int runLogs(const Context& context, const std::vector<std::string>& args)
+{
+    for (const auto& name : ListLogFilesOrThrow(WithTrailingSlash(args[0])))
+        context.out << field(context, name) << '\n';
+    return 0;
+}
+
+const Registrar registrar{{{"logs", "logs DIR", 1, 1, runLogs}}};
+
+} // namespace
 
 } // namespace qelt::cli
