@@ -1,0 +1,201 @@
+#include "logaccess/LogFile.h"
+
+#include "common/QeltError.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace qelt {
+
+namespace {
+
+FileIdentity identityOf(const struct stat& st)
+{
+    FileIdentity id;
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+    id.size = static_cast<std::uint64_t>(st.st_size);
+    id.mtimeSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    id.mtimeNanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    return id;
+}
+
+[[noreturn]] void cannotOpen(const std::string& path)
+{
+    throw QeltError("Cannot open file " + path);
+}
+
+class FileDescriptor
+{
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+bool FileIdentity::operator==(const FileIdentity& other) const
+{
+    return device == other.device && inode == other.inode && size == other.size &&
+           mtimeSeconds == other.mtimeSeconds && mtimeNanoseconds == other.mtimeNanoseconds;
+}
+
+std::optional<FileIdentity> CurrentFileIdentity(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return identityOf(st);
+}
+
+LogFile::LogFile(std::string path) : m_path(std::move(path))
+{
+    int raw;
+    do {
+        raw = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0)
+        cannotOpen(m_path);
+    const FileDescriptor fd(raw);
+
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode))
+        cannotOpen(m_path);
+    m_identity = identityOf(st);
+
+    if (S_ISREG(st.st_mode)) {
+        const auto size = static_cast<std::size_t>(st.st_size);
+        if (size == 0) {
+            m_data = "";
+            m_textSize = 0;
+            return;
+        }
+        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(), 0);
+        if (map != MAP_FAILED) {
+            ::madvise(map, size, MADV_SEQUENTIAL);
+            m_data = static_cast<const char*>(map);
+            m_size = size;
+            m_mapped = true;
+            m_textSize = CutAtNul(bytes()).size();
+            return;
+        }
+    }
+
+    // Pipes, devices, or a file that could not be mapped: read it all in one buffer.
+    std::size_t capacity = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) + 1 : 65536;
+    std::unique_ptr<char[]> buffer(new char[capacity]);
+    std::size_t size = 0;
+    for (;;) {
+        if (size == capacity) {
+            const std::size_t grown = capacity * 2;
+            std::unique_ptr<char[]> bigger(new char[grown]);
+            std::memcpy(bigger.get(), buffer.get(), size);
+            buffer = std::move(bigger);
+            capacity = grown;
+        }
+        const ssize_t n = ::read(fd.get(), buffer.get() + size, capacity - size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            cannotOpen(m_path);
+        }
+        if (n == 0)
+            break;
+        size += static_cast<std::size_t>(n);
+    }
+    m_buffer = std::move(buffer);
+    m_data = m_buffer.get();
+    m_size = size;
+    m_identity.size = size;
+    m_textSize = CutAtNul(bytes()).size();
+}
+
+LogFile::~LogFile()
+{
+    release();
+}
+
+LogFile::LogFile(LogFile&& other) noexcept
+    : m_path(std::move(other.m_path)), m_data(other.m_data), m_size(other.m_size),
+      m_textSize(other.m_textSize), m_mapped(other.m_mapped), m_buffer(std::move(other.m_buffer)),
+      m_identity(other.m_identity)
+{
+    other.m_data = nullptr;
+    other.m_size = other.m_textSize = 0;
+    other.m_mapped = false;
+}
+
+LogFile& LogFile::operator=(LogFile&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        m_path = std::move(other.m_path);
+        m_data = other.m_data;
+        m_size = other.m_size;
+        m_textSize = other.m_textSize;
+        m_mapped = other.m_mapped;
+        m_buffer = std::move(other.m_buffer);
+        m_identity = other.m_identity;
+        other.m_data = nullptr;
+        other.m_size = other.m_textSize = 0;
+        other.m_mapped = false;
+    }
+    return *this;
+}
+
+void LogFile::release() noexcept
+{
+    if (m_mapped && m_data)
+        ::munmap(const_cast<char*>(m_data), m_size);
+    m_mapped = false;
+    m_data = nullptr;
+    m_buffer.reset();
+}
+
+std::string_view CutAtNul(std::string_view data)
+{
+    const void* nul = data.empty() ? nullptr : std::memchr(data.data(), '\0', data.size());
+    return nul ? data.substr(0,
+                             static_cast<std::size_t>(static_cast<const char*>(nul) - data.data()))
+               : data;
+}
+
+const char* FindLineEnd(const char* p, const char* end)
+{
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+        if (mask != 0)
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p < end && *p != '\r' && *p != '\n')
+        ++p;
+    return p;
+}
+
+} // namespace qelt

@@ -1,0 +1,236 @@
+#include "logaccess/LogGrammar.h"
+
+#include <cstring>
+
+namespace qelt {
+
+namespace {
+
+constexpr std::size_t Absent = std::string_view::npos;
+
+// First occurrence of marker, or Absent; an empty marker or text is never found.
+std::size_t find(std::string_view text, std::string_view marker)
+{
+    if (marker.empty() || text.empty())
+        return Absent;
+    return text.find(marker);
+}
+
+constexpr unsigned char upperAscii(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
+}
+
+// Whether text starts with token when both are upper-cased by ASCII rules.
+bool startsWithNoCase(std::string_view text, std::string_view token)
+{
+    if (text.size() < token.size())
+        return false;
+    for (std::size_t i = 0; i < token.size(); ++i) {
+        if (upperAscii(static_cast<unsigned char>(text[i])) !=
+            upperAscii(static_cast<unsigned char>(token[i])))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string_view TakeBefore(std::string_view text, std::string_view marker)
+{
+    const std::size_t pos = find(text, marker);
+    return pos == Absent ? std::string_view() : text.substr(0, pos);
+}
+
+std::string_view TakeThrough(std::string_view text, std::string_view marker)
+{
+    const std::size_t pos = find(text, marker);
+    return pos == Absent ? std::string_view() : text.substr(0, pos + marker.size());
+}
+
+std::string_view DropThrough(std::string_view text, std::string_view marker)
+{
+    const std::size_t pos = find(text, marker);
+    if (pos != Absent)
+        return text.substr(pos + marker.size());
+    return marker.empty() ? text : DropFirst(text, marker.size() - 1);
+}
+
+std::string_view DropFirst(std::string_view text, std::size_t n)
+{
+    return n >= text.size() ? std::string_view() : text.substr(n);
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view token)
+{
+    if (token.empty() || text.size() < token.size())
+        return false;
+    const unsigned char first = upperAscii(static_cast<unsigned char>(token[0]));
+    const bool letter = first >= 'A' && first <= 'Z';
+    const std::size_t last = text.size() - token.size();
+    for (std::size_t i = 0; i <= last; ++i) {
+        if (!letter) {
+            // Only the byte itself upper-cases to a non-letter: let memchr skip ahead.
+            const void* hit = std::memchr(text.data() + i, first, last - i + 1);
+            if (!hit)
+                return false;
+            i = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+        } else if (upperAscii(static_cast<unsigned char>(text[i])) != first) {
+            continue;
+        }
+        if (startsWithNoCase(text.substr(i), token))
+            return true;
+    }
+    return false;
+}
+
+int FindConnectionType(std::string_view text)
+{
+    // Every token begins with a double quote, so an occurrence of any token starts at one of the
+    // text's quotes; at most one token can start at a given quote. The winner is the smallest
+    // table index among all occurrences, which is what searching the tokens in table order gives.
+    int best = -1;
+    const char* const end = text.data() + text.size();
+    const char* p = text.data();
+    while (p < end) {
+        const void* hit = std::memchr(p, '"', static_cast<std::size_t>(end - p));
+        if (!hit)
+            break;
+        const char* q = static_cast<const char*>(hit);
+        const std::string_view at(q, static_cast<std::size_t>(end - q));
+        const int limit = best < 0 ? static_cast<int>(ConnectionTypeTable.size()) : best;
+        for (int k = 0; k < limit; ++k) {
+            if (startsWithNoCase(at, ConnectionTypeTable[static_cast<std::size_t>(k)].token)) {
+                best = k;
+                break;
+            }
+        }
+        if (best == 0)
+            break;
+        p = q + 1;
+    }
+    return best;
+}
+
+std::string_view ExtractUser(std::string_view text)
+{
+    return TakeBefore(text, " [");
+}
+
+HostFields ExtractHost(std::string_view text)
+{
+    HostFields result;
+    const int k = FindConnectionType(text);
+    if (k < 0)
+        return result;
+    const ConnectionType& type = ConnectionTypeTable[static_cast<std::size_t>(k)];
+    result.hasKind = true;
+    result.kind = type.kind;
+    switch (type.rule) {
+    case HostRule::Tunnel:
+        result.host = TakeBefore(DropFirst(text, 9), ":");
+        break;
+    case HostRule::Web: {
+        const std::size_t web = find(text, "http://");
+        if (web != Absent)
+            result.host = TakeBefore(text.substr(web + 7), "/");
+        else if (find(text, "CONNECT") != Absent)
+            result.host = TakeBefore(DropFirst(text, 9), ":");
+        break;
+    }
+    case HostRule::Ftp:
+        result.host = TakeBefore(DropThrough(text, "@"), "\"");
+        break;
+    case HostRule::Mail:
+        result.host = TakeBefore(DropThrough(text, "Host:"), "-User");
+        break;
+    }
+    return result;
+}
+
+IndexFields ExtractIndexFields(std::string_view line)
+{
+    IndexFields result;
+    const std::size_t dash = find(line, " - ");
+    if (dash == Absent)
+        return result;
+    result.qualifies = true;
+    std::string_view rest = line.substr(dash + 3);
+    result.user = ExtractUser(rest);
+    rest = DropThrough(rest, "] ");
+    const HostFields host = ExtractHost(rest);
+    result.hasKind = host.hasKind;
+    result.kind = host.kind;
+    result.host = host.host;
+    return result;
+}
+
+RecordFields ExtractRecordFields(std::string_view line)
+{
+    RecordFields result;
+
+    // The count comes from where '+' stands in the whole line, not from its distance to '['.
+    const std::size_t plus = line.find('+');
+    if (plus != Absent && plus >= 1) {
+        // 1-based: p = plus + 1, begin at q + 1 with q the position of '[' (0 when absent), take
+        // p - 2 bytes, of which the date keeps the first 20.
+        const std::size_t bracket = line.find('[');
+        const std::size_t begin = bracket == Absent ? 0 : bracket + 1;
+        std::size_t count = plus - 1;
+        if (count > DateCapacity)
+            count = DateCapacity;
+        result.date = begin >= line.size() ? std::string_view() : line.substr(begin, count);
+    }
+
+    const int k = FindConnectionType(line);
+    if (k < 0)
+        return result;
+    const std::string_view token = ConnectionTypeTable[static_cast<std::size_t>(k)].token;
+    std::string_view rest = DropThrough(line, "] \"");
+    std::string_view head = TakeThrough(rest, " ");
+    if (head.size() > LabelCapacity)
+        head = head.substr(0, LabelCapacity);
+    result.labelHead = head;
+    result.labelToken = token.substr(0, LabelCapacity - head.size());
+    rest = DropThrough(rest, " ");
+    result.rawUrl = TakeThrough(rest, "\"");
+    return result;
+}
+
+IconIndex FileKindIcon(std::string_view rawUrl)
+{
+    // Every extension of interest is a dot and three bytes, so one pass over the dots decides.
+    bool archive = false;
+    const char* const end = rawUrl.data() + rawUrl.size();
+    const char* p = rawUrl.data();
+    while (p < end) {
+        const void* hit = std::memchr(p, '.', static_cast<std::size_t>(end - p));
+        if (!hit)
+            break;
+        const char* dot = static_cast<const char*>(hit);
+        const std::string_view at(dot, static_cast<std::size_t>(end - dot));
+        if (startsWithNoCase(at, ".pdf"))
+            return PdfIcon;
+        if (!archive) {
+            for (const std::string_view extension : ArchiveExtensionTable) {
+                if (startsWithNoCase(at, extension)) {
+                    archive = true;
+                    break;
+                }
+            }
+        }
+        p = dot + 1;
+    }
+    return archive ? ArchiveIcon : PlainRequestIcon;
+}
+
+std::string_view StripHttpVersion(std::string_view rawUrl)
+{
+    const std::size_t pos = find(rawUrl, "HTTP/1.");
+    // 1-based position p = pos + 1; the text must be exactly p + 8 bytes long.
+    if (pos == Absent || rawUrl.size() != pos + 9)
+        return rawUrl;
+    return rawUrl.size() <= 10 ? std::string_view() : rawUrl.substr(0, rawUrl.size() - 10);
+}
+
+} // namespace qelt

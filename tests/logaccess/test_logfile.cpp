@@ -1,0 +1,170 @@
+#include "common/QeltError.h"
+#include "logaccess/LogFile.h"
+#include "settings/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace qelt;
+using qelt::test::TempFolder;
+using qelt::test::writeFile;
+
+namespace {
+
+std::vector<std::string> linesOf(std::string_view text)
+{
+    std::vector<std::string> out;
+    for (std::string_view line : Lines(text))
+        out.emplace_back(line);
+    return out;
+}
+
+std::size_t countLines(std::string_view text)
+{
+    std::size_t count = 0;
+    ForEachLine(text, [&](std::string_view) { ++count; });
+    return count;
+}
+
+} // namespace
+
+TEST(LineSplitting, ReadingRule)
+{
+    using V = std::vector<std::string>;
+    struct Case
+    {
+        std::string text;
+        V lines;
+    };
+    const Case cases[] = {
+        {"", {}},
+        {"a", {"a"}},
+        {"a\r\nb\r\n", {"a", "b"}},
+        {"a\rb\nc\r\nd", {"a", "b", "c", "d"}},
+        {"a\n\r", {"a", ""}}, // LF then a lone CR: an empty line between them
+        {"a\r\r\nb", {"a", "", "b"}},
+        {"\n", {""}},
+        {"\r\n\r\n", {"", ""}},
+        {"\r\r\r", {"", "", ""}}, // only CRs
+        {"a\n\nb", {"a", "", "b"}},
+        {"\xff\xfe\x80 x\r\n", {"\xff\xfe\x80 x"}},
+        // a line longer than the vector step with the terminator at every offset
+        {std::string(31, 'x') + "\r\n" + std::string(17, 'y'),
+         {std::string(31, 'x'), std::string(17, 'y')}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.text));
+        EXPECT_EQ(linesOf(c.text), c.lines);
+        std::vector<std::string> viaCallback;
+        ForEachLine(c.text, [&](std::string_view line) { viaCallback.emplace_back(line); });
+        EXPECT_EQ(viaCallback, c.lines);
+        EXPECT_EQ(countLines(c.text), c.lines.size());
+    }
+}
+
+TEST(LineSplitting, FindLineEndAtEveryOffset)
+{
+    for (std::size_t at = 0; at < 40; ++at) {
+        for (const char terminator : {'\r', '\n'}) {
+            std::string text(40, 'z');
+            text[at] = terminator;
+            EXPECT_EQ(FindLineEnd(text.data(), text.data() + text.size()) - text.data(),
+                      static_cast<std::ptrdiff_t>(at));
+        }
+    }
+    const std::string none(40, 'z');
+    EXPECT_EQ(FindLineEnd(none.data(), none.data() + none.size()), none.data() + none.size());
+}
+
+TEST(LogFileReading, ContentNulAndIdentity)
+{
+    TempFolder dir;
+    struct Case
+    {
+        std::string name, bytes, text;
+        std::size_t lines;
+    };
+    const Case cases[] = {
+        {"empty.txt", "", "", 0},
+        {"plain.txt", "a\r\nb\r\n", "a\r\nb\r\n", 2},
+        {"nul.txt", std::string("a\r\nb\0c\r\nd\r\n", 11), "a\r\nb", 2},
+        {"nulfirst.txt", std::string("\0abc", 4), "", 0},
+        {"noend.txt", "just one line", "just one line", 1},
+        {"crs.txt", std::string(5000, '\r'), std::string(5000, '\r'), 5000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(dir / c.name, c.bytes);
+        const LogFile file(dir / c.name);
+        EXPECT_EQ(file.bytes(), c.bytes);
+        EXPECT_EQ(file.text(), c.text);
+        EXPECT_EQ(file.fileSize(), c.bytes.size());
+        EXPECT_EQ(countLines(file.text()), c.lines);
+        EXPECT_EQ(file.identity().size, c.bytes.size());
+        EXPECT_EQ(CurrentFileIdentity(dir / c.name), file.identity());
+    }
+}
+
+TEST(LogFileReading, MultiMegabyteLineAndMove)
+{
+    TempFolder dir;
+    const std::string big(5 * 1024 * 1024, 'q');
+    writeFile(dir / "big.txt", "first\n" + big + "\nlast");
+    LogFile file(dir / "big.txt");
+    const auto lines = linesOf(file.text());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].size(), big.size());
+    EXPECT_EQ(lines[2], "last");
+
+    // A moved-from file gives up its mapping; the new owner's views stay the same bytes.
+    const char* data = file.text().data();
+    LogFile moved(std::move(file));
+    EXPECT_EQ(moved.text().data(), data);
+    EXPECT_EQ(moved.text().size(), big.size() + 11);
+}
+
+TEST(LogFileReading, IdentityNoticesChange)
+{
+    TempFolder dir;
+    writeFile(dir / "log.txt", "a\r\n");
+    const LogFile file(dir / "log.txt");
+    writeFile(dir / "log.txt", "a\r\nbb\r\n");
+    EXPECT_NE(CurrentFileIdentity(dir / "log.txt"), file.identity());
+    EXPECT_EQ(file.text(), "a\r\n"); // what was read stays what was read
+    EXPECT_FALSE(CurrentFileIdentity(dir / "missing.txt").has_value());
+}
+
+TEST(LogFileReading, NonRegularFileIsReadWhole)
+{
+    // A pipe cannot be mapped; it is read in one go instead.
+    TempFolder dir;
+    const std::string fifo = dir / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Write from a shell in the background: two writers, one after the other, into the pipe.
+    const std::string writer = "( printf 'line one\\r\\n'; head -c 200000 /dev/zero | tr '\\000' "
+                               "p ) > '" +
+                               fifo + "' &";
+    ASSERT_EQ(std::system(writer.c_str()), 0);
+    const LogFile file(fifo);
+    EXPECT_FALSE(file.isMapped());
+    const auto lines = linesOf(file.text());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "line one");
+    EXPECT_EQ(lines[1].size(), 200000u);
+}
+
+TEST(LogFileReading, UnreadableGivesTheSystemMessage)
+{
+    TempFolder dir;
+    const std::string paths[] = {dir / "missing.txt", dir.path() /* a folder */};
+    for (const auto& path : paths) {
+        try {
+            const LogFile file(path);
+            ADD_FAILURE() << "no error for " << path;
+        } catch (const QeltError& e) {
+            EXPECT_EQ(std::string(e.what()), "Cannot open file " + path);
+        }
+    }
+}
