@@ -15,8 +15,6 @@
 using pngtest::encodePng;
 using pngtest::PngSpec;
 
-Q_DECLARE_METATYPE(PngSpec)
-
 namespace {
 
 // The expectation for one pixel: its colour and opacity.

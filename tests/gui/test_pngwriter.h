@@ -4,6 +4,7 @@
 // that every case is spelt out sample by sample in the test itself.
 
 #include <QByteArray>
+#include <QMetaType>
 
 #include <png.h>
 
@@ -123,3 +124,5 @@ inline QByteArray encodePng(const PngSpec& spec)
 }
 
 } // namespace pngtest
+
+Q_DECLARE_METATYPE(pngtest::PngSpec)
