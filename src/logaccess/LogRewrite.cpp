@@ -1,0 +1,411 @@
+#include "LogRewrite.h"
+
+#include "common/QeltError.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace qelt {
+
+LineEndCounts CountLineEnds(std::string_view text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t lf = 0;
+    std::size_t cr = 0;
+    std::size_t crlf = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // 16 bytes a step; the second load looks one byte ahead to pair each CR with an LF after it.
+    const __m128i lfs = _mm_set1_epi8('\n');
+    const __m128i crs = _mm_set1_epi8('\r');
+    for (; i + 17 <= n; i += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+        const auto lfMask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lfs)));
+        const auto crMask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, crs)));
+        if ((lfMask | crMask) == 0)
+            continue;
+        const auto nextLf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(next, lfs)));
+        lf += static_cast<std::size_t>(__builtin_popcount(lfMask));
+        cr += static_cast<std::size_t>(__builtin_popcount(crMask));
+        crlf += static_cast<std::size_t>(__builtin_popcount(crMask & nextLf));
+    }
+#endif
+    for (; i < n; ++i) {
+        if (p[i] == '\n') {
+            ++lf;
+        } else if (p[i] == '\r') {
+            ++cr;
+            if (i + 1 < n && p[i + 1] == '\n')
+                ++crlf;
+        }
+    }
+    LineEndCounts counts;
+    counts.lineEnds = lf + cr - crlf;
+    counts.loneEnds = (lf - crlf) + (cr - crlf);
+    return counts;
+}
+
+LogSnapshot TakeLogSnapshot(const FileIdentity& identity, std::string_view fileBytes)
+{
+    LogSnapshot snapshot;
+    snapshot.identity = identity;
+    snapshot.identity.size = fileBytes.size();
+    const std::size_t keep = std::min(fileBytes.size(), SnapshotTailSize);
+    snapshot.tail.assign(fileBytes.substr(fileBytes.size() - keep));
+    return snapshot;
+}
+
+LogSnapshot TakeLogSnapshot(const LogFile& file)
+{
+    return TakeLogSnapshot(file.identity(), file.bytes());
+}
+
+namespace {
+
+[[noreturn]] void failCreate(const std::string& path, const std::string& why)
+{
+    throw QeltError("Cannot create file " + path + "\n" + why);
+}
+
+std::string errnoText(int error)
+{
+    return std::strerror(error);
+}
+
+class FileDescriptor
+{
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return m_fd; }
+    // Closes now and reports the result: a delayed write error may surface only here.
+    int close()
+    {
+        const int result = ::close(m_fd);
+        m_fd = -1;
+        return result;
+    }
+
+private:
+    int m_fd;
+};
+
+// Gathers the new content as pieces: large pieces straight out of the caller's memory (the mapped
+// log), small ones copied into one buffer, and hands them to writev in batches.
+class GatherWriter
+{
+public:
+    explicit GatherWriter(int fd) : m_fd(fd), m_buffer(BufferSize) {}
+
+    void append(const char* data, std::size_t size)
+    {
+        if (size == 0)
+            return;
+        if (m_pieces.size() >= MaxPieces)
+            flush();
+        if (size >= ZeroCopyMinimum) {
+            m_pieces.push_back({const_cast<char*>(data), size});
+            m_lastIsBuffer = false;
+            return;
+        }
+        if (m_used + size > m_buffer.size())
+            flush();
+        char* target = m_buffer.data() + m_used;
+        std::memcpy(target, data, size);
+        m_used += size;
+        if (m_lastIsBuffer)
+            m_pieces.back().iov_len += size;
+        else
+            m_pieces.push_back({target, size});
+        m_lastIsBuffer = true;
+    }
+
+    void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+
+    void flush()
+    {
+        std::size_t first = 0;
+        while (first < m_pieces.size()) {
+            const auto count =
+                static_cast<int>(std::min<std::size_t>(m_pieces.size() - first, MaxPieces));
+            const ssize_t written = ::writev(m_fd, m_pieces.data() + first, count);
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw std::system_error(errno, std::generic_category());
+            }
+            auto left = static_cast<std::size_t>(written);
+            while (first < m_pieces.size() && left >= m_pieces[first].iov_len) {
+                left -= m_pieces[first].iov_len;
+                ++first;
+            }
+            if (left > 0) {
+                m_pieces[first].iov_base = static_cast<char*>(m_pieces[first].iov_base) + left;
+                m_pieces[first].iov_len -= left;
+            }
+        }
+        m_pieces.clear();
+        m_used = 0;
+        m_lastIsBuffer = false;
+    }
+
+private:
+    static constexpr std::size_t BufferSize = 1 << 20;
+    static constexpr std::size_t ZeroCopyMinimum = 16 * 1024;
+    static constexpr std::size_t MaxPieces = IOV_MAX;
+
+    int m_fd;
+    std::vector<char> m_buffer;
+    std::size_t m_used = 0;
+    std::vector<iovec> m_pieces;
+    bool m_lastIsBuffer = false;
+};
+
+// Writes one range of whole lines with every line end made CR LF. A last line without a line end
+// gets one unless `leaveOpen`.
+void writeLines(GatherWriter& out, std::string_view lines, bool leaveOpen)
+{
+    if (lines.empty())
+        return;
+    const char last = lines.back();
+    const bool open = last != '\r' && last != '\n';
+    if (CountLineEnds(lines).loneEnds == 0) {
+        // The usual case: the proxy writes CR LF, so the range goes out as it stands.
+        out.append(lines);
+        if (open && !leaveOpen)
+            out.append("\r\n", 2);
+        return;
+    }
+    std::size_t start = 0;
+    const std::size_t n = lines.size();
+    while (start < n) {
+        std::size_t end = start;
+        while (end < n && lines[end] != '\r' && lines[end] != '\n')
+            ++end;
+        out.append(lines.substr(start, end - start));
+        if (end == n) {
+            if (!leaveOpen)
+                out.append("\r\n", 2);
+            break;
+        }
+        out.append("\r\n", 2);
+        start = end + 1;
+        if (lines[end] == '\r' && start < n && lines[start] == '\n')
+            ++start;
+    }
+}
+
+bool sameFile(const struct stat& st, const LogSnapshot& snapshot)
+{
+    return static_cast<std::uint64_t>(st.st_dev) == snapshot.identity.device &&
+           static_cast<std::uint64_t>(st.st_ino) == snapshot.identity.inode;
+}
+
+bool readExactly(int fd, char* data, std::size_t size, std::uint64_t offset)
+{
+    while (size > 0) {
+        const ssize_t got = ::pread(fd, data, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        data += got;
+        size -= static_cast<std::size_t>(got);
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+// Why the log can no longer be rewritten from what was read, or empty when it only grew (or
+// did not change at all).
+std::string whyChanged(int fd, const struct stat& st, const LogSnapshot& snapshot)
+{
+    const char* const changed = "Another program changed the log since it was read; it was left as "
+                             "it is.";
+    if (!sameFile(st, snapshot))
+        return "Another program replaced the log since it was read; it was left as it is.";
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size < snapshot.identity.size)
+        return "Another program shortened the log since it was read; it was left as it is.";
+    // The clock behind modification times ticks in milliseconds, so a rewrite of the same size
+    // right after our read may keep the time: the tail is compared in any case.
+    if (size == snapshot.identity.size &&
+        (st.st_mtim.tv_sec != snapshot.identity.mtimeSeconds ||
+         st.st_mtim.tv_nsec != snapshot.identity.mtimeNanoseconds))
+        return changed;
+    std::string now(snapshot.tail.size(), '\0');
+    const std::uint64_t from = snapshot.identity.size - snapshot.tail.size();
+    if (!readExactly(fd, now.data(), now.size(), from) || now != snapshot.tail)
+        return changed;
+    return {};
+}
+
+// Copies the bytes [from, to) of the old log to the end of the new one.
+void copyAppended(int source, int target, std::uint64_t from, std::uint64_t to, bool skipFirstLf)
+{
+    std::vector<char> buffer(1 << 20);
+    while (from < to) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(to - from, buffer.size()));
+        if (!readExactly(source, buffer.data(), want, from))
+            throw std::system_error(errno ? errno : EIO, std::generic_category());
+        const char* data = buffer.data();
+        std::size_t size = want;
+        if (skipFirstLf) {
+            skipFirstLf = false;
+            if (data[0] == '\n') {
+                ++data;
+                --size;
+            }
+        }
+        while (size > 0) {
+            const ssize_t written = ::write(target, data, size);
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw std::system_error(errno, std::generic_category());
+            }
+            data += written;
+            size -= static_cast<std::size_t>(written);
+        }
+        from += want;
+    }
+}
+
+std::string folderOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
+                    const std::vector<TextRange>& kept)
+{
+    FileDescriptor old(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (old.get() < 0)
+        failCreate(path, "The log cannot be opened any more: " + errnoText(errno));
+    struct stat st
+    {};
+    if (::fstat(old.get(), &st) != 0)
+        failCreate(path, errnoText(errno));
+    if (const std::string why = whyChanged(old.get(), st, snapshot); !why.empty())
+        failCreate(path, why);
+
+    // A temporary name that the log folder listing (log*.txt) never shows.
+    std::string tempPath = folderOf(path) + "/." + nameOf(path) + ".XXXXXX";
+    FileDescriptor temp(::mkostemp(tempPath.data(), O_CLOEXEC));
+    if (temp.get() < 0)
+        failCreate(path, errnoText(errno));
+    bool renamed = false;
+    try {
+        if (::fchmod(temp.get(), st.st_mode & 07777) != 0)
+            throw std::system_error(errno, std::generic_category());
+        // Only root may give a file away; anyone else keeps the log's group when allowed.
+        if (::fchown(temp.get(), st.st_uid, st.st_gid) != 0 &&
+            ::fchown(temp.get(), static_cast<uid_t>(-1), st.st_gid) != 0) {
+            // The new log belongs to us then, as a copy would.
+        }
+
+        const bool wholeFile = text.size() == snapshot.identity.size;
+        const bool endsOpen = !text.empty() && text.back() != '\r' && text.back() != '\n';
+        std::uint64_t copied = snapshot.identity.size;
+        bool grown = static_cast<std::uint64_t>(st.st_size) > snapshot.identity.size;
+        // A last line without its line end was still being written when the log was read.
+        const bool lastLineUnfinished = grown && wholeFile && endsOpen;
+
+        GatherWriter out(temp.get());
+        bool lastLineWritten = false;
+        for (const TextRange& range : kept) {
+            const bool reachesEnd = range.end == text.size();
+            writeLines(out, text.substr(range.begin, range.end - range.begin),
+                       reachesEnd && lastLineUnfinished);
+            lastLineWritten = lastLineWritten || reachesEnd;
+        }
+        if (lastLineUnfinished && !lastLineWritten) {
+            std::size_t start = text.size();
+            while (start > 0 && text[start - 1] != '\r' && text[start - 1] != '\n')
+                --start;
+            writeLines(out, text.substr(start), true);
+        }
+        out.flush();
+
+        // A lone CR at the end may be the first half of a CR LF whose LF came later.
+        bool skipLf = wholeFile && !text.empty() && text.back() == '\r';
+        // The proxy may go on appending while we copy: follow it until the size holds still.
+        for (int round = 0; grown && round < 100; ++round) {
+            copyAppended(old.get(), temp.get(), copied, static_cast<std::uint64_t>(st.st_size),
+                         skipLf);
+            skipLf = false;
+            copied = static_cast<std::uint64_t>(st.st_size);
+            if (::fstat(old.get(), &st) != 0)
+                throw std::system_error(errno, std::generic_category());
+            grown = static_cast<std::uint64_t>(st.st_size) > copied;
+        }
+        if (::fsync(temp.get()) != 0)
+            throw std::system_error(errno, std::generic_category());
+
+        struct stat now
+        {};
+        if (::stat(path.c_str(), &now) != 0 || !sameFile(now, snapshot))
+            failCreate(path,
+                       "Another program replaced the log since it was read; it was left as it is.");
+        if (::rename(tempPath.c_str(), path.c_str()) != 0)
+            throw std::system_error(errno, std::generic_category());
+        renamed = true;
+
+        // Bytes appended between the last look and the rename went to the old file: fetch them.
+        if (::fstat(old.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > copied) {
+            copyAppended(old.get(), temp.get(), copied, static_cast<std::uint64_t>(st.st_size),
+                         skipLf && copied == snapshot.identity.size);
+            if (::fsync(temp.get()) != 0)
+                throw std::system_error(errno, std::generic_category());
+        }
+        if (temp.close() != 0)
+            throw std::system_error(errno, std::generic_category());
+        FileDescriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder.get() >= 0)
+            ::fsync(folder.get());
+    } catch (const std::system_error& e) {
+        if (!renamed)
+            ::unlink(tempPath.c_str());
+        failCreate(path, errnoText(e.code().value()));
+    } catch (...) {
+        if (!renamed)
+            ::unlink(tempPath.c_str());
+        throw;
+    }
+}
+
+} // namespace qelt

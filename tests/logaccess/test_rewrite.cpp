@@ -1,0 +1,290 @@
+#include "common/QeltError.h"
+#include "logaccess/Deletion.h"
+#include "logaccess/LogFile.h"
+#include "logaccess/LogRewrite.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace qelt;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempFolder
+{
+public:
+    TempFolder()
+    {
+        std::string pattern = (fs::temp_directory_path() / "qelt-rewrite-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        m_path = pattern;
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(m_path, ignored);
+    }
+    std::string file(const std::string& name) const { return (m_path / name).string(); }
+    const fs::path& path() const { return m_path; }
+    std::vector<std::string> names() const
+    {
+        std::vector<std::string> all;
+        for (const auto& entry : fs::directory_iterator(m_path))
+            all.push_back(entry.path().filename().string());
+        std::sort(all.begin(), all.end());
+        return all;
+    }
+
+private:
+    fs::path m_path;
+};
+
+void writeFile(const std::string& path, const std::string& bytes,
+               std::ios::openmode mode = std::ios::trunc)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::out | mode);
+    out << bytes;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::vector<TextRange> everything(std::string_view text)
+{
+    if (text.empty())
+        return {};
+    return {{0, text.size()}};
+}
+
+// Reads the log, lets `meanwhile` act as another program would, then writes back what `keep`
+// chooses of the text read.
+void rewrite(const std::string& path, const std::function<void()>& meanwhile,
+             const std::function<std::vector<TextRange>(std::string_view)>& keep = everything)
+{
+    const LogFile file(path);
+    const LogSnapshot snapshot = TakeLogSnapshot(file);
+    const auto kept = keep(file.text());
+    if (meanwhile)
+        meanwhile();
+    RewriteLogFile(file.path(), snapshot, file.text(), kept);
+}
+
+std::function<std::vector<TextRange>(std::string_view)> removeNode(const std::string& user)
+{
+    return [user](std::string_view text) { return DeleteNodeLines(text, user, " ").ranges; };
+}
+
+} // namespace
+
+TEST(RewriteLogFile, EndsEveryLineWithCrLfAndStopsAtNul)
+{
+    struct Case
+    {
+        std::string before;
+        std::string after;
+    };
+    const std::vector<Case> cases{
+        {"", ""},
+        {"a\r\nb\r\n", "a\r\nb\r\n"},
+        {"a\nb\rc\r\nd", "a\r\nb\r\nc\r\nd\r\n"},
+        {"\r\r\n\n", "\r\n\r\n\r\n"},
+        {"\r\r\r", "\r\n\r\n\r\n"},
+        {"no line end", "no line end\r\n"},
+        {std::string("a\r\nb\0c\r\nd\r\n", 11), "a\r\nb\r\n"},
+        {std::string("\0a\r\n", 4), ""},
+        {"x\xff\x80\x01y\n", "x\xff\x80\x01y\r\n"},
+    };
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    for (const auto& c : cases) {
+        writeFile(path, c.before);
+        rewrite(path, nullptr);
+        EXPECT_EQ(readFile(path), c.after) << testing::PrintToString(c.before);
+    }
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
+}
+
+TEST(RewriteLogFile, WritesTheKeptLinesOfManySmallAndLargeRuns)
+{
+    // Enough runs for several batches of writev, lines above and below the size that is written
+    // straight out of the mapped file, and lone line ends among them.
+    std::string before;
+    std::string expected;
+    for (int i = 0; i < 6000; ++i) {
+        const bool big = i % 5 == 1;
+        const std::string body = (i % 3 == 0 ? "ann " : "bob ") + std::to_string(i) +
+                                 std::string(big ? 17000 : i * 37 % 700, 'x');
+        before += body + (i % 1000 == 999 ? "\n" : "\r\n");
+        if (i % 3 != 0)
+            expected += body + "\r\n";
+    }
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    writeFile(path, before);
+    rewrite(path, nullptr, removeNode("ann"));
+    EXPECT_TRUE(readFile(path) == expected);
+}
+
+TEST(RewriteLogFile, CarriesOverWhatAnotherProgramAppended)
+{
+    struct Case
+    {
+        const char* name;
+        std::string before;
+        std::string appended;
+        std::string after; // after removing the lines with "ann"
+    };
+    const std::vector<Case> cases{
+        {"whole lines", "ann 1\r\nbob 2\r\n", "ann 3\r\n", "bob 2\r\nann 3\r\n"},
+        {"appended bytes stay as they are", "bob\n", "x\ny", "bob\r\nx\ny"},
+        {"an unfinished last line is completed, even when it matched", "bob\r\nan", "n 2\r\n",
+         "bob\r\nann 2\r\n"},
+        {"an unfinished kept line is completed", "ann 1\r\nbob", " 2\r\n", "bob 2\r\n"},
+        {"a CR at the end and the LF after it are one line end", "bob\r", "\nann 2\r\n",
+         "bob\r\nann 2\r\n"},
+        {"what follows a NUL goes, the appended bytes stay", std::string("bob\r\n\0\0", 7),
+         "bob 2\r\n", "bob\r\nbob 2\r\n"},
+    };
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    for (const auto& c : cases) {
+        writeFile(path, c.before);
+        rewrite(
+            path, [&] { writeFile(path, c.appended, std::ios::app); }, removeNode("ann"));
+        EXPECT_EQ(readFile(path), c.after) << c.name;
+    }
+}
+
+TEST(RewriteLogFile, RefusesALogChangedInAnyOtherWay)
+{
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    const std::string before = "ann 1\r\nbob 2\r\n" + std::string(100000, 'z') + "\r\nbob 3\r\n";
+    struct Case
+    {
+        const char* name;
+        std::function<void()> change;
+        bool exists;
+    };
+    const std::vector<Case> cases{
+        {"rewritten, same size",
+         [&] {
+             std::string other = before;
+             other[other.size() - 3] = '4';
+             writeFile(path, other);
+             const timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+             ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+         },
+         true},
+        {"rewritten, same size and time",
+         [&] {
+             struct stat st
+             {};
+             ::stat(path.c_str(), &st);
+             std::string other = before;
+             other[other.size() - 3] = '4';
+             writeFile(path, other);
+             const timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+             ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+         },
+         true},
+        {"shortened", [&] { writeFile(path, "ann 1\r\n"); }, true},
+        {"rewritten longer", [&] { writeFile(path, "y" + before + before); }, true},
+        {"replaced",
+         [&] {
+             writeFile(path + ".new", before);
+             fs::rename(path + ".new", path);
+         },
+         true},
+        {"deleted", [&] { fs::remove(path); }, false},
+    };
+    for (const auto& c : cases) {
+        writeFile(path, before);
+        std::string changed;
+        try {
+            rewrite(
+                path,
+                [&] {
+                    c.change();
+                    changed = c.exists ? readFile(path) : "";
+                },
+                removeNode("ann"));
+            ADD_FAILURE() << c.name << ": no error";
+        } catch (const QeltError& e) {
+            const std::string message = e.what();
+            const std::string first = "Cannot create file " + path + "\n";
+            EXPECT_EQ(message.substr(0, first.size()), first) << c.name;
+            EXPECT_GT(message.size(), first.size()) << c.name;
+        }
+        EXPECT_EQ(fs::exists(path), c.exists) << c.name;
+        if (c.exists) {
+            EXPECT_TRUE(readFile(path) == changed) << c.name;
+        }
+        EXPECT_EQ(folder.names().size(), c.exists ? 1u : 0u) << c.name;
+    }
+}
+
+TEST(RewriteLogFile, KeepsPermissionsAndOwner)
+{
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    writeFile(path, "ann 1\r\nbob 2\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(path.c_str(), 4321, 8765), 0);
+    }
+    rewrite(path, nullptr, removeNode("ann"));
+    struct stat st
+    {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 8765u);
+    }
+    EXPECT_EQ(readFile(path), "bob 2\r\n");
+}
+
+TEST(RewriteLogFile, AFolderThatCannotBeWrittenLeavesTheLogWhole)
+{
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    const std::string before = "ann 1\nbob 2\n";
+    writeFile(path, before);
+    // root writes into a folder without write permission; an immutable folder stops root too.
+    const std::string dir = folder.path().string();
+    ::chmod(dir.c_str(), 0555);
+    const bool immutable =
+        ::geteuid() == 0 && std::system(("chattr +i '" + dir + "' 2>/dev/null").c_str()) == 0;
+    if (::geteuid() == 0 && !immutable)
+        GTEST_SKIP() << "cannot make a folder unwritable for root here";
+    try {
+        rewrite(path, nullptr, removeNode("ann"));
+        ADD_FAILURE() << "no error";
+    } catch (const QeltError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Cannot create file " + path + "\n", 0), 0u)
+            << e.what();
+    }
+    if (immutable)
+        std::system(("chattr -i '" + dir + "'").c_str());
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
+}

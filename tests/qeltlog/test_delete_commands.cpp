@@ -1,0 +1,116 @@
+#include "settings/RunProgram.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+using qelt::test::readFile;
+using qelt::test::runProgram;
+using qelt::test::TempFolder;
+using qelt::test::writeFile;
+
+namespace {
+
+std::string line(const std::string& user, const std::string& url)
+{
+    return "10.0.0.7 - " + user + " [05/Mar/2024:09:15:00 +0100] \"GET " + url +
+           " HTTP/1.1\" \"HTTP\"";
+}
+
+const std::vector<std::string> Lines{
+    line("ann", "http://a.com/1"),   line("joanna", "http://j.com/"),
+    line("bob", "http://a.com/1"),   line("bob", "http://b.com/"),
+    line("ann", "http://b.com/x"),   line("ann\xE9", "http://c.com/"),
+    line("carl", "http://ann.org/"),
+};
+
+std::string joined(const std::vector<std::size_t>& indices, const std::string& end = "\r\n")
+{
+    std::string text;
+    for (const std::size_t i : indices)
+        text += Lines[i] + end;
+    return text;
+}
+
+TEST(DeleteCommands, RemoveTheLinesAndWriteTheLogBack)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<std::string> args; // after the log
+        std::vector<std::size_t> kept;
+        std::string summary; // text format
+    };
+    const std::vector<Case> cases{
+        {"user node, its text anywhere", {"delete-node", "ann"}, {2, 3}, "removed 5 lines\n"},
+        {"host node", {"delete-node", "ann", "b.com"}, {0, 1, 2, 3, 5, 6}, "removed 1 line\n"},
+        {"user bytes as given", {"delete-node", "ann\xE9"}, {0, 1, 2, 3, 4, 6}, "removed 1 line\n"},
+        {"nothing found", {"delete-node", "dave"}, {0, 1, 2, 3, 4, 5, 6}, "removed 0 lines\n"},
+        {"rows take the first line with their URL",
+         {"delete-rows", "http://a.com/1", "http://a.com/1", "http://a.com/1", "", "http://b.com/"},
+         {1, 4, 5, 6},
+         "removed 3 lines\n"},
+    };
+    for (const char* format : {"text", "tsv"}) {
+        for (const auto& c : cases) {
+            TempFolder dir;
+            const std::string log = dir / "log1.txt";
+            // Lone LF line ends and no end after the last line: the rewrite makes them CR LF.
+            std::string before = joined({0, 1, 2, 3, 4, 5, 6}, "\n");
+            before.pop_back();
+            writeFile(log, before);
+            std::vector<std::string> args{"--format", format, c.args[0], log};
+            args.insert(args.end(), c.args.begin() + 1, c.args.end());
+            const auto result = runProgram(QELTLOG_PATH, args);
+            EXPECT_EQ(result.status, 0) << c.name << result.err;
+            EXPECT_EQ(result.err, "") << c.name;
+            EXPECT_EQ(result.out, std::string(format) == "tsv" ? "" : c.summary) << c.name;
+            EXPECT_EQ(readFile(log), joined(c.kept)) << c.name << " " << format;
+        }
+    }
+}
+
+TEST(DeleteCommands, FailuresExitWithTheMessageAndChangeNothing)
+{
+    TempFolder dir;
+    const std::string missing = dir / "log9.txt";
+    for (const char* command : {"delete-node", "delete-rows"}) {
+        const auto result = runProgram(QELTLOG_PATH, {command, missing, "ann"});
+        EXPECT_EQ(result.status, 1) << command;
+        EXPECT_EQ(result.out, "") << command;
+        EXPECT_EQ(result.err, "Cannot open file " + missing + "\n") << command;
+        EXPECT_FALSE(qelt::test::fileExists(missing)) << command;
+    }
+
+    const std::string log = dir / "log1.txt";
+    writeFile(log, joined({0, 1}));
+    EXPECT_EQ(runProgram(QELTLOG_PATH, {"delete-node", log}).status, 2);
+    EXPECT_EQ(runProgram(QELTLOG_PATH, {"delete-rows", log}).status, 2);
+    EXPECT_EQ(runProgram(QELTLOG_PATH, {"delete-node", log, "a", "b", "c"}).status, 2);
+    EXPECT_EQ(readFile(log), joined({0, 1}));
+}
+
+TEST(DeleteCommands, AnUnwritableFolderIsAFailure)
+{
+    TempFolder dir;
+    const std::string log = dir / "log1.txt";
+    writeFile(log, joined({0, 3}));
+    const std::string folder = dir.path();
+    ::chmod(folder.c_str(), 0555);
+    // root writes into a folder without write permission; an immutable folder stops root too.
+    const bool immutable =
+        ::geteuid() == 0 && std::system(("chattr +i '" + folder + "' 2>/dev/null").c_str()) == 0;
+    if (::geteuid() == 0 && !immutable)
+        GTEST_SKIP() << "cannot make a folder unwritable for root here";
+    const auto result = runProgram(QELTLOG_PATH, {"--format", "tsv", "delete-node", log, "ann"});
+    if (immutable) [[maybe_unused]]
+        const int status = std::system(("chattr -i '" + folder + "'").c_str());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.substr(0, result.err.find('\n')), "Cannot create file " + log);
+    EXPECT_EQ(readFile(log), joined({0, 3}));
+}
+
+} // namespace
