@@ -1,0 +1,245 @@
+#include "filters/FilterStore.h"
+
+#include "filters/RecordFile.h"
+
+namespace qelt {
+
+namespace {
+
+std::string inFolder(const std::string& folder, const char* name)
+{
+    if (folder.empty() || folder.back() == '/')
+        return folder + name;
+    return folder + "/" + name;
+}
+
+// The deletion step of the delete operations, right after ReadNext has read the record to
+// delete: the last record moves into its place and the file loses one record. Returns true when
+// a record was moved into the hole (the caller may have to look at it next).
+template <typename Record> bool RemoveRecord(RecordFile& file, Record& buffer)
+{
+    const RecordIndex p = file.Position();
+    const RecordIndex n = file.Count();
+    if (p == n) {
+        file.Seek(n - 1);
+        file.Truncate();
+        return false;
+    }
+    file.Seek(n - 1);
+    file.ReadNext(buffer.data());
+    file.Seek(p - 1);
+    file.Write(buffer.data());
+    file.Seek(n - 1);
+    file.Truncate();
+    return true;
+}
+
+void deleteGroupFilters(const std::string& filterPath, std::string_view group)
+{
+    if (!FileExists(filterPath))
+        return;
+    RecordFile file;
+    file.Open(filterPath, FilterRecordSize);
+    FilterRecord record{};
+    if (file.Count() != 0) {
+        while (!file.AtEnd()) {
+            file.ReadNext(record.data());
+            if (FilterGroup(record) != group)
+                continue;
+            const RecordIndex p = file.Position();
+            // The record moved into the hole may belong to the group too: look at it next.
+            if (RemoveRecord(file, record))
+                file.Seek(p - 1);
+        }
+    }
+    file.Close();
+}
+
+} // namespace
+
+FilterStore::FilterStore(const std::string& appDir)
+    : m_groupPath(inFolder(appDir, GroupFileName)), m_filterPath(inFolder(appDir, FilterFileName))
+{}
+
+std::vector<std::string> FilterStore::ListGroups() const
+{
+    std::vector<std::string> names;
+    if (!FileExists(m_groupPath))
+        return names;
+    RecordFile file;
+    file.Open(m_groupPath, GroupRecordSize);
+    GroupRecord record{};
+    if (file.Count() != 0) {
+        while (!file.AtEnd()) {
+            file.ReadNext(record.data());
+            names.emplace_back(GroupName(record));
+        }
+    }
+    file.Close();
+    return names;
+}
+
+bool FilterStore::AddGroup(std::string_view name, ColorValue colour)
+{
+    if (name.empty())
+        return false;
+    RecordFile file;
+    if (FileExists(m_groupPath))
+        file.Open(m_groupPath, GroupRecordSize);
+    else
+        file.Create(m_groupPath, GroupRecordSize);
+    GroupRecord record{};
+    bool found = false;
+    if (file.Count() != 0) {
+        while (!file.AtEnd()) {
+            file.ReadNext(record.data());
+            if (GroupName(record) == name) {
+                found = true;
+                break;
+            }
+        }
+    }
+    if (!found) {
+        // After a full scan the position is the end of the last whole record: an append, which
+        // also overwrites any stray bytes of a partial record.
+        record = MakeGroupRecord(name, colour);
+        file.Write(record.data());
+    }
+    file.Close();
+    return !found;
+}
+
+std::optional<ColorValue> FilterStore::GroupColor(std::string_view name) const
+{
+    if (!FileExists(m_groupPath))
+        return std::nullopt;
+    RecordFile file;
+    file.Open(m_groupPath, GroupRecordSize);
+    GroupRecord record{};
+    std::optional<ColorValue> colour;
+    if (file.Count() != 0) {
+        while (!file.AtEnd()) {
+            file.ReadNext(record.data());
+            if (GroupName(record) == name) {
+                colour = GroupColour(record);
+                break;
+            }
+        }
+    }
+    file.Close();
+    return colour;
+}
+
+void FilterStore::SetGroupColor(std::string_view name, ColorValue colour)
+{
+    if (!FileExists(m_groupPath))
+        return;
+    RecordFile file;
+    file.Open(m_groupPath, GroupRecordSize);
+    GroupRecord record{};
+    if (file.Count() != 0) {
+        while (!file.AtEnd()) {
+            file.ReadNext(record.data());
+            if (GroupName(record) == name) {
+                SetGroupColour(record, colour);
+                file.Seek(file.Position() - 1);
+                file.Write(record.data());
+                break;
+            }
+        }
+    }
+    file.Close();
+}
+
+void FilterStore::DeleteGroup(std::string_view name)
+{
+    if (!FileExists(m_groupPath))
+        return;
+    RecordFile file;
+    file.Open(m_groupPath, GroupRecordSize);
+    GroupRecord record{};
+    if (file.Count() != 0) {
+        while (!file.AtEnd()) {
+            file.ReadNext(record.data());
+            if (GroupName(record) == name) {
+                deleteGroupFilters(m_filterPath, name);
+                RemoveRecord(file, record);
+                break;
+            }
+        }
+    }
+    file.Close();
+}
+
+std::vector<std::string> FilterStore::ListFilters(std::string_view group) const
+{
+    std::vector<std::string> texts;
+    if (!FileExists(m_filterPath))
+        return texts;
+    RecordFile file;
+    file.Open(m_filterPath, FilterRecordSize);
+    FilterRecord record{};
+    if (file.Count() != 0) {
+        while (!file.AtEnd()) {
+            file.ReadNext(record.data());
+            if (FilterGroup(record) == group)
+                texts.emplace_back(FilterText(record));
+        }
+    }
+    file.Close();
+    return texts;
+}
+
+bool FilterStore::AddFilter(std::string_view group, std::string_view text)
+{
+    if (text.empty())
+        return false;
+    RecordFile file;
+    if (FileExists(m_filterPath))
+        file.Open(m_filterPath, FilterRecordSize);
+    else
+        file.Create(m_filterPath, FilterRecordSize);
+    FilterRecord record{};
+    bool found = false;
+    if (file.Count() != 0) {
+        while (!file.AtEnd()) {
+            file.ReadNext(record.data());
+            if (FilterText(record) == text && FilterGroup(record) == group) {
+                found = true;
+                break;
+            }
+        }
+    }
+    if (!found) {
+        record = MakeFilterRecord(group, text);
+        file.Write(record.data());
+    }
+    file.Close();
+    return !found;
+}
+
+void FilterStore::DeleteFilter(std::string_view group, std::string_view text)
+{
+    if (!FileExists(m_filterPath))
+        return;
+    RecordFile file;
+    file.Open(m_filterPath, FilterRecordSize);
+    FilterRecord record{};
+    if (file.Count() != 0) {
+        while (!file.AtEnd()) {
+            file.ReadNext(record.data());
+            if (FilterGroup(record) == group && FilterText(record) == text) {
+                RemoveRecord(file, record);
+                break;
+            }
+        }
+    }
+    file.Close();
+}
+
+void FilterStore::DeleteGroupFilters(std::string_view group)
+{
+    deleteGroupFilters(m_filterPath, group);
+}
+
+} // namespace qelt
