@@ -47,11 +47,10 @@ struct LineSpan
 LineSpan lineAround(std::string_view text, ByteOffset floor, ByteOffset at)
 {
     LineSpan span{at, at, at};
-    while (span.start > floor && !isLineEnd(text[span.start - 1]))
+    const char* const data = text.data();
+    while (span.start > floor && data[span.start - 1] != '\r' && data[span.start - 1] != '\n')
         --span.start;
-    const auto lineEnd =
-        std::find_if(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), isLineEnd);
-    span.end = static_cast<ByteOffset>(lineEnd - text.begin());
+    span.end = static_cast<ByteOffset>(FindLineEnd(data + at, data + text.size()) - data);
     span.next = span.end;
     if (span.next < text.size()) {
         ++span.next;

@@ -33,6 +33,9 @@ struct LineEndCounts
 // so only ever count ranges that end after a complete line end or at the end of the text.
 LineEndCounts CountLineEnds(std::string_view text);
 
+// Whether a text has a lone CR or a lone LF (same caveat about a CR at its very end).
+bool HasLoneLineEnds(std::string_view text);
+
 // The state of a log file when it was read. A rewrite compares the file against it to tell lines
 // that the proxy appended meanwhile (carried over) from any other change (the rewrite is refused).
 struct LogSnapshot

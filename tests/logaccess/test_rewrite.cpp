@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -106,6 +108,7 @@ TEST(RewriteLogFile, EndsEveryLineWithCrLfAndStopsAtNul)
         {"a\nb\rc\r\nd", "a\r\nb\r\nc\r\nd\r\n"},
         {"\r\r\n\n", "\r\n\r\n\r\n"},
         {"\r\r\r", "\r\n\r\n\r\n"},
+        {"\rb\r\n", "\r\nb\r\n"},
         {"no line end", "no line end\r\n"},
         {std::string("a\r\nb\0c\r\nd\r\n", 11), "a\r\nb\r\n"},
         {std::string("\0a\r\n", 4), ""},
@@ -287,4 +290,36 @@ TEST(RewriteLogFile, AFolderThatCannotBeWrittenLeavesTheLogWhole)
         std::system(("chattr -i '" + dir + "'").c_str());
     EXPECT_EQ(readFile(path), before);
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
+}
+
+TEST(LineEnds, ScansAgreeWithAByteLoop)
+{
+    std::mt19937 random(7);
+    const char bytes[] = {'a', '\r', '\n', 'b'};
+    for (int round = 0; round < 2000; ++round) {
+        // Long texts cross the counters' flush every 4080 bytes; most are mostly clean.
+        const std::size_t size = round % 50 == 0 ? 9000 + random() % 100 : random() % 70;
+        std::string text;
+        for (std::size_t i = 0; i < size; ++i)
+            text += random() % 4 == 0 ? bytes[random() % 4] : (i % 7 == 0 ? '\r' : 'x');
+        if (round % 2 == 0) // clean line ends only, except perhaps one
+            text = std::regex_replace(text, std::regex("\r\n?|\n"), "\r\n");
+        if (round % 4 == 0 && !text.empty())
+            text[random() % text.size()] = round % 8 == 0 ? '\n' : '\r';
+        std::size_t ends = 0;
+        std::size_t lone = 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++ends;
+                ++i;
+            } else if (text[i] == '\r' || text[i] == '\n') {
+                ++ends;
+                ++lone;
+            }
+        }
+        const LineEndCounts counts = CountLineEnds(text);
+        ASSERT_EQ(counts.lineEnds, ends) << round;
+        ASSERT_EQ(counts.loneEnds, lone) << round;
+        ASSERT_EQ(HasLoneLineEnds(text), lone > 0) << round;
+    }
 }

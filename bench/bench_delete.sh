@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Times `qeltlog delete-node` on a large generated log against `cp` of the same file.
+#
+#   bench/bench_delete.sh [BUILD_DIR [SIZE [ROUNDS]]]      (defaults: build 1G 3)
+#
+# Needs the targets qeltlog and genlog built in BUILD_DIR. Each round restores the log from a
+# master copy, reads it once so the page cache is warm, then times, in the same round:
+#   cp        cp of the log to a new file in the same folder (the goal: delete-node <= 3 x cp)
+#   cp+sync   the same followed by sync of the copy, since delete-node flushes its new log to disk
+#   user      delete-node LOG USER for the busiest user of the log
+#   host      delete-node LOG USER HOST for that user's busiest host
+# Work files go to a temporary folder under TMPDIR and are removed at the end.
+set -euo pipefail
+
+build=${1:-build}
+size=${2:-1G}
+rounds=${3:-3}
+qeltlog=$build/src/qeltlog/qeltlog
+genlog=$build/bench/genlog
+for program in "$qeltlog" "$genlog"; do
+    [[ -x $program ]] || { echo "missing $program: build the targets qeltlog and genlog" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qelt-bench-delete.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+master=$work/master.txt
+log=$work/log1.txt
+
+"$genlog" "$master" "$size" 7 >/dev/null
+bytes=$(stat -c %s "$master")
+
+# The busiest user and its busiest host, from a sample of the log: " - USER [" and the host of
+# "GET http://HOST/" requests.
+read -r user host < <(head -n 300000 "$master" | awk '
+    { i = index($0, " - "); j = index($0, " [");
+      if (i == 0 || j <= i + 3) next;
+      u = substr($0, i + 3, j - i - 3); if (u ~ /[ \t]/) next;
+      users[u]++;
+      if (match($0, /"GET http:\/\/[^\/" ]+/)) hosts[u SUBSEP substr($0, RSTART + 12, RLENGTH - 12)]++ }
+    END { best = ""; for (u in users) if (best == "" || users[u] > users[best]) best = u;
+          h = ""; n = 0;
+          for (k in hosts) { split(k, p, SUBSEP); if (p[1] == best && hosts[k] > n) { n = hosts[k]; h = p[2] } }
+          print best, h }')
+lines=$(wc -l <"$master")
+user_lines=$(grep -c -F -- "$user" "$master" || true)
+printf 'log: %s bytes, %s lines; user "%s" in %s lines; host "%s"\n' \
+    "$bytes" "$lines" "$user" "$user_lines" "$host"
+
+now() { date +%s.%N; }
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+fresh() {
+    rm -f "$log" "$work/copy.txt"
+    cp "$master" "$log"
+    cat "$log" >/dev/null
+}
+
+printf '%-6s %8s %8s %8s %8s %12s %12s\n' round cp cp+sync user host user/cp host/cp
+for ((round = 1; round <= rounds; ++round)); do
+    fresh
+    t0=$(now); cp "$log" "$work/copy.txt"; t1=$(now)
+    cp_s=$(seconds "$t0" "$t1")
+    rm -f "$work/copy.txt"
+    t0=$(now); cp "$log" "$work/copy.txt"; sync "$work/copy.txt"; t1=$(now)
+    cpsync_s=$(seconds "$t0" "$t1")
+    rm -f "$work/copy.txt"
+
+    t0=$(now); "$qeltlog" --format tsv delete-node "$log" "$user"; t1=$(now)
+    user_s=$(seconds "$t0" "$t1")
+    fresh
+    t0=$(now); "$qeltlog" --format tsv delete-node "$log" "$user" "$host"; t1=$(now)
+    host_s=$(seconds "$t0" "$t1")
+
+    printf '%-6s %8s %8s %8s %8s %12s %12s\n' "$round" "$cp_s" "$cpsync_s" "$user_s" "$host_s" \
+        "$(awk -v a="$user_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')" \
+        "$(awk -v a="$host_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')"
+done
