@@ -28,8 +28,7 @@ GlyphCaptionPlacement LayoutGlyphAndCaption(const QFont& font, const TPNGObject*
             layout = blGlyphLeft;
         }
     }
-    // QRect's right() and bottom() are inclusive; the size is right - left of an exclusive
-    // rectangle.
+    // QRect's right() is inclusive, so the client extent is its size, not right() - left().
     const QSize clientSize = client.size();
     const QSize glyphSize =
         image && !image->isEmpty() ? QSize(image->width(), image->height()) : QSize(0, 0);
