@@ -132,7 +132,8 @@ std::size_t findSection(const std::vector<Line>& lines, std::string_view section
 bool readWholeFile(const std::string& path, std::string& content, int& error)
 {
     content.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO in the file's place cannot hang the reader; it is refused below.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         error = errno;
         return false;
@@ -194,8 +195,12 @@ void replaceFile(const std::string& path, std::string_view content)
         }
     }
     mode_t mode = 0644;
-    if (::stat(target.c_str(), &st) == 0)
+    if (::stat(target.c_str(), &st) == 0) {
+        // A read-only file stays as it is, although the rename could replace it.
+        if (::access(target.c_str(), W_OK) != 0)
+            failWrite(path);
         mode = st.st_mode & 07777;
+    }
 
     const auto slash = target.rfind('/');
     const std::string folder =

@@ -1,4 +1,5 @@
 #include "common/QeltError.h"
+#include "filters/StoreTestFiles.h"
 #include "settings/IniFile.h"
 #include "settings/TempFolder.h"
 
@@ -100,6 +101,10 @@ TEST(ProfileRead, MissingOrGarbledFileFallsBackToDefaults)
     ::mkdir((dir / "folder.ini").c_str(), 0755);
     IniFile folder(dir / "folder.ini");
     EXPECT_EQ(folder.ReadInteger("Logger", "Width", 11), 11);
+
+    ::mkfifo((dir / "fifo.ini").c_str(), 0644);
+    IniFile fifo(dir / "fifo.ini");
+    EXPECT_EQ(fifo.ReadInteger("Logger", "Width", 12), 12);
 }
 
 struct WriteCase
@@ -169,6 +174,20 @@ TEST(ProfileWrite, FailureIsReportedAndLeavesTheFileAlone)
     test::writeFile(path, "[Logger]\r\nWidth=1\r\n");
     IniFile ini(path);
     EXPECT_THROW(ini.WriteString("Logger", "LogDir", "/a\nWidth=9"), QeltError);
+    EXPECT_EQ(test::readFile(path), "[Logger]\r\nWidth=1\r\n");
+
+    // A read-only file in a writable folder is not replaced behind its back.
+    test::openToAll(dir);
+    ::chmod(path.c_str(), 0444);
+    const std::string outcome = test::runAsNobody([&] {
+        try {
+            IniFile(path).WriteString("Logger", "Width", "2");
+        } catch (const QeltError& e) {
+            return std::string(e.what());
+        }
+        return std::string("written");
+    });
+    EXPECT_EQ(outcome, "Unable to write to " + path);
     EXPECT_EQ(test::readFile(path), "[Logger]\r\nWidth=1\r\n");
 }
 
