@@ -73,8 +73,12 @@ void TManagerForm::buildControls()
     setWindowTitle(caption());
     setSizeGripEnabled(false);
     QFont small = font();
-    small.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans"),
-                       QStringLiteral("Liberation Sans"), QStringLiteral("Sans Serif")});
+    // Fonts with the narrow metrics of the original 8-point face first, so that "Group Color"
+    // fits before the colour box.
+    small.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
+                       QStringLiteral("Arimo"), QStringLiteral("Nimbus Sans"),
+                       QStringLiteral("DejaVu Sans")});
+    small.setStyleHint(QFont::SansSerif);
     small.setPixelSize(11);
     setFont(small);
 
@@ -129,6 +133,7 @@ void TManagerForm::buildControls()
     Label1 = new QLabel(QStringLiteral("Group Color"), Panel1);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->move(7, 8);
+    Label1->adjustSize();
     ColorBox1 = new ColorBox(Panel1);
     ColorBox1->setObjectName(QStringLiteral("ColorBox1"));
     ColorBox1->setGeometry(70, 3, 134, 22);
