@@ -458,6 +458,14 @@ private slots:
         // The next dialog starts at the custom colour.
         chooseFromList(form->ColorBox1, ColorBox::CustomIndex);
         QCOMPARE(m_dialogs->colorRequests.back(), QColor(0x12, 0x34, 0x56));
+
+        // Stepping onto "Custom..." with the keys takes the custom colour without asking.
+        chooseFromList(form->ColorBox1, 1); // clBlack
+        const std::size_t asked = m_dialogs->colorRequests.size();
+        QTest::keyClick(form->ColorBox1, Qt::Key_Up);
+        QCOMPARE(m_dialogs->colorRequests.size(), asked);
+        QCOMPARE(form->ColorBox1->currentIndex(), ColorBox::CustomIndex);
+        QCOMPARE(store().GroupColor("g"), std::optional<StoredColor>(0x563412));
     }
 
     void textsAreKeptAsTheStoreFilesBytes()
@@ -570,17 +578,36 @@ private slots:
         QCOMPARE(form->FilterList->count(), 0);
     }
 
+    void doubleClickOpensTheFilterAsAnHttpAddress_data()
+    {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QString>("opened");
+        QTest::newRow("host and path")
+            << QStringLiteral("example.com/a") << QStringLiteral("http://example.com/a");
+        QTest::newRow("already a scheme")
+            << QStringLiteral("https://x.org") << QStringLiteral("http://https://x.org");
+        QTest::newRow("not an address") << QStringLiteral("a b") << QString();
+    }
+
     void doubleClickOpensTheFilterAsAnHttpAddress()
     {
+        QFETCH(QString, filter);
+        QFETCH(QString, opened);
         store().AddGroup("g", 0x000080);
-        store().AddFilter("g", "example.com/a");
+        store().AddFilter("g", filter.toStdString());
         auto form = openForm();
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
         clickRow(form->GroupList, 0);
         doubleClickRow(form->FilterList, 0);
         QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-        QCOMPARE(catcher.opened, QList<QUrl>{QUrl(QStringLiteral("http://example.com/a"))});
+        if (opened.isEmpty()) {
+            QVERIFY(catcher.opened.isEmpty());
+            QCOMPARE(m_dialogs->errors.size(), 1);
+        } else {
+            QCOMPARE(catcher.opened, QList<QUrl>{QUrl(opened)});
+            QVERIFY(m_dialogs->errors.isEmpty());
+        }
     }
 };
 
