@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qelt {
 
 namespace {
@@ -84,30 +88,64 @@ bool ContainsNoCase(std::string_view text, std::string_view token)
     return false;
 }
 
+namespace {
+
+// The table index of the token that starts at text[0] (a double quote), or -1. At most one token
+// can start at a given quote; the byte after the quote tells which ones may.
+int tokenAt(std::string_view text)
+{
+    if (text.size() < 5)
+        return -1;
+    switch (upperAscii(static_cast<unsigned char>(text[1]))) {
+    case 'H':
+        if (startsWithNoCase(text, ConnectionTypeTable[0].token))
+            return 0;
+        return startsWithNoCase(text, ConnectionTypeTable[1].token) ? 1 : -1;
+    case 'F':
+        return startsWithNoCase(text, ConnectionTypeTable[2].token) ? 2 : -1;
+    case 'P':
+        return startsWithNoCase(text, ConnectionTypeTable[3].token) ? 3 : -1;
+    case 'S':
+        if (startsWithNoCase(text, ConnectionTypeTable[4].token))
+            return 4;
+        return startsWithNoCase(text, ConnectionTypeTable[6].token) ? 6 : -1;
+    case 'M':
+        return startsWithNoCase(text, ConnectionTypeTable[5].token) ? 5 : -1;
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
 int FindConnectionType(std::string_view text)
 {
     // Every token begins with a double quote, so an occurrence of any token starts at one of the
-    // text's quotes; at most one token can start at a given quote. The winner is the smallest
-    // table index among all occurrences, which is what searching the tokens in table order gives.
+    // text's quotes. The winner is the smallest table index among all occurrences, which is what
+    // searching the tokens in table order gives.
     int best = -1;
-    const char* const end = text.data() + text.size();
-    const char* p = text.data();
-    while (p < end) {
-        const void* hit = std::memchr(p, '"', static_cast<std::size_t>(end - p));
-        if (!hit)
-            break;
-        const char* q = static_cast<const char*>(hit);
-        const std::string_view at(q, static_cast<std::size_t>(end - q));
-        const int limit = best < 0 ? static_cast<int>(ConnectionTypeTable.size()) : best;
-        for (int k = 0; k < limit; ++k) {
-            if (startsWithNoCase(at, ConnectionTypeTable[static_cast<std::size_t>(k)].token)) {
-                best = k;
-                break;
-            }
+    const auto consider = [&](std::size_t at) {
+        const int k = tokenAt(text.substr(at));
+        if (k >= 0 && (best < 0 || k < best))
+            best = k;
+        return best == 0;
+    };
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    for (; i + 16 <= text.size(); i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
+        while (mask != 0) {
+            if (consider(i + static_cast<std::size_t>(__builtin_ctz(mask))))
+                return best;
+            mask &= mask - 1;
         }
-        if (best == 0)
-            break;
-        p = q + 1;
+    }
+#endif
+    for (; i < text.size(); ++i) {
+        if (text[i] == '"' && consider(i))
+            return best;
     }
     return best;
 }

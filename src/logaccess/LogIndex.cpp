@@ -1,0 +1,645 @@
+#include "logaccess/LogIndex.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <sys/mman.h>
+#include <thread>
+
+namespace qelt {
+
+namespace {
+
+// A fast hash of a short byte string, eight bytes at a time.
+std::uint64_t hashBytes(std::string_view text, std::uint64_t seed)
+{
+    constexpr std::uint64_t K = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h = seed ^ (text.size() * K);
+    const char* p = text.data();
+    std::size_t n = text.size();
+    while (n >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * K;
+        h ^= h >> 32;
+        p += 8;
+        n -= 8;
+    }
+    if (n > 0) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        h = (h ^ w) * K;
+        h ^= h >> 32;
+    }
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    return h;
+}
+
+// Plain memory for the tables, on huge pages when the system allows: lookups jump around tables
+// of megabytes, and with small pages much of their cost would be address translation.
+template <class T> class PodBuffer
+{
+public:
+    PodBuffer() = default;
+    ~PodBuffer() { std::free(m_data); }
+    PodBuffer(const PodBuffer&) = delete;
+    PodBuffer& operator=(const PodBuffer&) = delete;
+    PodBuffer(PodBuffer&& other) noexcept
+        : m_data(other.m_data), m_size(other.m_size), m_capacity(other.m_capacity)
+    {
+        other.m_data = nullptr;
+        other.m_size = other.m_capacity = 0;
+    }
+    PodBuffer& operator=(PodBuffer&&) = delete;
+
+    std::size_t size() const { return m_size; }
+    T* data() { return m_data; }
+    const T* data() const { return m_data; }
+    T& operator[](std::size_t i) { return m_data[i]; }
+    const T& operator[](std::size_t i) const { return m_data[i]; }
+
+    void push_back(const T& value)
+    {
+        if (m_size == m_capacity)
+            reallocate(m_capacity < 64 ? 64 : m_capacity * 2);
+        m_data[m_size++] = value;
+    }
+    void append(const T* values, std::size_t n)
+    {
+        if (m_size + n > m_capacity)
+            reallocate(std::max(m_size + n, m_capacity * 2));
+        std::memcpy(m_data + m_size, values, n * sizeof(T));
+        m_size += n;
+    }
+    // n value-initialised elements, the old content dropped.
+    void assignZero(std::size_t n)
+    {
+        std::free(m_data);
+        m_data = nullptr;
+        m_size = m_capacity = 0;
+        reallocate(n);
+        std::memset(m_data, 0, n * sizeof(T));
+        m_size = n;
+    }
+
+private:
+    void reallocate(std::size_t capacity)
+    {
+        constexpr std::size_t HugePage = 2u << 20;
+        std::size_t bytes = capacity * sizeof(T);
+        void* fresh;
+        if (bytes >= HugePage) {
+            bytes = (bytes + HugePage - 1) / HugePage * HugePage;
+            fresh = std::aligned_alloc(HugePage, bytes);
+            if (fresh)
+                ::madvise(fresh, bytes, MADV_HUGEPAGE);
+        } else {
+            fresh = std::malloc(bytes);
+        }
+        if (!fresh)
+            throw std::bad_alloc();
+        if (m_size > 0)
+            std::memcpy(fresh, m_data, m_size * sizeof(T));
+        std::free(m_data);
+        m_data = static_cast<T*>(fresh);
+        m_capacity = bytes / sizeof(T);
+    }
+
+    T* m_data = nullptr;
+    std::size_t m_size = 0;
+    std::size_t m_capacity = 0;
+};
+
+// A set of keys (an owner number and a text) numbered in order of insertion, by open addressing.
+// It keeps its own copy of the key bytes, packed, so that a lookup touches a slot and a few
+// bytes nearby instead of the far-away place in the log where the text first stood.
+class KeyTable
+{
+public:
+    static constexpr std::uint32_t NotFound = 0xFFFFFFFFu;
+
+    KeyTable()
+    {
+        m_slots.assignZero(1024);
+        m_mask = 1023;
+        m_keyStart.push_back(0);
+    }
+
+    std::uint32_t find(std::uint64_t hash, std::uint32_t owner, std::string_view text) const
+    {
+        const std::uint64_t tag = hash >> 32;
+        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
+        for (;;) {
+            const std::uint64_t slot = m_slots[i];
+            if (slot == 0)
+                return NotFound;
+            if ((slot >> 32) == tag) {
+                const auto entry = static_cast<std::uint32_t>(slot) - 1;
+                if (matches(entry, owner, text))
+                    return entry;
+            }
+            i = (i + 1) & m_mask;
+        }
+    }
+
+    // Adds a key that find did not find; returns its number.
+    std::uint32_t insert(std::uint64_t hash, std::uint32_t owner, std::string_view text)
+    {
+        const auto entry = static_cast<std::uint32_t>(m_hashes.size());
+        if ((static_cast<std::size_t>(entry) + 1) * 2 > m_mask + 1)
+            grow();
+        place(hash, entry);
+        m_hashes.push_back(hash);
+        m_keys.append(reinterpret_cast<const char*>(&owner), sizeof owner);
+        m_keys.append(text.data(), text.size());
+        m_keyStart.push_back(m_keys.size());
+        return entry;
+    }
+
+private:
+    bool matches(std::uint32_t entry, std::uint32_t owner, std::string_view text) const
+    {
+        const std::size_t begin = m_keyStart[entry];
+        if (m_keyStart[entry + 1] - begin != sizeof owner + text.size())
+            return false;
+        const char* key = m_keys.data() + begin;
+        return std::memcmp(key, &owner, sizeof owner) == 0 &&
+               std::memcmp(key + sizeof owner, text.data(), text.size()) == 0;
+    }
+
+    void place(std::uint64_t hash, std::uint32_t entry)
+    {
+        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
+        while (m_slots[i] != 0)
+            i = (i + 1) & m_mask;
+        m_slots[i] = ((hash >> 32) << 32) | (static_cast<std::uint64_t>(entry) + 1);
+    }
+
+    void grow()
+    {
+        const std::size_t slots = (m_mask + 1) * 2;
+        m_slots.assignZero(slots);
+        m_mask = slots - 1;
+        for (std::size_t entry = 0; entry < m_hashes.size(); ++entry)
+            place(m_hashes[entry], static_cast<std::uint32_t>(entry));
+    }
+
+    PodBuffer<std::uint64_t> m_slots; // hash's high half << 32 | entry + 1; 0 is empty
+    std::size_t m_mask = 0;
+    PodBuffer<std::uint64_t> m_hashes; // per entry, to place the entries again when growing
+    PodBuffer<std::size_t> m_keyStart; // per entry, and one past the last
+    PodBuffer<char> m_keys;            // owner and text of every entry, back to back
+};
+
+// The host texts of one user, by open addressing, with its own packed copy of the bytes. One set
+// per user keeps the sets of busy users small enough to stay in the cache.
+class TextSet
+{
+public:
+    // Texts are at most 255 bytes (host texts are cut to 50).
+    bool contains(std::uint64_t hash, std::string_view text) const
+    {
+        if (m_count == 0)
+            return false;
+        const std::uint64_t tag = hash >> 32;
+        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
+        for (;;) {
+            const std::uint64_t slot = m_slots[i];
+            if (slot == 0)
+                return false;
+            if ((slot >> 32) == tag) {
+                const char* key = m_keys.data() + (static_cast<std::uint32_t>(slot) - 1);
+                if (static_cast<unsigned char>(key[0]) == text.size() &&
+                    std::memcmp(key + 1, text.data(), text.size()) == 0)
+                    return true;
+            }
+            i = (i + 1) & m_mask;
+        }
+    }
+
+    void insert(std::uint64_t hash, std::string_view text)
+    {
+        if (m_slots.size() == 0 || (m_count + 1) * 2 > m_mask + 1)
+            grow();
+        const auto offset = static_cast<std::uint32_t>(m_keys.size());
+        const char size = static_cast<char>(static_cast<unsigned char>(text.size()));
+        m_keys.append(&size, 1);
+        m_keys.append(text.data(), text.size());
+        place(hash, offset);
+        ++m_count;
+    }
+
+    // Hints for a lookup that comes soon: the slot it starts at, and the key that slot holds now.
+    void prefetchSlot(std::uint64_t hash) const
+    {
+        if (m_count > 0)
+            __builtin_prefetch(m_slots.data() + (static_cast<std::size_t>(hash) & m_mask));
+    }
+    void prefetchKey(std::uint64_t hash) const
+    {
+        if (m_count == 0)
+            return;
+        const std::uint64_t slot = m_slots[static_cast<std::size_t>(hash) & m_mask];
+        if (slot != 0)
+            __builtin_prefetch(m_keys.data() + (static_cast<std::uint32_t>(slot) - 1));
+    }
+
+private:
+    void place(std::uint64_t hash, std::uint32_t offset)
+    {
+        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
+        while (m_slots[i] != 0)
+            i = (i + 1) & m_mask;
+        m_slots[i] = ((hash >> 32) << 32) | (static_cast<std::uint64_t>(offset) + 1);
+    }
+
+    void grow();
+
+    PodBuffer<std::uint64_t> m_slots; // hash's high half << 32 | key offset + 1; 0 is empty
+    std::size_t m_mask = 7;           // slots - 1, once there are slots
+    std::size_t m_count = 0;
+    PodBuffer<char> m_keys; // a length byte and the text, for every text
+};
+
+std::uint64_t hostHash(std::string_view host)
+{
+    return hashBytes(host, 0x2545F4914F6CDD1Dull);
+}
+
+void TextSet::grow()
+{
+    const std::size_t slots = m_slots.size() == 0 ? 16 : (m_mask + 1) * 2;
+    m_slots.assignZero(slots);
+    m_mask = slots - 1;
+    for (std::size_t offset = 0; offset < m_keys.size();) {
+        const auto size = static_cast<unsigned char>(m_keys[offset]);
+        place(hostHash(std::string_view(m_keys.data() + offset + 1, size)),
+              static_cast<std::uint32_t>(offset));
+        offset += 1 + size;
+    }
+}
+
+std::uint64_t userHash(std::string_view name)
+{
+    return hashBytes(name, 0x51ED270B27FC6F1Dull);
+}
+
+// The index of one run of lines, entries in order of first appearance within the run.
+struct PartIndex
+{
+    std::vector<UserEntry> users;
+    std::vector<std::uint32_t> userFullSize; // the whole user text of the entry's first line
+    std::vector<HostEntry> hosts;
+    std::vector<std::uint32_t> hostFullSize;
+    KeyTable userTable;
+    std::vector<TextSet> hostSets; // per user entry
+    bool cancelled = false;
+
+    std::uint32_t findUser(std::string_view name, std::uint64_t hash) const
+    {
+        return userTable.find(hash, 0, name);
+    }
+    // owner is the id of a user of this index: its entry number plus one.
+    bool hasHost(UserId owner, std::string_view host, std::uint64_t hash) const
+    {
+        return hostSets[owner - 1].contains(hash, host);
+    }
+    std::uint32_t addUser(std::string_view name, std::size_t fullSize, std::uint64_t hash)
+    {
+        const std::uint32_t entry = userTable.insert(hash, 0, name);
+        users.push_back(UserEntry{entry + 1, name});
+        hostSets.emplace_back();
+        userFullSize.push_back(static_cast<std::uint32_t>(fullSize));
+        return entry;
+    }
+    void addHost(UserId owner, ConnectionKind kind, std::string_view host, std::size_t fullSize,
+                 std::uint64_t hash)
+    {
+        hostSets[owner - 1].insert(hash, host);
+        hosts.push_back(HostEntry{owner, kind, host});
+        hostFullSize.push_back(static_cast<std::uint32_t>(fullSize));
+    }
+    std::string_view userFullText(std::size_t entry) const
+    {
+        return {users[entry].name.data(), userFullSize[entry]};
+    }
+    std::string_view hostFullText(std::size_t entry) const
+    {
+        return {hosts[entry].host.data(), hostFullSize[entry]};
+    }
+};
+
+// Writes the progress texts into the sink, reusing one buffer.
+class Reporter
+{
+public:
+    explicit Reporter(ProgressSink* sink) : m_sink(sink) {}
+
+    void accounts(std::size_t count)
+    {
+        m_buffer = "Total Accounts: ";
+        m_buffer += std::to_string(count);
+        m_sink->ShowStatus(AccountsSlot, m_buffer);
+    }
+    void user(std::string_view whole)
+    {
+        m_buffer = "Found User: ";
+        m_buffer.append(whole.data(), whole.size());
+        m_sink->ShowStatus(UserSlot, m_buffer);
+    }
+    void host(std::string_view whole)
+    {
+        m_buffer = "Found URL: ";
+        m_buffer.append(whole.data(), whole.size());
+        m_sink->ShowStatus(HostSlot, m_buffer);
+    }
+    void pump() { m_sink->ProcessPending(); }
+
+private:
+    ProgressSink* m_sink;
+    std::string m_buffer;
+};
+
+enum class Reporting
+{
+    None,
+    EveryEntry, // as each new user and host is found
+    PerBlock    // the latest texts, once per block that found anything
+};
+
+constexpr std::size_t BlockBytes = 4u << 20;
+
+// A host of a line whose lookup waits for its table slot and key to arrive in the cache.
+struct PendingHost
+{
+    std::uint32_t user; // entry number
+    ConnectionKind kind;
+    std::uint64_t hash;
+    std::string_view host; // cut to HostNameCapacity
+    std::uint32_t fullSize;
+};
+
+// Indexes the lines of text into part.
+//
+// Looking a host up mostly waits for memory, so the lookups run a few lines behind the parsing:
+// each line's table slot is prefetched when the line is parsed, its key a few lines later, and
+// the lookup itself happens once both are likely in the cache. Lookups and insertions still
+// happen in line order, so the entries keep the order of first appearance. Reporting every entry
+// as it is found needs the strict order of user and host events, so it looks up at once.
+void indexPart(std::string_view text, PartIndex& part, Reporting reporting, ProgressSink* sink,
+               const std::atomic<bool>* cancel)
+{
+    Reporter reporter(sink);
+    constexpr std::size_t RingSize = 8; // a power of two
+    const std::size_t lag = reporting == Reporting::EveryEntry ? 0 : RingSize - 1;
+    const std::size_t keyHintLag = lag / 2;
+    PendingHost ring[RingSize];
+    std::size_t produced = 0;
+    std::size_t consumed = 0;
+    bool foundInBlock = false;
+
+    const auto consume = [&] {
+        const PendingHost& pending = ring[consumed++ & (RingSize - 1)];
+        if (part.hostSets[pending.user].contains(pending.hash, pending.host))
+            return;
+        part.addHost(part.users[pending.user].id, pending.kind, pending.host, pending.fullSize,
+                     pending.hash);
+        foundInBlock = true;
+        if (reporting == Reporting::EveryEntry) {
+            reporter.host(part.hostFullText(part.hosts.size() - 1));
+            reporter.pump();
+        }
+    };
+
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    std::string_view lastName;
+    std::uint32_t lastUser = KeyTable::NotFound;
+    std::string_view lastHost;
+    std::uint32_t lastHostUser = KeyTable::NotFound;
+    std::size_t newUserEntry = 0; // what the last block report showed
+    std::size_t newHostEntry = 0;
+
+    while (p < end) {
+        const char* blockEnd =
+            (end - p > static_cast<std::ptrdiff_t>(BlockBytes)) ? p + BlockBytes : end;
+        while (p < blockEnd) {
+            const char* lineEnd = FindLineEnd(p, end);
+            const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
+            p = lineEnd + TerminatorLength(lineEnd, end);
+
+            const IndexFields fields = ExtractIndexFields(line);
+            if (!fields.qualifies || fields.user.empty())
+                continue;
+            const std::string_view name = fields.user.substr(0, UserNameCapacity);
+            std::uint32_t user;
+            if (lastUser != KeyTable::NotFound && name == lastName) {
+                user = lastUser;
+            } else {
+                const std::uint64_t hash = userHash(name);
+                user = part.findUser(name, hash);
+                if (user == KeyTable::NotFound) {
+                    user = part.addUser(name, fields.user.size(), hash);
+                    foundInBlock = true;
+                    if (reporting == Reporting::EveryEntry) {
+                        reporter.accounts(part.users.size());
+                        reporter.user(fields.user);
+                        reporter.pump();
+                    }
+                }
+                lastUser = user;
+                lastName = name;
+            }
+            if (fields.host.empty())
+                continue;
+            const std::string_view host = fields.host.substr(0, HostNameCapacity);
+            // A run of requests of one user to one host is common: the first of them decides.
+            if (user == lastHostUser && host == lastHost)
+                continue;
+            lastHostUser = user;
+            lastHost = host;
+
+            const std::uint64_t hash = hostHash(host);
+            part.hostSets[user].prefetchSlot(hash);
+            ring[produced++ & (RingSize - 1)] = PendingHost{
+                user, fields.kind, hash, host, static_cast<std::uint32_t>(fields.host.size())};
+            if (keyHintLag > 0 && produced > keyHintLag) {
+                const PendingHost& soon = ring[(produced - 1 - keyHintLag) & (RingSize - 1)];
+                part.hostSets[soon.user].prefetchKey(soon.hash);
+            }
+            if (produced - consumed > lag)
+                consume();
+        }
+        while (consumed < produced)
+            consume();
+        if (reporting == Reporting::PerBlock && foundInBlock) {
+            if (part.users.size() != newUserEntry) {
+                newUserEntry = part.users.size();
+                reporter.accounts(part.users.size());
+                reporter.user(part.userFullText(part.users.size() - 1));
+            }
+            if (part.hosts.size() != newHostEntry) {
+                newHostEntry = part.hosts.size();
+                reporter.host(part.hostFullText(part.hosts.size() - 1));
+            }
+            reporter.pump();
+        }
+        foundInBlock = false;
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            part.cancelled = p < end;
+            return;
+        }
+    }
+}
+
+// Appends the entries of later that are new to merged, keeping the order of first appearance:
+// later's lines all come after merged's.
+void mergeInto(PartIndex& merged, const PartIndex& later)
+{
+    std::vector<UserId> idOf(later.users.size() + 1, 0);
+    for (std::size_t i = 0; i < later.users.size(); ++i) {
+        const std::string_view name = later.users[i].name;
+        const std::uint64_t hash = userHash(name);
+        std::uint32_t entry = merged.findUser(name, hash);
+        if (entry == KeyTable::NotFound)
+            entry = merged.addUser(name, later.userFullSize[i], hash);
+        idOf[later.users[i].id] = merged.users[entry].id;
+    }
+    for (std::size_t i = 0; i < later.hosts.size(); ++i) {
+        const HostEntry& h = later.hosts[i];
+        const UserId owner = idOf[h.owner];
+        const std::uint64_t hash = hostHash(h.host);
+        if (!merged.hasHost(owner, h.host, hash))
+            merged.addHost(owner, h.kind, h.host, later.hostFullSize[i], hash);
+    }
+}
+
+// Cuts text after line ends into about equal runs of whole lines.
+std::vector<std::string_view> splitIntoParts(std::string_view text, unsigned parts)
+{
+    std::vector<std::string_view> out;
+    std::size_t begin = 0;
+    for (unsigned k = 1; k < parts && begin < text.size(); ++k) {
+        std::size_t cut = std::max(begin, text.size() / parts * k);
+        // An LF always ends a line (alone or after a CR), so a cut right after one never splits
+        // a line or a CR LF pair.
+        const void* lf = std::memchr(text.data() + cut, '\n', text.size() - cut);
+        if (!lf)
+            break;
+        cut = static_cast<std::size_t>(static_cast<const char*>(lf) - text.data()) + 1;
+        out.push_back(text.substr(begin, cut - begin));
+        begin = cut;
+    }
+    out.push_back(text.substr(begin));
+    return out;
+}
+
+} // namespace
+
+LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOptions& options)
+{
+    unsigned threads = options.threads;
+    if (threads == 0) {
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        const std::size_t bySize =
+            text.size() / std::max<std::size_t>(1, options.minBytesPerThread);
+        threads = static_cast<unsigned>(std::clamp<std::size_t>(bySize, 1, cores));
+    }
+    const std::vector<std::string_view> parts = splitIntoParts(text, std::max(1u, threads));
+
+    std::vector<PartIndex> indexes(parts.size());
+    if (parts.size() == 1) {
+        indexPart(parts[0], indexes[0], sink ? Reporting::EveryEntry : Reporting::None, sink,
+                  options.cancel);
+    } else {
+        // The first run is indexed here, so that the sink is only ever called on this thread.
+        std::vector<std::thread> workers;
+        std::vector<std::exception_ptr> errors(parts.size());
+        for (std::size_t k = 1; k < parts.size(); ++k) {
+            workers.emplace_back([&, k] {
+                try {
+                    indexPart(parts[k], indexes[k], Reporting::None, nullptr, options.cancel);
+                } catch (...) {
+                    errors[k] = std::current_exception();
+                }
+            });
+        }
+        try {
+            indexPart(parts[0], indexes[0], sink ? Reporting::PerBlock : Reporting::None, sink,
+                      options.cancel);
+        } catch (...) {
+            errors[0] = std::current_exception();
+        }
+        for (auto& worker : workers)
+            worker.join();
+        for (const auto& error : errors) {
+            if (error)
+                std::rethrow_exception(error);
+        }
+        bool cancelled = false;
+        for (std::size_t k = 0; k < parts.size(); ++k)
+            cancelled = cancelled || indexes[k].cancelled;
+        if (!cancelled) {
+            const std::size_t usersBefore = indexes[0].users.size();
+            const std::size_t hostsBefore = indexes[0].hosts.size();
+            for (std::size_t k = 1; k < parts.size(); ++k)
+                mergeInto(indexes[0], indexes[k]);
+            // The texts one run would have left: the last new user and the last new host.
+            if (sink) {
+                PartIndex& all = indexes[0];
+                Reporter reporter(sink);
+                if (all.users.size() != usersBefore) {
+                    reporter.accounts(all.users.size());
+                    reporter.user(all.userFullText(all.users.size() - 1));
+                }
+                if (all.hosts.size() != hostsBefore)
+                    reporter.host(all.hostFullText(all.hosts.size() - 1));
+                reporter.pump();
+            }
+        } else {
+            indexes[0].cancelled = true;
+        }
+    }
+
+    LogIndex index;
+    index.users = std::move(indexes[0].users);
+    index.hosts = std::move(indexes[0].hosts);
+    index.cancelled = indexes[0].cancelled;
+    return index;
+}
+
+LogIndex BuildLogIndex(std::shared_ptr<const LogFile> file, ProgressSink* sink,
+                       const IndexOptions& options)
+{
+    LogIndex index = BuildLogIndex(file->text(), sink, options);
+    index.source = std::move(file);
+    return index;
+}
+
+LogTree MakeLogTree(const LogIndex& index)
+{
+    LogTree tree;
+    tree.source = index.source;
+    tree.users.reserve(index.users.size());
+    tree.hosts.resize(index.hosts.size());
+    // Ids count from 1 without gaps, so a host's owner is its user's position plus one.
+    std::vector<std::size_t> next(index.users.size() + 1, 0);
+    for (const HostEntry& host : index.hosts)
+        ++next[host.owner];
+    std::size_t first = 0;
+    for (const UserEntry& user : index.users) {
+        const std::size_t count = next[user.id];
+        tree.users.push_back(TreeUser{user.name, UserNodeIcon, first, count});
+        next[user.id] = first;
+        first += count;
+    }
+    for (const HostEntry& host : index.hosts)
+        tree.hosts[next[host.owner]++] = TreeHost{host.host, host.kind};
+    return tree;
+}
+
+} // namespace qelt

@@ -1,0 +1,93 @@
+#pragma once
+
+// The requests of a tree node: every line that contains " [", the node's user search text and
+// its host search text, in file order, as rows of date, connection label, display URL and icon.
+//
+//   auto file = std::make_shared<const qelt::LogFile>(path);
+//   const auto texts = qelt::NodeSearchTexts::ForHost("alice", "dl1.example.com");
+//   const qelt::RecordList list = qelt::ListNodeRecords(file, texts);
+//   for (std::size_t i = 0; i < list.size(); ++i)
+//       show(list.date(i), list.label(i).view(), list.url(i), list.icon(i));
+//
+// A row is an offset into the text it was listed from (16 bytes a row); its fields are cut from
+// its line when asked for. Listed from a shared LogFile, the list keeps that file alive.
+
+#include "logaccess/LogFile.h"
+#include "logaccess/LogGrammar.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace qelt {
+
+// The two texts that decide which lines belong to a node.
+struct NodeSearchTexts
+{
+    std::string_view user;
+    std::string_view host;
+
+    // A user node: its own text, and a single space.
+    static NodeSearchTexts ForUser(std::string_view userText) { return {userText, " "}; }
+    // A host node: its parent's text and its own.
+    static NodeSearchTexts ForHost(std::string_view userText, std::string_view hostText)
+    {
+        return {userText, hostText};
+    }
+};
+
+// Whether a line belongs to the node: it contains " [", the user text and the host text (an
+// empty search text is found nowhere).
+bool LineBelongsToNode(std::string_view line, const NodeSearchTexts& texts);
+
+// Calls f(line) for every line of text that belongs to the node, in file order. Only the lines
+// that hold the rarer of the two search texts are looked at.
+void ForEachNodeLine(std::string_view text, const NodeSearchTexts& texts,
+                     const std::function<void(std::string_view line)>& f);
+
+struct RecordRow
+{
+    ByteOffset line = 0;        // where the line starts in the listed text
+    std::uint32_t lineSize = 0; // its length without terminator (lines over 4 GB are cut)
+    IconIndex icon = PlainRequestIcon;
+};
+
+class RecordList
+{
+public:
+    RecordList() = default;
+    RecordList(std::string_view text, std::vector<RecordRow> rows,
+               std::shared_ptr<const LogFile> source = nullptr)
+        : m_text(text), m_rows(std::move(rows)), m_source(std::move(source))
+    {}
+
+    std::size_t size() const { return m_rows.size(); }
+    bool empty() const { return m_rows.empty(); }
+    const std::vector<RecordRow>& rows() const { return m_rows; }
+
+    std::string_view line(std::size_t row) const
+    {
+        return m_text.substr(m_rows[row].line, m_rows[row].lineSize);
+    }
+    RecordFields fields(std::size_t row) const { return ExtractRecordFields(line(row)); }
+    // The "Date" column: at most 20 bytes.
+    std::string_view date(std::size_t row) const { return fields(row).date; }
+    // The "Connection Type" column: at most 17 bytes.
+    LabelText label(std::size_t row) const { return fields(row).label(); }
+    // The "URL" column: the display URL.
+    std::string_view url(std::size_t row) const { return StripHttpVersion(fields(row).rawUrl); }
+    IconIndex icon(std::size_t row) const { return m_rows[row].icon; }
+
+private:
+    std::string_view m_text;
+    std::vector<RecordRow> m_rows;
+    std::shared_ptr<const LogFile> m_source;
+};
+
+// The rows of a node over the lines of text (the text of a log: the bytes before its first NUL).
+RecordList ListNodeRecords(std::string_view text, const NodeSearchTexts& texts);
+RecordList ListNodeRecords(std::shared_ptr<const LogFile> file, const NodeSearchTexts& texts);
+
+} // namespace qelt

@@ -1,0 +1,129 @@
+#include "settings/RunProgram.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using qelt::test::runProgram;
+using qelt::test::TempFolder;
+
+namespace {
+
+const std::string SmallLog = std::string(QELT_TEST_DATA_DIR) + "/access-small.txt";
+
+TEST(TreeCommand, TsvAndTextOfASmallLog)
+{
+    const auto tsv = runProgram(QELTLOG_PATH, {"--format", "tsv", "tree", SmallLog});
+    EXPECT_EQ(tsv.status, 0) << tsv.err;
+    EXPECT_EQ(tsv.err, "");
+    EXPECT_EQ(tsv.out, "U\talice\n"
+                       "H\t1\tdl1.example.com\n"
+                       "H\t0\tsecure.example.com\n"
+                       "U\tbob\n"
+                       "H\t1\tdocs.example.org\n"
+                       "H\t1\tdl1.example.com\n"
+                       "U\tcarol\n"
+                       "H\t4\tmail.example.net\n");
+
+    const auto text = runProgram(QELTLOG_PATH, {"tree", SmallLog});
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, "alice  (2 hosts)\n"
+                        "    HTTP        dl1.example.com\n"
+                        "    HTTPS       secure.example.com\n"
+                        "bob  (2 hosts)\n"
+                        "    HTTP        docs.example.org\n"
+                        "    HTTP        dl1.example.com\n"
+                        "carol  (1 host)\n"
+                        "    POP3/SMTP   mail.example.net\n"
+                        "3 users, 5 hosts\n");
+}
+
+TEST(ListCommand, RowsOfUserAndHostNodes)
+{
+    struct Case
+    {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"alice"},
+         "07/Dec/2026:03:44:43\tGET \"HTTP\"\thttp://dl1.example.com/files/setup.zip\t8\n"
+         "07/Dec/2026:03:44:50\tCONNECT \"HTTPS\"\tsecure.example.com:443\t7\n"
+         "07/Dec/2026:03:45:09\tCONNECT \"HTTPS\"\tdl1.example.com:443\t7\n"
+         "07/Dec/2026:03:47:30\tGET \"HTTP\"\thttp://dl1.example.com/?from=alice\t7\n"},
+        {{"bob", "dl1.example.com"},
+         "07/Dec/2026:03:47:30\tGET \"HTTP\"\thttp://dl1.example.com/?from=alice\t7\n"},
+        {{"carol"},
+         "07/Dec/2026:03:46:11\tRETR \"POP3\"\tHost:mail.example.net-User:carol\"\t7\n"
+         "07/Dec/2026:03:48:00\t\t\t7\n"},
+        {{"nobody"}, ""},
+        {{"alice", "nowhere.example"}, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--format", "tsv", "list", SmallLog};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto result = runProgram(QELTLOG_PATH, args);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, c.out) << c.args[0];
+    }
+
+    const auto text = runProgram(QELTLOG_PATH, {"list", SmallLog, "bob"});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_EQ(
+        text.out,
+        "07/Dec/2026:03:45:02  GET \"HTTP\"         http://docs.example.org/manual.pdf  [pdf]\n"
+        "07/Dec/2026:03:47:30  GET \"HTTP\"         http://dl1.example.com/?from=alice\n"
+        "2 rows\n");
+}
+
+TEST(LogCommands, BytesAreEscapedInTsv)
+{
+    TempFolder dir;
+    const std::string log = dir / "log1.txt";
+    qelt::test::writeFile(log,
+                          std::string("1 - DOM\\ann\tx\xe9 [07/Dec/2026:03:44:43 +0800] "
+                                      "\"GET http://h\x7f.de/a\\b HTTP/1.1\" \"HTTP\"\r\n"
+                                      "2 - z [d] \"GET http://after.nul/ HTTP/1.1\" \"HTTP\"") +
+                              std::string(1, '\0') +
+                              "\r\n3 - hidden [d] \"GET http://x/ HTTP/1.1\" \"HTTP\"\r\n");
+    const auto tree = runProgram(QELTLOG_PATH, {"--format", "tsv", "tree", log});
+    EXPECT_EQ(tree.status, 0) << tree.err;
+    EXPECT_EQ(tree.out, "U\tDOM\\x5cann\\x09x\xe9\nH\t1\th\\x7f.de\nU\tz\nH\t1\tafter.nul\n");
+
+    const auto list = runProgram(QELTLOG_PATH, {"--format", "tsv", "list", log, "DOM\\ann\tx\xe9"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, "07/Dec/2026:03:44:43\tGET \"HTTP\"\thttp://h\\x7f.de/a\\x5cb\t7\n");
+}
+
+TEST(LogCommands, EmptyLogAndFailures)
+{
+    TempFolder dir;
+    qelt::test::writeFile(dir / "empty.txt", "");
+    const auto empty = runProgram(QELTLOG_PATH, {"--format", "tsv", "tree", dir / "empty.txt"});
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(empty.out, "");
+    const auto emptyText = runProgram(QELTLOG_PATH, {"tree", dir / "empty.txt"});
+    EXPECT_EQ(emptyText.out, "0 users, 0 hosts\n");
+
+    const std::string missing = dir / "log9.txt";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"tree", missing},
+                                                 {"list", missing, "alice"},
+                                                 {"list", missing, "alice", "h"},
+                                                 {"tree", dir.path()}}) {
+        const auto result = runProgram(QELTLOG_PATH, args);
+        EXPECT_EQ(result.status, 1) << args[0];
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "Cannot open file " + args[1] + "\n");
+    }
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"tree"},
+                                                 {"tree", "a", "b"},
+                                                 {"list", SmallLog},
+                                                 {"list", SmallLog, "u", "h", "extra"}}) {
+        const auto result = runProgram(QELTLOG_PATH, args);
+        EXPECT_EQ(result.status, 2) << args.size();
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+} // namespace
