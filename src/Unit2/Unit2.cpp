@@ -226,7 +226,7 @@ std::optional<std::string> TManagerForm::askText(const QString& prompt)
     if (!bytes) {
         Dialogs::instance().showError(
             this, tr("\"%1\" cannot be stored: code page %2 (CodePage in config.ini) has no "
-                     "character for some of its letters. Nothing was stored.")
+                     "byte for some of its characters. Nothing was stored.")
                       .arg(*typed)
                       .arg(m_codePage));
         return std::nullopt;
