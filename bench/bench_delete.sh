@@ -15,8 +15,8 @@ set -euo pipefail
 build=${1:-build}
 size=${2:-1G}
 rounds=${3:-3}
-qeltlog=$build/src/qeltlog/qeltlog
-genlog=$build/bench/genlog
+qeltlog=$build/bin/qeltlog
+genlog=$build/bin/genlog
 for program in "$qeltlog" "$genlog"; do
     [[ -x $program ]] || { echo "missing $program: build the targets qeltlog and genlog" >&2; exit 2; }
 done
@@ -48,10 +48,14 @@ printf 'log: %s bytes, %s lines; user "%s" in %s lines; host "%s"\n' \
 
 now() { date +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+# Every step starts with no dirty pages left by the one before, so that no measurement pays for
+# the writeback of another.
+settle() { sync; }
 fresh() {
     rm -f "$log" "$work/copy.txt"
     cp "$master" "$log"
     cat "$log" >/dev/null
+    settle
 }
 
 printf '%-6s %8s %8s %8s %8s %12s %12s\n' round cp cp+sync user host user/cp host/cp
@@ -59,16 +63,17 @@ for ((round = 1; round <= rounds; ++round)); do
     fresh
     t0=$(now); cp "$log" "$work/copy.txt"; t1=$(now)
     cp_s=$(seconds "$t0" "$t1")
-    rm -f "$work/copy.txt"
+    settle; rm -f "$work/copy.txt"; settle
     t0=$(now); cp "$log" "$work/copy.txt"; sync "$work/copy.txt"; t1=$(now)
     cpsync_s=$(seconds "$t0" "$t1")
-    rm -f "$work/copy.txt"
+    rm -f "$work/copy.txt"; settle
 
     t0=$(now); "$qeltlog" --format tsv delete-node "$log" "$user"; t1=$(now)
     user_s=$(seconds "$t0" "$t1")
     fresh
     t0=$(now); "$qeltlog" --format tsv delete-node "$log" "$user" "$host"; t1=$(now)
     host_s=$(seconds "$t0" "$t1")
+    settle
 
     printf '%-6s %8s %8s %8s %8s %12s %12s\n' "$round" "$cp_s" "$cpsync_s" "$user_s" "$host_s" \
         "$(awk -v a="$user_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')" \
