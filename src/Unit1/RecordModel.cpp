@@ -1,0 +1,162 @@
+#include "Unit1/RecordModel.h"
+
+#include "Unit1/DisplayText.h"
+
+#include <QColor>
+
+#include <algorithm>
+
+void RecordTable::reserve(std::size_t rows, std::size_t bytes)
+{
+    m_rows.reserve(rows);
+    m_bytes.reserve(bytes);
+}
+
+void RecordTable::append(std::string_view date, std::string_view label, std::string_view url,
+                         int icon)
+{
+    // The label of a row is at most 17 bytes and a date 20; a URL is a line's tail.
+    Span span{m_bytes.size(), static_cast<std::uint32_t>(date.size()),
+              static_cast<std::uint32_t>(url.size()),
+              static_cast<std::uint8_t>(std::min<std::size_t>(label.size(), 255)),
+              static_cast<std::uint8_t>(icon)};
+    m_bytes.append(date);
+    m_bytes.append(label.substr(0, span.labelSize));
+    m_bytes.append(url);
+    m_rows.push_back(span);
+}
+
+std::string_view RecordTable::date(Row row) const
+{
+    const Span& s = m_rows[row];
+    return std::string_view(m_bytes).substr(s.offset, s.dateSize);
+}
+
+std::string_view RecordTable::label(Row row) const
+{
+    const Span& s = m_rows[row];
+    return std::string_view(m_bytes).substr(s.offset + s.dateSize, s.labelSize);
+}
+
+std::string_view RecordTable::url(Row row) const
+{
+    const Span& s = m_rows[row];
+    return std::string_view(m_bytes).substr(s.offset + s.dateSize + s.labelSize, s.urlSize);
+}
+
+void RecordTable::erase(Row first, std::size_t count)
+{
+    const auto begin = m_rows.begin() + static_cast<std::ptrdiff_t>(first);
+    m_rows.erase(begin, begin + static_cast<std::ptrdiff_t>(count));
+    if (m_rows.empty())
+        m_bytes.clear();
+}
+
+RecordModel::RecordModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void RecordModel::setTable(RecordTable table)
+{
+    beginResetModel();
+    m_table = std::move(table);
+    endResetModel();
+}
+
+void RecordModel::clear()
+{
+    setTable({});
+}
+
+void RecordModel::removeTableRows(std::vector<RecordTable::Row> rows)
+{
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    // From the bottom up, so the rows still to remove keep their numbers.
+    std::size_t end = rows.size();
+    while (end > 0) {
+        std::size_t begin = end - 1;
+        while (begin > 0 && rows[begin - 1] + 1 == rows[begin])
+            --begin;
+        const RecordTable::Row first = rows[begin];
+        const std::size_t count = end - begin;
+        if (first + count <= m_table.size()) {
+            beginRemoveRows({}, static_cast<int>(first), static_cast<int>(first + count - 1));
+            m_table.erase(first, count);
+            endRemoveRows();
+        }
+        end = begin;
+    }
+}
+
+int RecordModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_table.size());
+}
+
+int RecordModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+std::string_view RecordModel::cell(int row, int column) const
+{
+    const auto r = static_cast<RecordTable::Row>(row);
+    switch (column) {
+    case DateColumn:
+        return m_table.date(r);
+    case LabelColumn:
+        return m_table.label(r);
+    default:
+        return m_table.url(r);
+    }
+}
+
+QVariant RecordModel::data(const QModelIndex& index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::ToolTipRole:
+        return DisplayText(cell(index.row(), index.column()), m_codePage);
+    case BytesRole:
+        return ToByteArray(cell(index.row(), index.column()));
+    case Qt::DecorationRole: {
+        if (index.column() != DateColumn || !m_icons)
+            return {};
+        const int icon = m_table.icon(static_cast<RecordTable::Row>(index.row()));
+        return icon >= 0 && icon < m_icons->size() ? QVariant(m_icons->at(icon)) : QVariant();
+    }
+    case Qt::BackgroundRole: {
+        // Asked afresh at every paint, so edits in the filter manager show on the next repaint.
+        if (!m_colorRule)
+            return {};
+        const auto color = m_colorRule(m_table.url(static_cast<RecordTable::Row>(index.row())));
+        return color ? QVariant(*color) : QVariant();
+    }
+    default:
+        return {};
+    }
+}
+
+QVariant RecordModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    switch (section) {
+    case DateColumn:
+        return QStringLiteral("Date");
+    case LabelColumn:
+        return QStringLiteral("Connection Type");
+    case UrlColumn:
+        return QStringLiteral("URL");
+    default:
+        return {};
+    }
+}
+
+Qt::ItemFlags RecordModel::flags(const QModelIndex& index) const
+{
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}

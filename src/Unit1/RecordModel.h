@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QIcon>
+#include <QVector>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The rows of one listing, built off the GUI thread: per row the exact bytes of its date,
+// connection label and display URL, and its icon. The bytes of all rows share one buffer, so a
+// listing of a million rows costs a few allocations, not millions.
+class RecordTable
+{
+public:
+    using Row = std::size_t;
+
+    void reserve(std::size_t rows, std::size_t bytes);
+    void append(std::string_view date, std::string_view label, std::string_view url, int icon);
+
+    std::size_t size() const { return m_rows.size(); }
+    bool empty() const { return m_rows.empty(); }
+    std::string_view date(Row row) const;
+    std::string_view label(Row row) const;
+    std::string_view url(Row row) const;
+    int icon(Row row) const { return m_rows[row].icon; }
+
+    // Removes the rows in [first, first + count).
+    void erase(Row first, std::size_t count);
+
+private:
+    struct Span
+    {
+        std::uint64_t offset;
+        std::uint32_t dateSize;
+        std::uint32_t urlSize;
+        std::uint8_t labelSize;
+        std::uint8_t icon;
+    };
+    std::string m_bytes;
+    std::vector<Span> m_rows;
+};
+
+// The model of ListView1: one row per listed request, the three columns "Date", "Connection
+// Type" and "URL", the row's icon in the first column and its filter colour as background.
+// Texts are decoded only when a row is shown; matching and deleting use the exact bytes.
+class RecordModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    enum Column
+    {
+        DateColumn,
+        LabelColumn,
+        UrlColumn,
+        ColumnCount
+    };
+    // Role of the exact bytes of a cell, as a QByteArray.
+    static constexpr int BytesRole = Qt::UserRole + 1;
+
+    // The colour of a row from its display URL, or none; asked whenever a row is drawn.
+    using ColorRule = std::function<std::optional<QColor>(std::string_view url)>;
+
+    explicit RecordModel(QObject* parent = nullptr);
+
+    void setIcons(const QVector<QIcon>* icons) { m_icons = icons; }
+    void setCodePage(int codePage) { m_codePage = codePage; }
+    void setColorRule(ColorRule rule) { m_colorRule = std::move(rule); }
+
+    // Replaces every row in one reset.
+    void setTable(RecordTable table);
+    void clear();
+    const RecordTable& table() const { return m_table; }
+
+    // Removes the given rows (any order, duplicates allowed), one removal per run of rows.
+    void removeTableRows(std::vector<RecordTable::Row> rows);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+private:
+    std::string_view cell(int row, int column) const;
+
+    RecordTable m_table;
+    const QVector<QIcon>* m_icons = nullptr;
+    int m_codePage = 1251;
+    ColorRule m_colorRule;
+};

@@ -1,0 +1,1023 @@
+#include "Unit1/Unit1.h"
+
+#include "PngSpeedButton/PngSpeedButton.h"
+#include "Unit1/DeleteAnimation.h"
+#include "Unit1/Dialogs.h"
+#include "Unit1/DisplayText.h"
+#include "Unit1/LogTreeModel.h"
+#include "Unit1/RecordModel.h"
+#include "Unit1/SafeUrl.h"
+#include "Unit1/Worker.h"
+#include "Unit2/Unit2.h"
+#include "common/QeltError.h"
+#include "filters/RowColor.h"
+#include "logaccess/Deletion.h"
+#include "logaccess/LogFile.h"
+#include "logaccess/LogIndex.h"
+#include "logaccess/LogRewrite.h"
+#include "logaccess/RecordListing.h"
+#include "settings/Settings.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include <cstdio>
+#include <mutex>
+
+bool ListingBusy = false;
+
+namespace {
+
+// The outer size of the window is its client area plus the frame of the window it was designed
+// with; config.ini keeps outer sizes, Qt sets client sizes.
+constexpr int FrameWidth = 8;
+constexpr int FrameHeight = 27;
+constexpr int DesignClientWidth = 700;
+constexpr int DesignClientHeight = 425;
+// The tree fills its pane inside a one-pixel bevel on each side.
+constexpr int TreeInset = 2;
+constexpr int SplitterSnap = 30;
+
+const QColor TreeBackground(252, 238, 176);
+const QColor Navy(0, 0, 128);
+
+QFont SansFont(int pixelSize, bool bold = false)
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"),
+                      QStringLiteral("Liberation Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+QFont TreeFont(bool bold = false)
+{
+    QFont font = SansFont(11, bold);
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans"),
+                      QStringLiteral("Liberation Sans")});
+    return font;
+}
+
+QString StatusText(const char* format, const QString& value)
+{
+    return QString::fromLatin1(format).arg(value);
+}
+
+// Throttles the progress of a worker to a few updates a second and hands them to the window's
+// thread. The last value always arrives: flush() sends what is pending.
+class StatusForwarder
+{
+public:
+    using Sender = std::function<void(int slot, const QString& text)>;
+
+    explicit StatusForwarder(Sender send) : m_send(std::move(send)) { m_clock.start(); }
+
+    void set(int slot, QString text)
+    {
+        m_texts[slot] = std::move(text);
+        m_dirty[slot] = true;
+        if (m_clock.elapsed() >= 40)
+            flush();
+    }
+    void flush()
+    {
+        for (int slot = 0; slot < 3; ++slot) {
+            if (m_dirty[slot])
+                m_send(slot, m_texts[slot]);
+            m_dirty[slot] = false;
+        }
+        m_clock.restart();
+    }
+
+private:
+    Sender m_send;
+    QString m_texts[3];
+    bool m_dirty[3] = {};
+    QElapsedTimer m_clock;
+};
+
+// The status bar as the index builder's progress sink, seen from the worker.
+class StatusBarSink : public qelt::ProgressSink
+{
+public:
+    StatusBarSink(StatusForwarder& forwarder, int codePage)
+        : m_forwarder(forwarder), m_codePage(codePage)
+    {}
+    void ShowStatus(int slot, std::string_view text) override
+    {
+        m_forwarder.set(slot, DisplayText(text, m_codePage));
+    }
+    // The window runs its own event loop; nothing to pump from here.
+    void ProcessPending() override {}
+
+private:
+    StatusForwarder& m_forwarder;
+    int m_codePage;
+};
+
+// The processing panel's bar as a deletion's progress, seen from the worker.
+class BarProgress : public qelt::DeletionProgress
+{
+public:
+    using Sender = std::function<void(int minimum, int maximum, int position)>;
+
+    explicit BarProgress(Sender send) : m_send(std::move(send)) { m_clock.start(); }
+    void setRange(int minimum, int maximum) override
+    {
+        m_minimum = minimum;
+        m_maximum = maximum;
+        flush();
+    }
+    void setPosition(int position) override
+    {
+        m_position = position;
+        if (m_clock.elapsed() >= 30)
+            flush();
+    }
+    void flush()
+    {
+        m_send(m_minimum, m_maximum, m_position);
+        m_clock.restart();
+    }
+
+private:
+    Sender m_send;
+    int m_minimum = 0;
+    int m_maximum = 100;
+    int m_position = 0;
+    QElapsedTimer m_clock;
+};
+
+// Draws user nodes bold and navy, host nodes in the tree's font; a selected node takes the
+// menu colour as its text colour over the highlight.
+class TreeNodeDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const int level = LogTreeModel::level(index);
+        const TreeNodeStyleResult style =
+            TreeNodeStyle(level, option->state.testFlag(QStyle::State_Selected));
+        if (style.bold) {
+            option->font = TreeFont(true);
+            option->fontMetrics = QFontMetrics(option->font);
+        }
+        option->palette.setColor(QPalette::Text, style.color);
+        option->palette.setColor(QPalette::HighlightedText, style.color);
+    }
+};
+
+} // namespace
+
+TreeNodeStyleResult TreeNodeStyle(int level, bool selected)
+{
+    TreeNodeStyleResult style;
+    style.bold = level == 0;
+    if (selected)
+        style.color = QApplication::palette("QMenu").color(QPalette::Window);
+    else
+        style.color = level == 1 ? QColor(Qt::black) : Navy;
+    return style;
+}
+
+QString AboutText()
+{
+    return QStringLiteral("Qelt Viewer 2.5 build 0716\n"
+                          "\n"
+                          "Views, colours and prunes the access logs of a proxy server.\n"
+                          "\n"
+                          "Written by the Qelt Viewer developers.\n"
+                          "Icons: Silk by Mark James (CC-BY 3.0), Tango (public domain),\n"
+                          "Oxygen (LGPL-3+), MATE (CC-BY-SA 3.0).");
+}
+
+TForm1::TForm1(QWidget* parent) : TForm1(qelt::AppDir(), parent) {}
+
+TForm1::TForm1(std::string appDir, QWidget* parent)
+    : QMainWindow(parent), m_appDir(qelt::WithTrailingSlash(std::move(appDir))),
+      m_codePage(qelt::ReadCodePage(m_appDir)),
+      m_rowColorRule(std::make_unique<qelt::RowColorRule>(m_appDir))
+{
+    loadImages();
+    buildControls();
+    FormCreate();
+}
+
+TForm1::~TForm1()
+{
+    stopWorkers();
+    // The views may still ask for icons and colours while the base class takes them down, after
+    // the members that hold them are gone.
+    m_recordModel->setColorRule({});
+    m_recordModel->setIcons(nullptr);
+    m_treeModel->setIcons(nullptr);
+}
+
+void TForm1::stopWorkers()
+{
+    if (m_cancel)
+        m_cancel->store(true);
+    for (const QPointer<QThread>& worker : m_workers) {
+        if (worker) {
+            worker->wait();
+            delete worker.data();
+        }
+    }
+    m_workers.clear();
+}
+
+void TForm1::track(QThread* worker)
+{
+    m_workers.removeIf([](const QPointer<QThread>& p) { return p.isNull(); });
+    m_workers.append(worker);
+}
+
+void TForm1::loadImages()
+{
+    TPngSpeedButton::initResources();
+    for (int i = 0; i < 10; ++i)
+        ImageList1.append(QIcon(QStringLiteral(":/icons/icon%1.png").arg(i)));
+    QIcon appIcon;
+    for (int size : {16, 24, 32, 48})
+        appIcon.addFile(QStringLiteral(":/icons/app_%1.png").arg(size), QSize(size, size));
+    setWindowIcon(appIcon);
+}
+
+void TForm1::buildControls()
+{
+    setWindowTitle(QStringLiteral("Qelt Viewer"));
+    setFont(SansFont(11));
+    resize(DesignClientWidth, DesignClientHeight);
+
+    // The toolbar strip and its one band.
+    ControlBar1 = new QWidget(this);
+    ControlBar1->setObjectName(QStringLiteral("ControlBar1"));
+    ControlBar1->setFixedHeight(54);
+    Panel3 = new QWidget(ControlBar1);
+    Panel3->setObjectName(QStringLiteral("Panel3"));
+    Panel3->setGeometry(11, 2, 650, 50);
+    buildToolbar();
+    setMenuWidget(ControlBar1);
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setFixedHeight(19);
+    StatusBar1->setSizeGripEnabled(true);
+    const int widths[3] = {120, 180, 120};
+    for (int i = 0; i < 3; ++i) {
+        m_panels[i] = new QLabel(StatusBar1);
+        m_panels[i]->setFixedWidth(widths[i]);
+        m_panels[i]->setFrameShape(QFrame::Panel);
+        m_panels[i]->setFrameShadow(QFrame::Sunken);
+        m_panels[i]->setContentsMargins(2, 0, 2, 0);
+        StatusBar1->addWidget(m_panels[i]);
+    }
+    setStatusBar(StatusBar1);
+
+    Splitter1 = new QSplitter(Qt::Horizontal, this);
+    Splitter1->setObjectName(QStringLiteral("Splitter1"));
+    Splitter1->setHandleWidth(4);
+    // A hatched line follows the mouse; the panes change when the button is released.
+    Splitter1->setOpaqueResize(false);
+    Splitter1->setChildrenCollapsible(true);
+
+    Panel1 = new QFrame(Splitter1);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Panel1->setLineWidth(1);
+    // Any width down to one pixel; the snap below shuts it from 30 pixels down.
+    Panel1->setMinimumWidth(1);
+    auto* leftLayout = new QVBoxLayout(Panel1);
+    leftLayout->setContentsMargins(0, 0, 0, 0);
+    leftLayout->setSpacing(0);
+
+    Panel2 = new QWidget(Panel1);
+    Panel2->setObjectName(QStringLiteral("Panel2"));
+    Panel2->setFixedHeight(30);
+    auto* chooserLayout = new QHBoxLayout(Panel2);
+    chooserLayout->setContentsMargins(5, 4, 5, 4);
+    ComboBox1 = new QComboBox(Panel2);
+    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
+    ComboBox1->setEditable(false);
+    ComboBox1->setMaxVisibleItems(15);
+    ComboBox1->setIconSize(QSize(16, 16));
+    ComboBox1->setFont(TreeFont());
+    ComboBox1->setFixedHeight(22);
+    ComboBox1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    ComboBox1->setMinimumContentsLength(4);
+    chooserLayout->addWidget(ComboBox1);
+    leftLayout->addWidget(Panel2);
+
+    TreeView1 = new QTreeView(Panel1);
+    TreeView1->setObjectName(QStringLiteral("TreeView1"));
+    m_treeModel = new LogTreeModel(this);
+    m_treeModel->setIcons(&ImageList1);
+    m_treeModel->setCodePage(m_codePage);
+    TreeView1->setModel(m_treeModel);
+    TreeView1->setHeaderHidden(true);
+    TreeView1->setIndentation(19);
+    TreeView1->setIconSize(QSize(16, 16));
+    TreeView1->setFont(TreeFont());
+    TreeView1->setFrameShape(QFrame::NoFrame);
+    TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    TreeView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    TreeView1->setMouseTracking(true);
+    TreeView1->setAttribute(Qt::WA_Hover);
+    TreeView1->setUniformRowHeights(true);
+    TreeView1->setItemDelegate(new TreeNodeDelegate(TreeView1));
+    {
+        QPalette palette = TreeView1->palette();
+        palette.setColor(QPalette::Base, TreeBackground);
+        palette.setColor(QPalette::Text, Qt::black);
+        // The selection stays as visible when the tree loses the focus.
+        palette.setColor(QPalette::Inactive, QPalette::Highlight,
+                         palette.color(QPalette::Active, QPalette::Highlight));
+        TreeView1->setPalette(palette);
+    }
+    leftLayout->addWidget(TreeView1, 1);
+
+    Panel4 = new QWidget(Splitter1);
+    Panel4->setObjectName(QStringLiteral("Panel4"));
+    Panel4->setMinimumWidth(SplitterSnap);
+    auto* listLayout = new QVBoxLayout(Panel4);
+    listLayout->setContentsMargins(0, 0, 0, 0);
+    ListView1 = new QTreeView(Panel4);
+    ListView1->setObjectName(QStringLiteral("ListView1"));
+    m_recordModel = new RecordModel(this);
+    m_recordModel->setIcons(&ImageList1);
+    m_recordModel->setCodePage(m_codePage);
+    m_recordModel->setColorRule([this](std::string_view url) { return rowColor(url); });
+    ListView1->setModel(m_recordModel);
+    ListView1->setRootIsDecorated(false);
+    ListView1->setItemsExpandable(false);
+    ListView1->setUniformRowHeights(true);
+    ListView1->setAllColumnsShowFocus(true);
+    ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->setIconSize(QSize(16, 16));
+    ListView1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    ListView1->header()->setStretchLastSection(false);
+    ListView1->header()->setSectionsMovable(false);
+    ListView1->setColumnWidth(RecordModel::DateColumn, 130);
+    ListView1->setColumnWidth(RecordModel::LabelColumn, 80);
+    ListView1->setColumnWidth(RecordModel::UrlColumn, 400);
+    {
+        QPalette palette = ListView1->palette();
+        palette.setColor(QPalette::Base, Qt::white);
+        palette.setColor(QPalette::Inactive, QPalette::Highlight,
+                         palette.color(QPalette::Active, QPalette::Highlight));
+        palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                         palette.color(QPalette::Active, QPalette::HighlightedText));
+        ListView1->setPalette(palette);
+    }
+    listLayout->addWidget(ListView1);
+
+    ProcessPanel = new QFrame(Panel4);
+    ProcessPanel->setObjectName(QStringLiteral("ProcessPanel"));
+    ProcessPanel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    ProcessPanel->setLineWidth(1);
+    ProcessPanel->setAutoFillBackground(true);
+    ProcessPanel->setGeometry(56, 120, 367, 170);
+    ProcessPanel->hide();
+    GroupBox1 = new QGroupBox(QStringLiteral("Processing..."), ProcessPanel);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setFont(TreeFont(true));
+    GroupBox1->setGeometry(17, 12, 336, 142);
+    Animate1 = new DeleteAnimation(GroupBox1);
+    Animate1->setObjectName(QStringLiteral("Animate1"));
+    Animate1->setGeometry(16, 23, 304, 60);
+    PB = new QProgressBar(GroupBox1);
+    PB->setObjectName(QStringLiteral("PB"));
+    PB->setGeometry(16, 96, 305, 16);
+    PB->setRange(0, 100);
+    PB->setValue(0);
+    PB->setTextVisible(false);
+
+    Splitter1->addWidget(Panel1);
+    Splitter1->addWidget(Panel4);
+    Splitter1->setCollapsible(0, true);
+    Splitter1->setCollapsible(1, false);
+    Splitter1->setStretchFactor(0, 0);
+    Splitter1->setStretchFactor(1, 1);
+    setCentralWidget(Splitter1);
+
+    connect(Splitter1, &QSplitter::splitterMoved, this, [this](int pos, int) {
+        // A tree pane dragged to 30 pixels or less snaps shut.
+        if (pos > 0 && pos <= SplitterSnap) {
+            const QList<int> sizes = Splitter1->sizes();
+            Splitter1->setSizes({0, sizes.value(0) + sizes.value(1)});
+        }
+    });
+    connect(ComboBox1, qOverload<int>(&QComboBox::activated), this, &TForm1::ComboBox1Change);
+    connect(TreeView1, &QTreeView::clicked, this, &TForm1::TreeView1Click);
+    connect(ListView1, &QTreeView::doubleClicked, this, &TForm1::ListView1DblClick);
+    connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &TForm1::ListView1Change);
+}
+
+void TForm1::buildToolbar()
+{
+    struct ButtonSpec
+    {
+        TPngSpeedButton** button;
+        const char* name;
+        const char* caption;
+        const char* glyph;
+        int left;
+        void (TForm1::*handler)();
+    };
+    // Created in the order of the window description; placed in the order of the toolbar.
+    const ButtonSpec specs[] = {
+        {&OpenButton, "OpenButton", "Open Log Folder", "open_log_folder", 0,
+         &TForm1::OpenButtonClick},
+        {&DeleteButton, "DeleteButton", "Delete Record or Node", "delete_record", 260,
+         &TForm1::DeleteButtonClick},
+        {&PngSpeedButton1, "PngSpeedButton1", "Software Version", "about", 520,
+         &TForm1::PngSpeedButton1Click},
+        {&FMButton, "FMButton", "Filter Manager", "filter_manager", 390, &TForm1::FMButtonClick},
+        {&DeleteLogButton, "DeleteLogButton", "Delete Log File", "delete_log_file", 130,
+         &TForm1::DeleteLogButtonClick},
+    };
+    for (const ButtonSpec& spec : specs) {
+        auto* button = new TPngSpeedButton(Panel3);
+        button->setObjectName(QString::fromLatin1(spec.name));
+        button->setCaption(QString::fromLatin1(spec.caption));
+        button->setPngImage(TPNGObject::fromResource(
+            QStringLiteral(":/icons/%1.png").arg(QString::fromLatin1(spec.glyph))));
+        button->setGeometry(spec.left, 0, 130, 50);
+        button->setFocusPolicy(Qt::NoFocus);
+        connect(button, &TPngSpeedButton::clicked, this, spec.handler);
+        *spec.button = button;
+    }
+    DeleteButton->setEnabled(false);
+    DeleteLogButton->setEnabled(false);
+}
+
+QString TForm1::panelText(int panel) const
+{
+    return m_panels[panel]->text();
+}
+
+void TForm1::setPanel(int panel, const QString& text)
+{
+    m_panels[panel]->setText(text);
+}
+
+void TForm1::showError(const QString& message)
+{
+    Dialogs::instance().showError(this, message);
+}
+
+void TForm1::beginWait()
+{
+    if (m_waitDepth++ == 0)
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void TForm1::endWait()
+{
+    if (m_waitDepth > 0 && --m_waitDepth == 0)
+        QGuiApplication::restoreOverrideCursor();
+}
+
+std::optional<std::string> TForm1::chosenLogName() const
+{
+    const int item = ComboBox1->currentIndex();
+    if (item < 0)
+        return std::nullopt;
+    return ToBytes(ComboBox1->itemData(item).toByteArray());
+}
+
+std::string TForm1::logPath(const std::string& name) const
+{
+    return qelt::LogDir() + name;
+}
+
+std::optional<QColor> TForm1::rowColor(std::string_view url)
+{
+    std::string error;
+    const std::optional<qelt::ColorValue> color = m_rowColorRule->RowColorNoThrow(url, error);
+    // The rule gives the message once, not once per row. It is shown after the paint: a
+    // message box inside a paint would paint again.
+    if (!error.empty()) {
+        QMetaObject::invokeMethod(
+            this, [this, error] { showError(QString::fromLocal8Bit(error.c_str())); },
+            Qt::QueuedConnection);
+    }
+    if (!color)
+        return std::nullopt;
+    // Stored as 0x00BBGGRR.
+    return QColor(int(*color & 0xFF), int((*color >> 8) & 0xFF), int((*color >> 16) & 0xFF));
+}
+
+// ---- Start and end.
+
+void TForm1::FormCreate()
+{
+    ApplySettings();
+}
+
+void TForm1::ApplySettings()
+{
+    const QSize client = size();
+    qelt::WindowSizes current;
+    current.width = client.width() + FrameWidth;
+    current.height = client.height() + FrameHeight;
+    current.separator = treeWidth();
+    const qelt::LoggerSettings settings = qelt::ReadLoggerSettings(m_appDir, current);
+    resize(std::max(settings.sizes.width - FrameWidth, 100),
+           std::max(settings.sizes.height - FrameHeight, 100));
+    setTreePaneWidth(std::max(settings.sizes.separator + TreeInset, 0));
+
+    qelt::SetLogDir(settings.logDir);
+    if (qelt::LogDir().empty())
+        return;
+    ComboBox1->clear();
+    for (const std::string& name : qelt::ListLogFiles(qelt::LogDir()))
+        ComboBox1->addItem(ImageList1.value(3), DisplayText(name, m_codePage), ToByteArray(name));
+    ComboBox1->setCurrentIndex(-1);
+}
+
+QString TForm1::BrowseForLogFolder()
+{
+    const QString start = QFile::decodeName(QByteArray::fromStdString(qelt::LogDir()));
+    return Dialogs::instance().getExistingDirectory(this, QString(), start);
+}
+
+void TForm1::OpenButtonClick()
+{
+    const QString folder = BrowseForLogFolder();
+    if (folder.isEmpty())
+        return;
+    const std::string bytes = QFile::encodeName(folder).toStdString();
+    qelt::SetLogDir(bytes);
+    try {
+        qelt::WriteLogDir(m_appDir, bytes);
+    } catch (const qelt::QeltError& error) {
+        showError(QString::fromLocal8Bit(error.what()));
+        return;
+    }
+    ApplySettings();
+}
+
+int TForm1::treeWidth() const
+{
+    // Until the window is first shown the panes have no sizes yet: the one to apply counts.
+    const int pane = m_shown ? Splitter1->sizes().value(0) : m_paneWidth;
+    return std::max(pane - TreeInset, 0);
+}
+
+void TForm1::setTreePaneWidth(int pane)
+{
+    m_paneWidth = pane;
+    if (!m_shown)
+        return;
+    const int total = Splitter1->width();
+    Splitter1->setSizes({pane, std::max(total - pane - Splitter1->handleWidth(), SplitterSnap)});
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!m_shown) {
+        m_shown = true;
+        setTreePaneWidth(m_paneWidth);
+    }
+}
+
+void TForm1::FormClose()
+{
+    qelt::WindowSizes sizes;
+    sizes.width = width() + FrameWidth;
+    sizes.height = height() + FrameHeight;
+    sizes.separator = treeWidth();
+    try {
+        qelt::WriteWindowSizes(m_appDir, sizes);
+    } catch (const qelt::QeltError& error) {
+        showError(QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    // A deletion writes its log back before the window goes; a build or a listing just stops.
+    if (m_cancel)
+        m_cancel->store(true);
+    stopWorkers();
+    FormClose();
+    event->accept();
+}
+
+// ---- The index.
+
+void TForm1::ComboBox1Change()
+{
+    LoadSelectedLog();
+}
+
+void TForm1::LoadSelectedLog()
+{
+    const std::optional<std::string> name = chosenLogName();
+    if (!name)
+        return;
+    beginWait();
+    ComboBox1->setEnabled(false);
+    ControlBar1->setEnabled(false);
+    ++m_treeGeneration;
+    m_treeModel->clear();
+    for (int panel = 0; panel < 3; ++panel)
+        setPanel(panel, QString());
+    DeleteButton->setEnabled(false);
+    ListView1->setUpdatesEnabled(false);
+    m_recordModel->clear();
+
+    struct BuildResult
+    {
+        UserNodes users;
+        std::size_t userCount = 0;
+        QString error;
+        bool cancelled = false;
+    };
+    const std::string path = logPath(*name);
+    auto cancel = std::make_shared<std::atomic_bool>(false);
+    m_cancel = cancel;
+    const int codePage = m_codePage;
+    QPointer<TForm1> self(this);
+    auto work = [path, cancel, codePage, self]() -> BuildResult {
+        BuildResult result;
+        StatusForwarder forwarder([self](int slot, const QString& text) {
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, slot, text] {
+                    if (self && !self->ComboBox1->isEnabled())
+                        self->setPanel(slot, text);
+                },
+                Qt::QueuedConnection);
+        });
+        try {
+            auto file = std::make_shared<const qelt::LogFile>(path);
+            StatusBarSink sink(forwarder, codePage);
+            qelt::IndexOptions options;
+            options.cancel = cancel.get();
+            const qelt::LogIndex index = qelt::BuildLogIndex(file, &sink, options);
+            if (index.cancelled) {
+                result.cancelled = true;
+                return result;
+            }
+            forwarder.flush();
+            result.userCount = index.users.size();
+            const qelt::LogTree tree = qelt::MakeLogTree(index);
+            result.users.reserve(tree.users.size());
+            for (const qelt::TreeUser& user : tree.users) {
+                auto node = std::make_unique<UserNode>();
+                node->text = std::string(user.text);
+                node->hosts.reserve(user.hostCount);
+                for (const qelt::TreeHost& host : tree.hostsOf(user))
+                    node->hosts.push_back({std::string(host.text), int(host.icon)});
+                result.users.push_back(std::move(node));
+            }
+        } catch (const std::exception& error) {
+            result.error = QString::fromLocal8Bit(error.what());
+        }
+        return result;
+    };
+    track(RunOnWorker<BuildResult>(this, std::move(work), [this](BuildResult result) {
+        if (result.cancelled)
+            return;
+        m_treeModel->setUsers(std::move(result.users));
+        ListView1->setUpdatesEnabled(true);
+        ComboBox1->setEnabled(true);
+        ControlBar1->setEnabled(true);
+        if (!result.error.isEmpty()) {
+            endWait();
+            showError(result.error);
+        } else {
+            setPanel(0, QStringLiteral("Total Accounts: %1").arg(result.userCount));
+            setPanel(1, QString());
+            setPanel(2, QString());
+            endWait();
+        }
+        DeleteLogButton->setEnabled(ComboBox1->currentIndex() >= 0);
+        emit loadFinished();
+    }));
+}
+
+// ---- The listing.
+
+void TForm1::TreeView1Click()
+{
+    const QModelIndex node = TreeView1->selectionModel()->currentIndex();
+    if (!node.isValid() || !TreeView1->selectionModel()->isSelected(node) || ListingBusy)
+        return;
+    const int level = LogTreeModel::level(node);
+    if (level == 0)
+        setPanel(2, StatusText("Selected User: %1", node.data(Qt::DisplayRole).toString()));
+    ListingBusy = true;
+    DeleteButton->setEnabled(false);
+    beginWait();
+    ListView1->setUpdatesEnabled(false);
+    m_recordModel->clear();
+
+    struct ListingResult
+    {
+        RecordTable table;
+        QString error;
+    };
+    const std::optional<std::string> name = chosenLogName();
+    const std::string userText =
+        level == 0 ? m_treeModel->nodeText(node) : m_treeModel->nodeText(node.parent());
+    const std::string hostText = level == 0 ? std::string(" ") : m_treeModel->nodeText(node);
+    const std::string path = name ? logPath(*name) : std::string();
+    auto work = [path, userText, hostText, hasLog = name.has_value()]() -> ListingResult {
+        ListingResult result;
+        // With no log chosen (the last one was deleted) there is nothing to list.
+        if (!hasLog)
+            return result;
+        try {
+            auto file = std::make_shared<const qelt::LogFile>(path);
+            const qelt::RecordList list =
+                qelt::ListNodeRecords(file, qelt::NodeSearchTexts::ForHost(userText, hostText));
+            // The rows keep their own bytes, so the file is let go when the listing ends.
+            std::size_t bytes = 0;
+            for (const qelt::RecordRow& row : list.rows())
+                bytes += row.lineSize;
+            result.table.reserve(list.size(), bytes);
+            for (std::size_t row = 0; row < list.size(); ++row) {
+                const qelt::RecordFields fields = list.fields(row);
+                result.table.append(fields.date, fields.label().view(),
+                                    qelt::StripHttpVersion(fields.rawUrl), int(list.icon(row)));
+            }
+        } catch (const std::exception& error) {
+            result.error = QString::fromLocal8Bit(error.what());
+        }
+        return result;
+    };
+    const unsigned generation = m_treeGeneration;
+    track(
+        RunOnWorker<ListingResult>(this, std::move(work), [this, generation](ListingResult result) {
+            // A build that started meanwhile owns the list and the buttons now.
+            const bool current = generation == m_treeGeneration;
+            if (current)
+                m_recordModel->setTable(std::move(result.table));
+            ListView1->setUpdatesEnabled(true);
+            ListingBusy = false;
+            if (current)
+                DeleteButton->setEnabled(true);
+            endWait();
+            if (!result.error.isEmpty())
+                showError(result.error);
+            else if (current)
+                ListView1Change();
+            emit listingFinished();
+        }));
+}
+
+void TForm1::ListView1Change()
+{
+    setPanel(1, QStringLiteral("Records Count: %1").arg(m_recordModel->rowCount()));
+}
+
+void TForm1::ListView1DblClick()
+{
+    // The topmost selected row, not necessarily the one under the mouse.
+    const QModelIndexList selected = ListView1->selectionModel()->selectedRows();
+    if (selected.isEmpty())
+        return;
+    int top = selected.first().row();
+    for (const QModelIndex& index : selected)
+        top = std::min(top, index.row());
+    const QString url =
+        m_recordModel->index(top, RecordModel::UrlColumn).data(Qt::DisplayRole).toString();
+    QString reason;
+    if (!OpenUrlSafely(url, &reason) && !reason.isEmpty())
+        StatusBar1->showMessage(reason, 4000);
+}
+
+// ---- Deleting.
+
+void TForm1::CentreProcessPanel()
+{
+    ProcessPanel->move(ListView1->width() / 2 - ProcessPanel->width() / 2,
+                       ListView1->height() / 2 - ProcessPanel->height() / 2);
+}
+
+void TForm1::setDeletionLock(bool locked)
+{
+    m_deleting = locked;
+    TreeView1->setEnabled(!locked);
+    ListView1->setEnabled(!locked);
+    ComboBox1->setEnabled(!locked);
+}
+
+void TForm1::DeleteButtonClick()
+{
+    if (m_deleting)
+        return;
+    const std::optional<std::string> name = chosenLogName();
+    // With no log chosen there is no file to read or write.
+    if (!name)
+        return;
+    QWidget* focus = focusWidget();
+    const QModelIndexList selectedRows = ListView1->selectionModel()->selectedRows();
+    const QModelIndex node = TreeView1->selectionModel()->currentIndex();
+    const bool nodeSelected = node.isValid() && TreeView1->selectionModel()->isSelected(node);
+
+    enum class Branch
+    {
+        Nothing,
+        Records,
+        Node
+    };
+    Branch branch = Branch::Nothing;
+    if (focus == ListView1 && !selectedRows.isEmpty())
+        branch = Branch::Records;
+    else if (focus == TreeView1 && nodeSelected)
+        branch = Branch::Node;
+
+    DeleteButton->setEnabled(false);
+    setDeletionLock(true);
+    Animate1->setActive(true);
+    CentreProcessPanel();
+    PB->setMinimum(0);
+    PB->setValue(0);
+
+    // The rows in list order, with the exact bytes of their URLs.
+    std::vector<RecordTable::Row> rows;
+    std::vector<std::string> urls;
+    std::string userText;
+    std::string hostText;
+    if (branch == Branch::Records) {
+        for (const QModelIndex& index : selectedRows)
+            rows.push_back(static_cast<RecordTable::Row>(index.row()));
+        std::sort(rows.begin(), rows.end());
+        for (RecordTable::Row row : rows)
+            urls.emplace_back(m_recordModel->table().url(row));
+        PB->setMaximum(static_cast<int>(rows.size()) - 1);
+        ProcessPanel->show();
+    } else if (branch == Branch::Node) {
+        PB->setMaximum(100);
+        m_recordModel->clear();
+        ProcessPanel->show();
+        const bool user = LogTreeModel::level(node) == 0;
+        userText = user ? m_treeModel->nodeText(node) : m_treeModel->nodeText(node.parent());
+        hostText = user ? std::string(" ") : m_treeModel->nodeText(node);
+    }
+    ProcessPanel->raise();
+
+    struct DeletionResult
+    {
+        std::vector<bool> rowRemoved;
+        QString error;
+        bool cancelled = false;
+    };
+    const std::string path = logPath(*name);
+    QPointer<TForm1> self(this);
+    auto work = [path, branch, urls, userText, hostText, self]() -> DeletionResult {
+        DeletionResult result;
+        BarProgress progress([self](int minimum, int maximum, int position) {
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, minimum, maximum, position] {
+                    if (!self)
+                        return;
+                    self->PB->setRange(minimum, maximum);
+                    self->PB->setValue(position);
+                },
+                Qt::QueuedConnection);
+        });
+        try {
+            const qelt::LogFile file(path);
+            const qelt::LogSnapshot snapshot = qelt::TakeLogSnapshot(file);
+            qelt::KeptText kept;
+            if (branch == Branch::Records) {
+                const std::vector<std::string_view> views(urls.begin(), urls.end());
+                qelt::RecordDeletion deletion =
+                    qelt::DeleteSelectedRecords(file.text(), views, &progress);
+                kept = std::move(deletion.kept);
+                result.rowRemoved = std::move(deletion.rowRemoved);
+            } else if (branch == Branch::Node) {
+                kept = qelt::DeleteNodeLines(file.text(), userText, hostText, &progress);
+            } else {
+                // Nothing to remove: the log is still written back, with CR LF line ends.
+                if (!file.text().empty())
+                    kept.ranges.push_back({0, file.text().size()});
+            }
+            progress.flush();
+            qelt::RewriteLogFile(path, snapshot, file.text(), kept.ranges);
+        } catch (const std::exception& error) {
+            result.error = QString::fromLocal8Bit(error.what());
+            result.rowRemoved.clear();
+        }
+        return result;
+    };
+    const QPersistentModelIndex listedNode(node);
+    track(RunOnWorker<DeletionResult>(
+        this, std::move(work), [this, branch, rows, listedNode](DeletionResult result) {
+            const bool written = result.error.isEmpty();
+            if (written && branch == Branch::Records) {
+                std::vector<RecordTable::Row> removed;
+                for (std::size_t i = 0; i < rows.size() && i < result.rowRemoved.size(); ++i) {
+                    if (result.rowRemoved[i])
+                        removed.push_back(rows[i]);
+                }
+                m_recordModel->removeTableRows(std::move(removed));
+                ListView1Change();
+                if (m_recordModel->rowCount() == 0 && listedNode.isValid())
+                    removeTreeNode(listedNode, false);
+            } else if (written && branch == Branch::Node && listedNode.isValid()) {
+                removeTreeNode(listedNode, true);
+                ListView1Change();
+            }
+            ProcessPanel->hide();
+            Animate1->setActive(false);
+            setDeletionLock(false);
+            // A failed read or write leaves DeleteButton off until the next listing.
+            DeleteButton->setEnabled(written);
+            if (!written)
+                showError(result.error);
+            emit deletionFinished();
+        }));
+}
+
+void TForm1::removeTreeNode(const QPersistentModelIndex& node, bool nodeBranch)
+{
+    // The node selected next: the parent, else the next sibling, else the previous one.
+    QPersistentModelIndex next(node.parent());
+    if (!next.isValid())
+        next = node.sibling(node.row() + 1, 0);
+    if (!next.isValid())
+        next = node.sibling(node.row() - 1, 0);
+    m_treeModel->removeNode(node);
+    TreeView1->selectionModel()->clearSelection();
+    if (!next.isValid())
+        return;
+    TreeView1->selectionModel()->setCurrentIndex(next, QItemSelectionModel::ClearAndSelect);
+    if (nodeBranch && LogTreeModel::level(next) == 0 && m_treeModel->rowCount(next) == 0) {
+        // A user left without hosts goes too; its other lines stay in the file.
+        const QPersistentModelIndex user(next);
+        removeTreeNode(user, false);
+        setPanel(2, QString());
+    }
+}
+
+void TForm1::DeleteLogButtonClick()
+{
+    if (m_deleting)
+        return;
+    const std::optional<std::string> name = chosenLogName();
+    if (!name)
+        return;
+    const QString shown = ComboBox1->currentText();
+    const QMessageBox::StandardButton answer = Dialogs::instance().question(
+        this, QStringLiteral("Confirm"),
+        QStringLiteral("Are you sure you want to delete ") + shown + QStringLiteral(" log file?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    // A failure is not reported: the item goes all the same and the file stays.
+    std::remove(logPath(*name).c_str());
+    ComboBox1->removeItem(ComboBox1->currentIndex());
+    ComboBox1->setCurrentIndex(ComboBox1->count() > 0 ? 0 : -1);
+    LoadSelectedLog();
+}
+
+// ---- The other buttons.
+
+void TForm1::PngSpeedButton1Click()
+{
+    QMessageBox box(QMessageBox::Information, QStringLiteral("About Software"), AboutText(),
+                    QMessageBox::Ok);
+    box.setObjectName(QStringLiteral("AboutBox"));
+    box.setWindowModality(Qt::ApplicationModal);
+    Dialogs::instance().execModal(box);
+}
+
+void TForm1::FMButtonClick()
+{
+    TManagerForm form(m_appDir, this);
+    Dialogs::instance().execModal(form);
+}

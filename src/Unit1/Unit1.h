@@ -1,0 +1,167 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QVector>
+
+#include <QColor>
+#include <QList>
+#include <QPersistentModelIndex>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QIcon;
+class QLabel;
+class QProgressBar;
+class QSplitter;
+class QStatusBar;
+class QThread;
+class QTreeView;
+class DeleteAnimation;
+class LogTreeModel;
+class RecordModel;
+class TPngSpeedButton;
+namespace qelt {
+class RowColorRule;
+}
+
+// Set while a listing runs; a second click on the tree is turned away meanwhile.
+extern bool ListingBusy;
+
+// How a tree node is drawn: user nodes (level 0) bold and navy, host nodes black in the tree's
+// font; a selected node takes the menu colour over the highlight.
+struct TreeNodeStyleResult
+{
+    bool bold = false;
+    QColor color;
+};
+TreeNodeStyleResult TreeNodeStyle(int level, bool selected);
+
+// The text of the about box.
+QString AboutText();
+
+// The viewer's main window: the log file chooser, the tree of users and hosts, the list of a
+// node's requests, the toolbar and the status bar.
+//
+// Reading a log, listing a node and deleting run on a worker thread over the same core
+// functions the command line runs; the window keeps its guards meanwhile (chooser and toolbar
+// disabled during an index build, ListingBusy during a listing, DeleteButton disabled and the
+// tree, list and chooser closed to input during a deletion) and stays responsive.
+class TForm1 : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // appDir holds config.ini and the store files and ends with '/'; by default the program's.
+    explicit TForm1(QWidget* parent = nullptr);
+    explicit TForm1(std::string appDir, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    QStatusBar* StatusBar1 = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    QFrame* Panel1 = nullptr;
+    // Icons by image index: 0-6 host kinds and user, 3 log file, 7-9 request rows.
+    QVector<QIcon> ImageList1;
+    QWidget* ControlBar1 = nullptr;
+    QWidget* Panel3 = nullptr;
+    TPngSpeedButton* OpenButton = nullptr;
+    TPngSpeedButton* DeleteButton = nullptr;
+    QWidget* Panel4 = nullptr;
+    QTreeView* TreeView1 = nullptr;
+    QWidget* Panel2 = nullptr;
+    QTreeView* ListView1 = nullptr;
+    QFrame* ProcessPanel = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    DeleteAnimation* Animate1 = nullptr;
+    QProgressBar* PB = nullptr;
+    TPngSpeedButton* PngSpeedButton1 = nullptr;
+    QComboBox* ComboBox1 = nullptr;
+    TPngSpeedButton* FMButton = nullptr;
+    TPngSpeedButton* DeleteLogButton = nullptr;
+
+    LogTreeModel* treeModel() const { return m_treeModel; }
+    RecordModel* recordModel() const { return m_recordModel; }
+    const std::string& appDir() const { return m_appDir; }
+    int codePage() const { return m_codePage; }
+    // The text of a status bar panel, 0 to 2.
+    QString panelText(int panel) const;
+    // True while a deletion runs.
+    bool isDeleting() const { return m_deleting; }
+
+    // The exact bytes of the log file chosen in ComboBox1, or nothing.
+    std::optional<std::string> chosenLogName() const;
+
+public slots:
+    void ComboBox1Change();
+    void FormCreate();
+    void OpenButtonClick();
+    void ListView1Change();
+    void DeleteButtonClick();
+    void PngSpeedButton1Click();
+    void TreeView1Click();
+    void FMButtonClick();
+    void DeleteLogButtonClick();
+    void ListView1DblClick();
+
+    // Reads the chosen log and rebuilds the tree from it.
+    void LoadSelectedLog();
+    // Applies config.ini: window size, tree width, LogDir and the chooser.
+    void ApplySettings();
+    // The folder chosen in the folder browser, or an empty string.
+    QString BrowseForLogFolder();
+    // Places ProcessPanel over the middle of ListView1.
+    void CentreProcessPanel();
+
+signals:
+    // An index build, a listing or a deletion has ended (also when it failed).
+    void loadFinished();
+    void listingFinished();
+    void deletionFinished();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void FormClose();
+    void buildControls();
+    void buildToolbar();
+    void loadImages();
+    void setPanel(int panel, const QString& text);
+    void showError(const QString& message);
+    void beginWait();
+    void endWait();
+    void setDeletionLock(bool locked);
+    void removeTreeNode(const QPersistentModelIndex& node, bool nodeBranch);
+    void stopWorkers();
+    int treeWidth() const;
+    void setTreePaneWidth(int pane);
+    void track(QThread* worker);
+    std::string logPath(const std::string& name) const;
+    std::optional<QColor> rowColor(std::string_view url);
+
+    std::string m_appDir;
+    int m_codePage;
+    std::unique_ptr<qelt::RowColorRule> m_rowColorRule;
+    LogTreeModel* m_treeModel = nullptr;
+    RecordModel* m_recordModel = nullptr;
+    QLabel* m_panels[3] = {};
+    // The jobs on worker threads: at most one build, listing or deletion of each kind.
+    QList<QPointer<QThread>> m_workers;
+    // Stops the running index build when the window goes.
+    std::shared_ptr<std::atomic_bool> m_cancel;
+    bool m_deleting = false;
+    bool m_shown = false;
+    // Width of the tree pane, Panel1, as config.ini's Separator sets it.
+    int m_paneWidth = 245;
+    // Bumped by every index build, so a listing that a build overtook drops its rows.
+    unsigned m_treeGeneration = 0;
+    int m_waitDepth = 0;
+};

@@ -1,0 +1,634 @@
+// Drives the real main window as a person would: picks a log, clicks nodes, selects rows,
+// deletes, answers the questions, closes; and checks the tree, the rows, the status bar, the
+// colours and the bytes of the files.
+
+#include "PngSpeedButton/PngSpeedButton.h"
+#include "Unit1/DeleteAnimation.h"
+#include "Unit1/Dialogs.h"
+#include "Unit1/LogTreeModel.h"
+#include "Unit1/RecordModel.h"
+#include "Unit1/Unit1.h"
+#include "filters/FilterStore.h"
+
+#include <QAbstractItemModelTester>
+#include <QApplication>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QFile>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+// Answers every dialog the window shows, and remembers what was asked.
+class ScriptedDialogs : public Dialogs
+{
+public:
+    QString folder;
+    QMessageBox::StandardButton answer = QMessageBox::No;
+    QStringList errors;
+    struct Question
+    {
+        QString title;
+        QString text;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::StandardButton defaultButton;
+        QMessageBox::StandardButton escapeButton;
+    };
+    QList<Question> questions;
+    QStringList modalTitles;
+    QStringList modalTexts;
+    QList<Qt::WindowModality> modalities;
+
+    QString getExistingDirectory(QWidget*, const QString&, const QString&) override
+    {
+        return folder;
+    }
+    QMessageBox::StandardButton question(QWidget*, const QString& title, const QString& text,
+                                         QMessageBox::StandardButtons buttons,
+                                         QMessageBox::StandardButton defaultButton,
+                                         QMessageBox::StandardButton escapeButton) override
+    {
+        questions.append({title, text, buttons, defaultButton, escapeButton});
+        return answer;
+    }
+    void showError(QWidget*, const QString& message) override { errors.append(message); }
+    int execModal(QDialog& dialog) override
+    {
+        modalTitles.append(dialog.windowTitle());
+        modalities.append(dialog.windowModality());
+        if (auto* box = qobject_cast<QMessageBox*>(&dialog))
+            modalTexts.append(box->text());
+        return QDialog::Accepted;
+    }
+};
+
+// Catches the URLs the window hands to the desktop.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened.append(url); }
+};
+
+// "Иван" in code page 1251.
+const std::string Ivan = "\xc8\xe2\xe0\xed";
+
+const std::string Line0 = "10.0.0.5 - alice [07/Dec/2026:03:44:43 +0800] \"GET "
+                          "http://dl1.example.com/files/setup.zip HTTP/1.1\" \"HTTP\"";
+const std::string Line1 = "10.0.0.5 - alice [07/Dec/2026:03:44:50 +0800] \"CONNECT "
+                          "secure.example.com:443 HTTP/1.0\" \"HTTPS\"";
+const std::string Line2 = "10.0.0.7 - bob [07/Dec/2026:03:45:02 +0800] \"GET "
+                          "http://docs.example.org/manual.pdf HTTP/1.1\" \"HTTP\"";
+const std::string Line3 = "10.0.0.5 - alice [07/Dec/2026:03:46:10 +0800] \"GET "
+                          "http://news.example.net/index.html HTTP/1.1\" \"HTTP\"";
+const std::string Line4 = "10.0.0.9 - " + Ivan +
+                          " [07/Dec/2026:03:47:00 +0800] \"GET "
+                          "http://mail.example.com/inbox HTTP/1.1\" \"HTTP\"";
+
+// The log as the proxy left it: one line ends in a lone LF.
+std::string SampleLog()
+{
+    return Line0 + "\r\n" + Line1 + "\r\n" + Line2 + "\r\n" + Line3 + "\n" + Line4 + "\r\n";
+}
+
+std::string Crlf(std::initializer_list<std::string> lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
+void WriteFile(const QString& path, const std::string& bytes)
+{
+    std::ofstream out(QFile::encodeName(path).toStdString(), std::ios::binary);
+    out << bytes;
+}
+
+std::string ReadFile(const QString& path)
+{
+    std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+QByteArray Bytes(const std::string& text)
+{
+    return QByteArray::fromStdString(text);
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_appDir;
+    std::unique_ptr<QTemporaryDir> m_logDir;
+    ScriptedDialogs m_dialogs;
+    std::unique_ptr<TForm1> m_form;
+
+    QString appPath(const QString& name) const { return m_appDir->filePath(name); }
+    QString logPath(const QString& name) const { return m_logDir->filePath(name); }
+    std::string appDir() const { return QFile::encodeName(m_appDir->path()).toStdString() + "/"; }
+
+    void writeConfig(const std::string& extra = {})
+    {
+        WriteFile(appPath(QStringLiteral("config.ini")),
+                  "[Logger]\r\nLogDir=" + QFile::encodeName(m_logDir->path()).toStdString() +
+                      "\r\n" + extra);
+    }
+
+    TForm1& openWindow()
+    {
+        m_form = std::make_unique<TForm1>(appDir());
+        new QAbstractItemModelTester(m_form->treeModel(), m_form.get());
+        new QAbstractItemModelTester(m_form->recordModel(), m_form.get());
+        m_form->show();
+        m_form->activateWindow();
+        if (!QTest::qWaitForWindowActive(m_form.get()))
+            qWarning("window not active");
+        return *m_form;
+    }
+
+    // Picks the chooser's item as a person does, with the keyboard, and waits for the tree.
+    void pickLog(TForm1& form, int item)
+    {
+        QSignalSpy built(&form, &TForm1::loadFinished);
+        form.ComboBox1->setFocus();
+        if (form.ComboBox1->currentIndex() > item)
+            form.ComboBox1->setCurrentIndex(-1);
+        while (form.ComboBox1->currentIndex() < item)
+            QTest::keyClick(form.ComboBox1, Qt::Key_Down);
+        QVERIFY(built.count() > 0 || built.wait(10000));
+    }
+
+    QModelIndex node(TForm1& form, int user, int host = -1)
+    {
+        const QModelIndex userIndex = form.treeModel()->index(user, 0);
+        return host < 0 ? userIndex : form.treeModel()->index(host, 0, userIndex);
+    }
+
+    void clickNode(TForm1& form, const QModelIndex& index)
+    {
+        QSignalSpy listed(&form, &TForm1::listingFinished);
+        if (index.parent().isValid())
+            form.TreeView1->expand(index.parent());
+        form.TreeView1->scrollTo(index);
+        QTRY_VERIFY(form.TreeView1->visualRect(index).isValid());
+
+        // Apart in time from the click before, so that the two make no double click.
+        QTest::mouseClick(form.TreeView1->viewport(), Qt::LeftButton, {},
+                          form.TreeView1->visualRect(index).center(),
+                          QApplication::doubleClickInterval() + 1);
+        QVERIFY(listed.count() > 0 || listed.wait(10000));
+    }
+
+    QByteArray cell(TForm1& form, int row, int column)
+    {
+        return form.recordModel()->index(row, column).data(RecordModel::BytesRole).toByteArray();
+    }
+
+    void clickDelete(TForm1& form)
+    {
+        QSignalSpy deleted(&form, &TForm1::deletionFinished);
+        QTest::mouseClick(form.DeleteButton, Qt::LeftButton);
+        QVERIFY(deleted.count() > 0 || deleted.wait(10000));
+    }
+
+private slots:
+    void init()
+    {
+        m_appDir = std::make_unique<QTemporaryDir>();
+        m_logDir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_appDir->isValid() && m_logDir->isValid());
+        m_dialogs = ScriptedDialogs();
+        Dialogs::setInstance(&m_dialogs);
+        WriteFile(logPath(QStringLiteral("log1.txt")), SampleLog());
+        WriteFile(logPath(QStringLiteral("LOG2.TXT")), Crlf({Line2}));
+        WriteFile(logPath(QStringLiteral("mylog.txt")), Crlf({Line2}));
+        writeConfig();
+    }
+
+    void cleanup()
+    {
+        m_form.reset();
+        Dialogs::setInstance(nullptr);
+    }
+
+    void startsIdleWithTheChooserFilled()
+    {
+        TForm1& form = openWindow();
+        QCOMPARE(form.windowTitle(), QStringLiteral("Qelt Viewer"));
+        QVERIFY(!form.DeleteButton->isEnabled());
+        QVERIFY(!form.DeleteLogButton->isEnabled());
+        QVERIFY(form.OpenButton->isEnabled() && form.FMButton->isEnabled() &&
+                form.PngSpeedButton1->isEnabled());
+        QVERIFY(!form.ProcessPanel->isVisible());
+        for (int panel = 0; panel < 3; ++panel)
+            QVERIFY(form.panelText(panel).isEmpty());
+        QCOMPARE(form.ComboBox1->count(), 2);
+        QCOMPARE(form.ComboBox1->itemText(0), QStringLiteral("log1.txt"));
+        QCOMPARE(form.ComboBox1->itemText(1), QStringLiteral("LOG2.TXT"));
+        QCOMPARE(form.ComboBox1->currentIndex(), -1);
+        QCOMPARE(form.treeModel()->rowCount(), 0);
+        QCOMPARE(form.recordModel()->rowCount(), 0);
+        QCOMPARE(form.recordModel()->headerData(2, Qt::Horizontal).toString(),
+                 QStringLiteral("URL"));
+        QCOMPARE(form.ListView1->header()->sectionSize(0), 130);
+        QCOMPARE(form.ListView1->header()->sectionSize(1), 80);
+        QCOMPARE(form.ListView1->header()->sectionSize(2), 400);
+        QCOMPARE(form.GroupBox1->title(), QStringLiteral("Processing..."));
+        QCOMPARE(form.DeleteButton->caption(), QStringLiteral("Delete Record or Node"));
+        QVERIFY(!form.windowIcon().isNull());
+    }
+
+    void pickingALogBuildsTheTree()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        LogTreeModel* tree = form.treeModel();
+        QCOMPARE(tree->rowCount(), 3);
+        QCOMPARE(node(form, 0).data(LogTreeModel::BytesRole).toByteArray(), QByteArray("alice"));
+        QCOMPARE(node(form, 1).data(LogTreeModel::BytesRole).toByteArray(), QByteArray("bob"));
+        // The node keeps the exact bytes and shows them decoded from the default code page.
+        QCOMPARE(node(form, 2).data(LogTreeModel::BytesRole).toByteArray(), Bytes(Ivan));
+        QCOMPARE(node(form, 2).data().toString(), QStringLiteral("Иван"));
+        QCOMPARE(tree->rowCount(node(form, 0)), 3);
+        QCOMPARE(node(form, 0, 1).data(LogTreeModel::BytesRole).toByteArray(),
+                 QByteArray("secure.example.com"));
+        // Icons: 2 for users, the connection kind for hosts.
+        const auto iconKey = [](const QVariant& v) { return v.value<QIcon>().cacheKey(); };
+        QCOMPARE(iconKey(node(form, 0).data(Qt::DecorationRole)), form.ImageList1[2].cacheKey());
+        QCOMPARE(iconKey(node(form, 0, 0).data(Qt::DecorationRole)), form.ImageList1[1].cacheKey());
+        QCOMPARE(iconKey(node(form, 0, 1).data(Qt::DecorationRole)), form.ImageList1[0].cacheKey());
+        QCOMPARE(form.panelText(0), QStringLiteral("Total Accounts: 3"));
+        QVERIFY(form.panelText(1).isEmpty() && form.panelText(2).isEmpty());
+        QVERIFY(form.ComboBox1->isEnabled() && form.ControlBar1->isEnabled());
+        QVERIFY(form.DeleteLogButton->isEnabled());
+        QVERIFY(!form.DeleteButton->isEnabled());
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    }
+
+    void clickingNodesListsTheirRequests()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        QCOMPARE(form.recordModel()->rowCount(), 3);
+        QCOMPARE(cell(form, 0, 0), QByteArray("07/Dec/2026:03:44:43"));
+        QCOMPARE(cell(form, 0, 1), QByteArray("GET \"HTTP\""));
+        QCOMPARE(cell(form, 0, 2), QByteArray("http://dl1.example.com/files/setup.zip"));
+        QCOMPARE(cell(form, 1, 1), QByteArray("CONNECT \"HTTPS\""));
+        QCOMPARE(cell(form, 1, 2), QByteArray("secure.example.com:443"));
+        QCOMPARE(form.recordModel()->table().icon(0), 8);
+        QCOMPARE(form.recordModel()->table().icon(1), 7);
+        QCOMPARE(form.panelText(2), QStringLiteral("Selected User: alice"));
+        QCOMPARE(form.panelText(1), QStringLiteral("Records Count: 3"));
+        QVERIFY(form.DeleteButton->isEnabled());
+        QVERIFY(!ListingBusy);
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+
+        // A host of another user: its own lines, and panel 2 keeps the user clicked before.
+        clickNode(form, node(form, 1, 0));
+        QCOMPARE(form.recordModel()->rowCount(), 1);
+        QCOMPARE(cell(form, 0, 2), QByteArray("http://docs.example.org/manual.pdf"));
+        QCOMPARE(form.recordModel()->table().icon(0), 9);
+        QCOMPARE(form.panelText(2), QStringLiteral("Selected User: alice"));
+
+        // A user whose name is not UTF-8 is listed by its bytes.
+        clickNode(form, node(form, 2));
+        QCOMPARE(form.recordModel()->rowCount(), 1);
+        QCOMPARE(form.panelText(2), QStringLiteral("Selected User: Иван"));
+    }
+
+    void rowsTakeTheirGroupColours()
+    {
+        qelt::FilterStore store(appDir());
+        QVERIFY(store.AddGroup("Archives", 0x0000FF));
+        QVERIFY(store.AddGroup("Secure", 0xFF0000));
+        QVERIFY(store.AddFilter("Archives", ".zip"));
+        QVERIFY(store.AddFilter("Secure", "secure."));
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        const auto background = [&](int row) {
+            return form.recordModel()->index(row, 2).data(Qt::BackgroundRole);
+        };
+        QCOMPARE(background(0).value<QColor>(), QColor(255, 0, 0));
+        QCOMPARE(background(1).value<QColor>(), QColor(0, 0, 255));
+        QVERIFY(!background(2).isValid());
+
+        // The colour is painted, and a change in the store shows at the next paint.
+        form.resize(1300, 500);
+        form.ListView1->clearSelection();
+        const auto pixel = [&](int row) {
+            const QRect rect = form.ListView1->visualRect(form.recordModel()->index(row, 2));
+            const QPoint blank(rect.right() - 3, rect.center().y());
+            return form.ListView1->viewport()->grab().toImage().pixelColor(blank);
+        };
+        QCOMPARE(pixel(0), QColor(255, 0, 0));
+        QCOMPARE(pixel(2), QColor(Qt::white));
+        store.SetGroupColor("Archives", 0x00FF00);
+        QCOMPARE(pixel(0), QColor(0, 255, 0));
+        QVERIFY(m_dialogs.errors.isEmpty());
+    }
+
+    void anUnreadableStoreIsReportedOnce()
+    {
+        qelt::FilterStore store(appDir());
+        QVERIFY(store.AddGroup("Archives", 0x0000FF));
+        // A filter file that exists but is no file of records.
+        QVERIFY(::mkfifo(QFile::encodeName(appPath(QStringLiteral("FilterFile.tdf"))).constData(),
+                         0600) == 0);
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        for (int i = 0; i < 3; ++i)
+            form.ListView1->viewport()->grab();
+        QTRY_COMPARE(m_dialogs.errors.size(), 1);
+        QTest::qWait(50);
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY(!form.recordModel()->index(0, 2).data(Qt::BackgroundRole).isValid());
+    }
+
+    void deletingSelectedRowsWithTheFocusOnTheList()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        form.ListView1->setFocus();
+        auto* selection = form.ListView1->selectionModel();
+        selection->select(form.recordModel()->index(0, 0),
+                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        selection->select(form.recordModel()->index(2, 0),
+                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        clickDelete(form);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line1, Line2, Line4}));
+        QCOMPARE(form.recordModel()->rowCount(), 1);
+        QCOMPARE(cell(form, 0, 2), QByteArray("secure.example.com:443"));
+        QCOMPARE(form.panelText(1), QStringLiteral("Records Count: 1"));
+        QVERIFY(!form.ProcessPanel->isVisible());
+        QVERIFY(!form.Animate1->active());
+        QVERIFY(form.DeleteButton->isEnabled());
+        QVERIFY(form.TreeView1->isEnabled() && form.ListView1->isEnabled() &&
+                form.ComboBox1->isEnabled());
+        QCOMPARE(form.treeModel()->rowCount(), 3);
+
+        // Removing the last row of a listing removes the listed node.
+        form.ListView1->setFocus();
+        form.ListView1->selectAll();
+        clickDelete(form);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line2, Line4}));
+        QCOMPARE(form.treeModel()->rowCount(), 2);
+        QCOMPARE(node(form, 0).data(LogTreeModel::BytesRole).toByteArray(), QByteArray("bob"));
+    }
+
+    void deletingANodeWithTheFocusOnTheTree()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 1));
+        QCOMPARE(form.panelText(2), QStringLiteral("Selected User: bob"));
+        // bob's only host: the user goes with it, and its panel text.
+        clickNode(form, node(form, 1, 0));
+        form.TreeView1->setFocus();
+        clickDelete(form);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line0, Line1, Line3, Line4}));
+        QCOMPARE(form.treeModel()->rowCount(), 2);
+        QCOMPARE(node(form, 1).data(LogTreeModel::BytesRole).toByteArray(), Bytes(Ivan));
+        QVERIFY(form.panelText(2).isEmpty());
+        QCOMPARE(form.recordModel()->rowCount(), 0);
+
+        // A user node: every line with its text and a space goes.
+        clickNode(form, node(form, 0));
+        form.TreeView1->setFocus();
+        clickDelete(form);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line4}));
+        QCOMPARE(form.treeModel()->rowCount(), 1);
+    }
+
+    void deletingWithNothingFocusedOnlyRewritesTheLog()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        form.ListView1->clearSelection();
+        form.ListView1->setFocus();
+        clickDelete(form);
+        // Nothing removed; the lone LF became CR LF.
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))),
+                 Crlf({Line0, Line1, Line2, Line3, Line4}));
+        QCOMPARE(form.recordModel()->rowCount(), 3);
+    }
+
+    void aFailedReadBringsTheWindowBack()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        QVERIFY(QFile::remove(logPath(QStringLiteral("log1.txt"))));
+        clickNode(form, node(form, 0));
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY(m_dialogs.errors.first().startsWith(QStringLiteral("Cannot open file ")));
+        QVERIFY(!ListingBusy);
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+        QVERIFY(form.ListView1->updatesEnabled());
+
+        // Deleting reads nothing, writes nothing and says so once.
+        form.TreeView1->setFocus();
+        clickDelete(form);
+        QCOMPARE(m_dialogs.errors.size(), 2);
+        QVERIFY(!QFile::exists(logPath(QStringLiteral("log1.txt"))));
+        QVERIFY(form.TreeView1->isEnabled() && form.ComboBox1->isEnabled());
+
+        // Later clicks work again.
+        WriteFile(logPath(QStringLiteral("log1.txt")), SampleLog());
+        clickNode(form, node(form, 1));
+        QCOMPARE(form.recordModel()->rowCount(), 1);
+        QVERIFY(form.DeleteButton->isEnabled());
+    }
+
+    void deletingALogFileAsksFirst()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+
+        m_dialogs.answer = QMessageBox::No;
+        QTest::mouseClick(form.DeleteLogButton, Qt::LeftButton);
+        QCOMPARE(m_dialogs.questions.size(), 1);
+        const ScriptedDialogs::Question& asked = m_dialogs.questions.first();
+        QCOMPARE(asked.title, QStringLiteral("Confirm"));
+        QCOMPARE(asked.text, QStringLiteral("Are you sure you want to delete log1.txt log file?"));
+        QCOMPARE(asked.buttons, QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(asked.defaultButton, QMessageBox::Yes);
+        QCOMPARE(asked.escapeButton, QMessageBox::No);
+        QVERIFY(QFile::exists(logPath(QStringLiteral("log1.txt"))));
+        QCOMPARE(form.ComboBox1->count(), 2);
+
+        m_dialogs.answer = QMessageBox::Yes;
+        QSignalSpy built(&form, &TForm1::loadFinished);
+        QTest::mouseClick(form.DeleteLogButton, Qt::LeftButton);
+        QVERIFY(built.count() > 0 || built.wait(10000));
+        QVERIFY(!QFile::exists(logPath(QStringLiteral("log1.txt"))));
+        QCOMPARE(form.ComboBox1->count(), 1);
+        QCOMPARE(form.ComboBox1->currentText(), QStringLiteral("LOG2.TXT"));
+        QCOMPARE(form.treeModel()->rowCount(), 1);
+        QCOMPARE(form.panelText(0), QStringLiteral("Total Accounts: 1"));
+
+        // The last file: the chooser empties, the tree stays, and the commands touch nothing.
+        QTest::mouseClick(form.DeleteLogButton, Qt::LeftButton);
+        QCOMPARE(form.ComboBox1->count(), 0);
+        QCOMPARE(form.treeModel()->rowCount(), 1);
+        QVERIFY(form.DeleteLogButton->isEnabled());
+        clickNode(form, node(form, 0));
+        QCOMPARE(form.recordModel()->rowCount(), 0);
+        QCOMPARE(m_dialogs.questions.size(), 3);
+        QTest::mouseClick(form.DeleteLogButton, Qt::LeftButton);
+        QCOMPARE(m_dialogs.questions.size(), 3);
+    }
+
+    void choosingAFolderStoresItAndRefillsTheChooser()
+    {
+        QTemporaryDir other;
+        WriteFile(other.filePath(QStringLiteral("log9.txt")), Crlf({Line0}));
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+
+        m_dialogs.folder.clear();
+        QTest::mouseClick(form.OpenButton, Qt::LeftButton);
+        QCOMPARE(form.ComboBox1->count(), 2);
+
+        m_dialogs.folder = other.path();
+        QTest::mouseClick(form.OpenButton, Qt::LeftButton);
+        QCOMPARE(form.ComboBox1->count(), 1);
+        QCOMPARE(form.ComboBox1->currentIndex(), -1);
+        // The tree still shows the log loaded before.
+        QCOMPARE(form.treeModel()->rowCount(), 3);
+        const std::string ini = ReadFile(appPath(QStringLiteral("config.ini")));
+        QVERIFY(ini.find("LogDir=" + QFile::encodeName(other.path()).toStdString() + "\r\n") !=
+                std::string::npos);
+    }
+
+    void closingStoresTheSizes()
+    {
+        writeConfig("Width=808\r\nHeight=552\r\nSeparator=300\r\n");
+        {
+            TForm1& form = openWindow();
+            QCOMPARE(form.width(), 800);
+            QCOMPARE(form.height(), 525);
+            QCOMPARE(form.TreeView1->width(), 300);
+            form.resize(900, 600);
+            form.Splitter1->setSizes({202, 900 - 206});
+            QTest::qWait(20);
+            form.close();
+        }
+        const std::string ini = ReadFile(appPath(QStringLiteral("config.ini")));
+        QVERIFY(ini.find("Width=908\r\n") != std::string::npos);
+        QVERIFY(ini.find("Height=627\r\n") != std::string::npos);
+        QVERIFY(ini.find("Separator=200\r\n") != std::string::npos);
+        QVERIFY(ini.find("LogDir=") != std::string::npos);
+    }
+
+    void theSplitterSnapsTheTreePaneShut()
+    {
+        TForm1& form = openWindow();
+        QSplitterHandle* handle = form.Splitter1->handle(1);
+        const QPoint grip(handle->width() / 2, handle->height() / 2);
+        const auto drag = [&](int to) {
+            const int from = form.Splitter1->sizes().value(0);
+            QTest::mousePress(handle, Qt::LeftButton, {}, grip);
+            QTest::mouseMove(handle, grip + QPoint(to - from, 0));
+            QTest::mouseRelease(handle, Qt::LeftButton, {}, grip + QPoint(to - from, 0));
+        };
+        drag(100);
+        QCOMPARE(form.Splitter1->sizes().value(0), 100);
+        drag(31);
+        QCOMPARE(form.Splitter1->sizes().value(0), 31);
+        drag(29);
+        QCOMPARE(form.Splitter1->sizes().value(0), 0);
+    }
+
+    void doubleClickOpensOnlyWebAddresses()
+    {
+        UrlCatcher catcher;
+        for (const char* scheme : {"http", "https", "ftp", "file"})
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &catcher, "open");
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        const auto doubleClick = [&](int row) {
+            const QRect rect = form.ListView1->visualRect(form.recordModel()->index(row, 2));
+            QTest::mouseClick(form.ListView1->viewport(), Qt::LeftButton, {}, rect.center());
+            QTest::mouseDClick(form.ListView1->viewport(), Qt::LeftButton, {}, rect.center());
+        };
+        doubleClick(0);
+        QCOMPARE(catcher.opened.size(), 1);
+        QCOMPARE(catcher.opened.first(),
+                 QUrl(QStringLiteral("http://dl1.example.com/files/setup.zip")));
+        // A tunnelled request's host and port is no address to open.
+        doubleClick(1);
+        QCOMPARE(catcher.opened.size(), 1);
+        QVERIFY(m_dialogs.errors.isEmpty());
+        for (const char* scheme : {"http", "https", "ftp", "file"})
+            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+
+    void theAboutBoxAndTheFilterManagerAreModal()
+    {
+        TForm1& form = openWindow();
+        QTest::mouseClick(form.PngSpeedButton1, Qt::LeftButton);
+        QCOMPARE(m_dialogs.modalTitles.value(0), QStringLiteral("About Software"));
+        QVERIFY(m_dialogs.modalTexts.value(0).startsWith(
+            QStringLiteral("Qelt Viewer 2.5 build 0716\n\n")));
+        QCOMPARE(m_dialogs.modalities.value(0), Qt::ApplicationModal);
+        QTest::mouseClick(form.FMButton, Qt::LeftButton);
+        QCOMPARE(m_dialogs.modalTitles.value(1), QStringLiteral("Filter Manager"));
+    }
+
+    void treeNodeStyles_data()
+    {
+        QTest::addColumn<int>("level");
+        QTest::addColumn<bool>("selected");
+        QTest::addColumn<bool>("bold");
+        QTest::addColumn<QColor>("color");
+        const QColor menu = QApplication::palette("QMenu").color(QPalette::Window);
+        QTest::newRow("user") << 0 << false << true << QColor(0, 0, 128);
+        QTest::newRow("selected user") << 0 << true << true << menu;
+        QTest::newRow("host") << 1 << false << false << QColor(Qt::black);
+        QTest::newRow("selected host") << 1 << true << false << menu;
+        QTest::newRow("deeper") << 2 << false << false << QColor(0, 0, 128);
+    }
+
+    void treeNodeStyles()
+    {
+        QFETCH(int, level);
+        QFETCH(bool, selected);
+        const TreeNodeStyleResult style = TreeNodeStyle(level, selected);
+        QTEST(style.bold, "bold");
+        QTEST(style.color, "color");
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "test_mainwindow.moc"
