@@ -2,11 +2,13 @@
 
 #include "common/QeltError.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -86,16 +88,14 @@ LogFile::LogFile(std::string path) : m_path(std::move(path))
         const auto size = static_cast<std::size_t>(st.st_size);
         if (size == 0) {
             m_data = "";
-            m_textSize = 0;
             return;
         }
-        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(), 0);
+        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
         if (map != MAP_FAILED) {
             ::madvise(map, size, MADV_SEQUENTIAL);
             m_data = static_cast<const char*>(map);
             m_size = size;
             m_mapped = true;
-            m_textSize = CutAtNul(bytes()).size();
             return;
         }
     }
@@ -126,7 +126,14 @@ LogFile::LogFile(std::string path) : m_path(std::move(path))
     m_data = m_buffer.get();
     m_size = size;
     m_identity.size = size;
-    m_textSize = CutAtNul(bytes()).size();
+}
+
+std::string_view LogFile::text() const
+{
+    if (!m_textFound) // moved from
+        return {};
+    std::call_once(*m_textFound, [this] { m_textSize = CutAtNul(bytes()).size(); });
+    return {m_data, m_textSize};
 }
 
 LogFile::~LogFile()
@@ -136,8 +143,8 @@ LogFile::~LogFile()
 
 LogFile::LogFile(LogFile&& other) noexcept
     : m_path(std::move(other.m_path)), m_data(other.m_data), m_size(other.m_size),
-      m_textSize(other.m_textSize), m_mapped(other.m_mapped), m_buffer(std::move(other.m_buffer)),
-      m_identity(other.m_identity)
+      m_textSize(other.m_textSize), m_textFound(std::move(other.m_textFound)),
+      m_mapped(other.m_mapped), m_buffer(std::move(other.m_buffer)), m_identity(other.m_identity)
 {
     other.m_data = nullptr;
     other.m_size = other.m_textSize = 0;
@@ -152,6 +159,7 @@ LogFile& LogFile::operator=(LogFile&& other) noexcept
         m_data = other.m_data;
         m_size = other.m_size;
         m_textSize = other.m_textSize;
+        m_textFound = std::move(other.m_textFound);
         m_mapped = other.m_mapped;
         m_buffer = std::move(other.m_buffer);
         m_identity = other.m_identity;
@@ -196,6 +204,53 @@ const char* FindLineEnd(const char* p, const char* end)
     while (p < end && *p != '\r' && *p != '\n')
         ++p;
     return p;
+}
+
+const char* FindLineEndOrNul(const char* p, const char* end)
+{
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i nul = _mm_setzero_si128();
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hits = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, nul));
+        const int mask = _mm_movemask_epi8(hits);
+        if (mask != 0)
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p < end && *p != '\r' && *p != '\n' && *p != '\0')
+        ++p;
+    return p;
+}
+
+std::vector<std::string_view> SplitAtLineEnds(std::string_view text, unsigned parts)
+{
+    std::vector<std::string_view> out;
+    std::size_t begin = 0;
+    for (unsigned k = 1; k < parts && begin < text.size(); ++k) {
+        std::size_t cut = std::max(begin, text.size() / parts * k);
+        // An LF always ends a line (alone or after a CR), so a cut right after one never splits
+        // a line or a CR LF pair.
+        const void* lf = std::memchr(text.data() + cut, '\n', text.size() - cut);
+        if (!lf)
+            break;
+        cut = static_cast<std::size_t>(static_cast<const char*>(lf) - text.data()) + 1;
+        out.push_back(text.substr(begin, cut - begin));
+        begin = cut;
+    }
+    out.push_back(text.substr(begin));
+    return out;
+}
+
+unsigned RunsForScan(std::size_t bytes, std::size_t minBytesPerRun)
+{
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t bySize = bytes / std::max<std::size_t>(1, minBytesPerRun);
+    return static_cast<unsigned>(std::clamp<std::size_t>(bySize, 1, cores));
 }
 
 } // namespace qelt

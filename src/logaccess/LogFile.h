@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,8 +59,9 @@ public:
     const std::string& path() const { return m_path; }
     // Every byte of the file as read, NULs and all.
     std::string_view bytes() const { return {m_data, m_size}; }
-    // The text the lines come from: the bytes before the first NUL.
-    std::string_view text() const { return {m_data, m_textSize}; }
+    // The text the lines come from: the bytes before the first NUL. Found on the first call
+    // (one pass over the file), which any thread may make.
+    std::string_view text() const;
     ByteOffset fileSize() const { return m_size; }
     // The file's identity when it was opened (size is the number of bytes read).
     const FileIdentity& identity() const { return m_identity; }
@@ -71,7 +73,8 @@ private:
     std::string m_path;
     const char* m_data = nullptr;
     std::size_t m_size = 0;
-    std::size_t m_textSize = 0;
+    mutable std::size_t m_textSize = 0;
+    std::unique_ptr<std::once_flag> m_textFound = std::make_unique<std::once_flag>();
     bool m_mapped = false;
     std::unique_ptr<char[]> m_buffer; // when the file could not be mapped
     FileIdentity m_identity;
@@ -82,6 +85,9 @@ std::string_view CutAtNul(std::string_view data);
 
 // The first CR or LF in [p, end), or end.
 const char* FindLineEnd(const char* p, const char* end);
+// The first CR, LF or NUL in [p, end), or end: for scans over a file's bytes that stop at a NUL
+// themselves instead of waiting for text().
+const char* FindLineEndOrNul(const char* p, const char* end);
 
 // The number of bytes of the line terminator at p: 2 for CR LF, 1 for a lone CR or LF, 0 at end.
 inline std::size_t TerminatorLength(const char* p, const char* end)
@@ -163,5 +169,13 @@ template <class F> void ForEachLine(std::string_view text, F&& f)
         p = lineEnd + TerminatorLength(lineEnd, end);
     }
 }
+
+// Cuts text into about `parts` runs of whole lines (fewer when it has too few line ends), each
+// ending right after an LF, so that each run splits into the same lines as it does in the whole.
+std::vector<std::string_view> SplitAtLineEnds(std::string_view text, unsigned parts);
+
+// How many runs a scan of a text of this many bytes is worth splitting into: one per core, but
+// no run shorter than minBytesPerRun.
+unsigned RunsForScan(std::size_t bytes, std::size_t minBytesPerRun = 16u << 20);
 
 } // namespace qelt

@@ -30,7 +30,13 @@ std::uint64_t hashBytes(std::string_view text, std::uint64_t seed)
     }
     if (n > 0) {
         std::uint64_t w = 0;
-        std::memcpy(&w, p, n);
+        if (text.size() >= 8) {
+            // The last eight bytes, overlapping what was hashed already: no byte-wise copy.
+            std::memcpy(&w, text.data() + text.size() - 8, 8);
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+        }
         h = (h ^ w) * K;
         h ^= h >> 32;
     }
@@ -298,6 +304,7 @@ struct PartIndex
     KeyTable userTable;
     std::vector<TextSet> hostSets; // per user entry
     bool cancelled = false;
+    bool endedAtNul = false; // the run holds a NUL: the log's text ends there
 
     std::uint32_t findUser(std::string_view name, std::uint64_t hash) const
     {
@@ -419,8 +426,14 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
     const char* const end = p + text.size();
     std::string_view lastName;
     std::uint32_t lastUser = KeyTable::NotFound;
-    std::string_view lastHost;
-    std::uint32_t lastHostUser = KeyTable::NotFound;
+    // Per user, the host of its latest line: a user's requests come in runs to one host (a page
+    // and its images), and the first of them decides.
+    struct RecentHost
+    {
+        std::uint64_t hash = 0;
+        std::string_view host;
+    };
+    std::vector<RecentHost> recent;
     std::size_t newUserEntry = 0; // what the last block report showed
     std::size_t newHostEntry = 0;
 
@@ -428,9 +441,15 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
         const char* blockEnd =
             (end - p > static_cast<std::ptrdiff_t>(BlockBytes)) ? p + BlockBytes : end;
         while (p < blockEnd) {
-            const char* lineEnd = FindLineEnd(p, end);
+            const char* lineEnd = FindLineEndOrNul(p, end);
             const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
-            p = lineEnd + TerminatorLength(lineEnd, end);
+            if (lineEnd < end && *lineEnd == '\0') {
+                // A NUL ends the text: this line is its last, and nothing after it counts.
+                part.endedAtNul = true;
+                p = end;
+            } else {
+                p = lineEnd + TerminatorLength(lineEnd, end);
+            }
 
             const IndexFields fields = ExtractIndexFields(line);
             if (!fields.qualifies || fields.user.empty())
@@ -457,13 +476,14 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
             if (fields.host.empty())
                 continue;
             const std::string_view host = fields.host.substr(0, HostNameCapacity);
-            // A run of requests of one user to one host is common: the first of them decides.
-            if (user == lastHostUser && host == lastHost)
-                continue;
-            lastHostUser = user;
-            lastHost = host;
-
             const std::uint64_t hash = hostHash(host);
+            if (user >= recent.size())
+                recent.resize(part.users.size());
+            RecentHost& last = recent[user];
+            if (last.hash == hash && last.host == host)
+                continue;
+            last = RecentHost{hash, host};
+
             part.hostSets[user].prefetchSlot(hash);
             ring[produced++ & (RingSize - 1)] = PendingHost{
                 user, fields.kind, hash, host, static_cast<std::uint32_t>(fields.host.size())};
@@ -490,7 +510,7 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
         }
         foundInBlock = false;
         if (cancel && cancel->load(std::memory_order_relaxed)) {
-            part.cancelled = p < end;
+            part.cancelled = p < end && !part.endedAtNul;
             return;
         }
     }
@@ -518,38 +538,14 @@ void mergeInto(PartIndex& merged, const PartIndex& later)
     }
 }
 
-// Cuts text after line ends into about equal runs of whole lines.
-std::vector<std::string_view> splitIntoParts(std::string_view text, unsigned parts)
-{
-    std::vector<std::string_view> out;
-    std::size_t begin = 0;
-    for (unsigned k = 1; k < parts && begin < text.size(); ++k) {
-        std::size_t cut = std::max(begin, text.size() / parts * k);
-        // An LF always ends a line (alone or after a CR), so a cut right after one never splits
-        // a line or a CR LF pair.
-        const void* lf = std::memchr(text.data() + cut, '\n', text.size() - cut);
-        if (!lf)
-            break;
-        cut = static_cast<std::size_t>(static_cast<const char*>(lf) - text.data()) + 1;
-        out.push_back(text.substr(begin, cut - begin));
-        begin = cut;
-    }
-    out.push_back(text.substr(begin));
-    return out;
-}
-
 } // namespace
 
 LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOptions& options)
 {
     unsigned threads = options.threads;
-    if (threads == 0) {
-        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        const std::size_t bySize =
-            text.size() / std::max<std::size_t>(1, options.minBytesPerThread);
-        threads = static_cast<unsigned>(std::clamp<std::size_t>(bySize, 1, cores));
-    }
-    const std::vector<std::string_view> parts = splitIntoParts(text, std::max(1u, threads));
+    if (threads == 0)
+        threads = RunsForScan(text.size(), options.minBytesPerThread);
+    const std::vector<std::string_view> parts = SplitAtLineEnds(text, std::max(1u, threads));
 
     std::vector<PartIndex> indexes(parts.size());
     if (parts.size() == 1) {
@@ -580,13 +576,18 @@ LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOpt
             if (error)
                 std::rethrow_exception(error);
         }
+        // The text ends at the first NUL: the runs after the one that holds it do not count.
+        std::size_t counted = 0;
+        while (counted < parts.size() && !indexes[counted].endedAtNul)
+            ++counted;
+        counted = std::min(counted + 1, parts.size());
         bool cancelled = false;
-        for (std::size_t k = 0; k < parts.size(); ++k)
+        for (std::size_t k = 0; k < counted; ++k)
             cancelled = cancelled || indexes[k].cancelled;
         if (!cancelled) {
             const std::size_t usersBefore = indexes[0].users.size();
             const std::size_t hostsBefore = indexes[0].hosts.size();
-            for (std::size_t k = 1; k < parts.size(); ++k)
+            for (std::size_t k = 1; k < counted; ++k)
                 mergeInto(indexes[0], indexes[k]);
             // The texts one run would have left: the last new user and the last new host.
             if (sink) {
@@ -615,7 +616,8 @@ LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOpt
 LogIndex BuildLogIndex(std::shared_ptr<const LogFile> file, ProgressSink* sink,
                        const IndexOptions& options)
 {
-    LogIndex index = BuildLogIndex(file->text(), sink, options);
+    // The index stops at the first NUL by itself, so it need not wait for the file's text.
+    LogIndex index = BuildLogIndex(file->bytes(), sink, options);
     index.source = std::move(file);
     return index;
 }

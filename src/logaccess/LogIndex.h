@@ -85,7 +85,7 @@ struct IndexOptions
     const std::atomic<bool>* cancel = nullptr;
 };
 
-// Indexes the lines of text (the text of a log: the bytes before its first NUL). sink may be
+// Indexes the lines of text; a NUL ends the text, as it ends the text of a log. sink may be
 // null. Indexed in one part, every new user and host is reported at once as it is found; in
 // several parts, the progress is reported every few megabytes, and the final texts of the three
 // slots are those that one part would leave.

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <string.h> // memmem, memrchr
+#include <thread>
 
 namespace qelt {
 
@@ -50,48 +52,65 @@ bool LineBelongsToNode(std::string_view line, const NodeSearchTexts& texts)
     return contains(line, " [") && contains(line, texts.user) && contains(line, texts.host);
 }
 
-void ForEachNodeLine(std::string_view text, const NodeSearchTexts& texts,
-                     const std::function<void(std::string_view line)>& f)
+NodeLineSearch::NodeLineSearch(std::string_view text, const NodeSearchTexts& texts) : m_texts(texts)
 {
-    if (texts.user.empty() || texts.host.empty() || text.empty())
-        return;
-    // A line never holds a line end, so a search text with one belongs to no line.
+    // A line never holds a line end or a NUL, so a search text with one belongs to no line.
     for (const std::string_view searched : {texts.user, texts.host}) {
-        if (searched.find_first_of("\r\n") != std::string_view::npos)
+        if (searched.empty() ||
+            searched.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
             return;
     }
-
-    // Every line that belongs holds both texts: find the rarer one in the whole text and test
-    // only the lines it stands in.
-    std::string_view needle = texts.user;
+    // Every line that belongs holds both texts: search for the rarer one.
+    m_needle = texts.user;
     const std::size_t userCount = sampleCount(text, texts.user);
     const std::size_t hostCount = sampleCount(text, texts.host);
     if (hostCount < userCount || (hostCount == userCount && texts.host.size() > texts.user.size()))
-        needle = texts.host;
+        m_needle = texts.host;
+}
 
+bool NodeLineSearch::run(std::string_view text,
+                         const std::function<void(std::string_view line)>& f) const
+{
+    if (m_needle.empty())
+        return !text.empty() && std::memchr(text.data(), '\0', text.size()) != nullptr;
+
+    // The bytes between the lines looked at are checked for a NUL right after the search has
+    // passed over them, while they are still in the cache.
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
         const void* found =
-            ::memmem(p, static_cast<std::size_t>(end - p), needle.data(), needle.size());
+            ::memmem(p, static_cast<std::size_t>(end - p), m_needle.data(), m_needle.size());
+        const char* hit = found ? static_cast<const char*>(found) : end;
+        if (std::memchr(p, '\0', static_cast<std::size_t>(hit - p)))
+            return true; // no line before the NUL holds the needle
         if (!found)
-            break;
-        const char* hit = static_cast<const char*>(found);
+            return false;
         const char* lineStart = startOfLine(p, hit);
-        const char* lineEnd = FindLineEnd(hit + needle.size(), end);
+        const char* lineEnd = FindLineEndOrNul(hit + m_needle.size(), end);
         const std::string_view line(lineStart, static_cast<std::size_t>(lineEnd - lineStart));
-        if (LineBelongsToNode(line, texts))
+        if (LineBelongsToNode(line, m_texts))
             f(line);
+        if (lineEnd < end && *lineEnd == '\0')
+            return true;
         p = lineEnd + TerminatorLength(lineEnd, end);
     }
+    return false;
+}
+
+bool ForEachNodeLine(std::string_view text, const NodeSearchTexts& texts,
+                     const std::function<void(std::string_view line)>& f)
+{
+    return NodeLineSearch(text, texts).run(text, f);
 }
 
 namespace {
 
-std::vector<RecordRow> listRows(std::string_view text, const NodeSearchTexts& texts)
+// The rows of the lines of part, with offsets into the whole text; whether the part holds a NUL.
+bool listRows(std::string_view text, std::string_view part, const NodeLineSearch& search,
+              std::vector<RecordRow>& rows)
 {
-    std::vector<RecordRow> rows;
-    ForEachNodeLine(text, texts, [&](std::string_view line) {
+    return search.run(part, [&](std::string_view line) {
         RecordRow row;
         row.line = static_cast<ByteOffset>(line.data() - text.data());
         row.lineSize = static_cast<std::uint32_t>(
@@ -99,20 +118,58 @@ std::vector<RecordRow> listRows(std::string_view text, const NodeSearchTexts& te
         row.icon = FileKindIcon(ExtractRecordFields(line).rawUrl);
         rows.push_back(row);
     });
+}
+
+// Lists the runs of a large text at once, one per core, and joins the rows in file order.
+std::vector<RecordRow> listRows(std::string_view text, const NodeSearchTexts& texts, unsigned runs)
+{
+    const std::vector<std::string_view> parts =
+        SplitAtLineEnds(text, runs == 0 ? RunsForScan(text.size()) : runs);
+    const NodeLineSearch search(text, texts);
+    std::vector<std::vector<RecordRow>> found(parts.size());
+    std::vector<char> endedAtNul(parts.size(), 0);
+    std::vector<std::thread> workers;
+    std::vector<std::exception_ptr> errors(parts.size());
+    for (std::size_t k = 1; k < parts.size(); ++k) {
+        workers.emplace_back([&, k] {
+            try {
+                endedAtNul[k] = listRows(text, parts[k], search, found[k]);
+            } catch (...) {
+                errors[k] = std::current_exception();
+            }
+        });
+    }
+    try {
+        endedAtNul[0] = listRows(text, parts[0], search, found[0]);
+    } catch (...) {
+        errors[0] = std::current_exception();
+    }
+    for (auto& worker : workers)
+        worker.join();
+    for (const auto& error : errors) {
+        if (error)
+            std::rethrow_exception(error);
+    }
+    // The text ends at the first NUL: the runs after the one that holds it do not count.
+    std::vector<RecordRow> rows = std::move(found[0]);
+    for (std::size_t k = 1; k < found.size() && !endedAtNul[k - 1]; ++k)
+        rows.insert(rows.end(), found[k].begin(), found[k].end());
     return rows;
 }
 
 } // namespace
 
-RecordList ListNodeRecords(std::string_view text, const NodeSearchTexts& texts)
+RecordList ListNodeRecords(std::string_view text, const NodeSearchTexts& texts, unsigned runs)
 {
-    return RecordList(text, listRows(text, texts));
+    return RecordList(text, listRows(text, texts, runs));
 }
 
-RecordList ListNodeRecords(std::shared_ptr<const LogFile> file, const NodeSearchTexts& texts)
+RecordList ListNodeRecords(std::shared_ptr<const LogFile> file, const NodeSearchTexts& texts,
+                           unsigned runs)
 {
-    const std::string_view text = file->text();
-    return RecordList(text, listRows(text, texts), std::move(file));
+    // The listing stops at the first NUL by itself, so it need not wait for the file's text.
+    const std::string_view text = file->bytes();
+    return RecordList(text, listRows(text, texts, runs), std::move(file));
 }
 
 } // namespace qelt

@@ -42,9 +42,25 @@ struct NodeSearchTexts
 // empty search text is found nowhere).
 bool LineBelongsToNode(std::string_view line, const NodeSearchTexts& texts);
 
+// The search for a node's lines, prepared once for a text (which of the two search texts is the
+// rarer there) and then run over the whole text or over runs of its lines, from any thread.
+class NodeLineSearch
+{
+public:
+    NodeLineSearch(std::string_view text, const NodeSearchTexts& texts);
+    // Calls f(line) for every line of text that belongs to the node, in order; a NUL ends the
+    // text. Returns whether the text ended at a NUL.
+    bool run(std::string_view text, const std::function<void(std::string_view line)>& f) const;
+
+private:
+    NodeSearchTexts m_texts;
+    std::string_view m_needle; // empty: no line can belong
+};
+
 // Calls f(line) for every line of text that belongs to the node, in file order. Only the lines
-// that hold the rarer of the two search texts are looked at.
-void ForEachNodeLine(std::string_view text, const NodeSearchTexts& texts,
+// that hold the rarer of the two search texts are looked at. A NUL ends the text, as it ends the
+// text of a log, so a file's bytes may be given; returns whether the text ended at a NUL.
+bool ForEachNodeLine(std::string_view text, const NodeSearchTexts& texts,
                      const std::function<void(std::string_view line)>& f);
 
 struct RecordRow
@@ -86,8 +102,10 @@ private:
     std::shared_ptr<const LogFile> m_source;
 };
 
-// The rows of a node over the lines of text (the text of a log: the bytes before its first NUL).
-RecordList ListNodeRecords(std::string_view text, const NodeSearchTexts& texts);
-RecordList ListNodeRecords(std::shared_ptr<const LogFile> file, const NodeSearchTexts& texts);
+// The rows of a node over the lines of text (a NUL ends it, as it ends the text of a log).
+// A large text is searched in `runs` parts at once (0: one per core for a large text).
+RecordList ListNodeRecords(std::string_view text, const NodeSearchTexts& texts, unsigned runs = 0);
+RecordList ListNodeRecords(std::shared_ptr<const LogFile> file, const NodeSearchTexts& texts,
+                           unsigned runs = 0);
 
 } // namespace qelt

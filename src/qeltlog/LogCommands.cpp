@@ -5,8 +5,18 @@
 #include "logaccess/LogIndex.h"
 #include "logaccess/RecordListing.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <ostream>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <string>
+#include <thread>
 
 namespace qelt::cli {
 
@@ -42,7 +52,22 @@ private:
 
 bool plainForTsv(std::string_view bytes)
 {
-    for (const char ch : bytes) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: none at or below 0x1F, none 0x7F, none a backslash.
+    const __m128i control = _mm_set1_epi8(0x1F);
+    const __m128i del = _mm_set1_epi8(0x7F);
+    const __m128i backslash = _mm_set1_epi8('\\');
+    for (; i + 16 <= bytes.size(); i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+        const __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(v, control), control);
+        const __m128i bad =
+            _mm_or_si128(low, _mm_or_si128(_mm_cmpeq_epi8(v, del), _mm_cmpeq_epi8(v, backslash)));
+        if (_mm_movemask_epi8(bad) != 0)
+            return false;
+    }
+#endif
+    for (const char ch : bytes.substr(i)) {
         const auto c = static_cast<unsigned char>(ch);
         if (c < 0x20 || c == 0x7F || c == '\\')
             return false;
@@ -133,50 +158,142 @@ int runTree(const Context& context, const std::vector<std::string>& args)
     return 0;
 }
 
+// Appends one row of the request list.
+void appendRow(std::string& out, const Context& context, std::string_view logLine)
+{
+    const RecordFields fields = ExtractRecordFields(logLine);
+    const LabelText label = fields.label();
+    const std::string_view url = StripHttpVersion(fields.rawUrl);
+    const IconIndex icon = FileKindIcon(fields.rawUrl);
+    if (context.format == OutputFormat::Tsv) {
+        appendField(out, context, fields.date);
+        out += '\t';
+        appendField(out, context, label.view());
+        out += '\t';
+        appendField(out, context, url);
+        out += '\t';
+        out += static_cast<char>('0' + icon);
+    } else {
+        std::size_t from = out.size();
+        appendField(out, context, fields.date);
+        padTo(out, from, DateCapacity + 2);
+        from = out.size();
+        appendField(out, context, label.view());
+        padTo(out, from, LabelCapacity + 2);
+        appendField(out, context, url);
+        if (icon == ArchiveIcon)
+            out += "  [archive]";
+        else if (icon == PdfIcon)
+            out += "  [pdf]";
+    }
+    out += '\n';
+}
+
 // list LOG USER [HOST]: the rows of the user node, or of its host node.
+//
+// A large log is cut into chunks of whole lines that the cores search at once, taking chunks in
+// file order; this thread writes each chunk's rows as soon as the chunks before it are written.
+// No chunk is taken more than a few ahead of the writing, so the rows waiting in memory stay few.
 int runList(const Context& context, const std::vector<std::string>& args)
 {
     const LogFile file(args[0]);
     const NodeSearchTexts texts = args.size() > 2 ? NodeSearchTexts::ForHost(args[1], args[2])
                                                   : NodeSearchTexts::ForUser(args[1]);
-    OutputBuffer out(context.out);
-    std::string& line = out.text();
-    const bool tsv = context.format == OutputFormat::Tsv;
-    std::size_t rows = 0;
-    // Rows are written as they are found: the listing never holds more than one of them.
-    ForEachNodeLine(file.text(), texts, [&](std::string_view logLine) {
-        const RecordFields fields = ExtractRecordFields(logLine);
-        const LabelText label = fields.label();
-        const std::string_view url = StripHttpVersion(fields.rawUrl);
-        const IconIndex icon = FileKindIcon(fields.rawUrl);
-        if (tsv) {
-            appendField(line, context, fields.date);
-            line += '\t';
-            appendField(line, context, label.view());
-            line += '\t';
-            appendField(line, context, url);
-            line += '\t';
-            line += static_cast<char>('0' + icon);
-        } else {
-            std::size_t from = line.size();
-            appendField(line, context, fields.date);
-            padTo(line, from, DateCapacity + 2);
-            from = line.size();
-            appendField(line, context, label.view());
-            padTo(line, from, LabelCapacity + 2);
-            appendField(line, context, url);
-            if (icon == ArchiveIcon)
-                line += "  [archive]";
-            else if (icon == PdfIcon)
-                line += "  [pdf]";
+    // The search stops at the first NUL by itself, so it runs over the file's bytes.
+    const std::string_view bytes = file.bytes();
+    const NodeLineSearch search(bytes, texts);
+    constexpr std::size_t ChunkBytes = 8u << 20;
+    constexpr std::size_t MaxAhead = 4;
+    const std::vector<std::string_view> chunks = SplitAtLineEnds(
+        bytes, static_cast<unsigned>(std::max<std::size_t>(1, bytes.size() / ChunkBytes)));
+
+    struct Chunk
+    {
+        std::string rows;
+        std::size_t count = 0;
+        bool endedAtNul = false;
+        bool done = false;
+        std::exception_ptr error;
+    };
+    std::vector<Chunk> results(chunks.size());
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t limit = chunks.size(); // chunks from here on are past the text's end
+    std::size_t taken = 0;
+    std::size_t written = 0;
+
+    const auto process = [&](std::size_t k) {
+        Chunk chunk;
+        try {
+            chunk.endedAtNul = search.run(chunks[k], [&](std::string_view logLine) {
+                appendRow(chunk.rows, context, logLine);
+                ++chunk.count;
+            });
+        } catch (...) {
+            chunk.error = std::current_exception();
         }
-        out.endLine();
-        ++rows;
-    });
-    if (!tsv) {
-        line += counted(rows, "row", "rows");
-        out.endLine();
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (chunk.endedAtNul || chunk.error)
+            limit = std::min(limit, k + 1);
+        chunk.done = true;
+        results[k] = std::move(chunk);
+        changed.notify_all();
+    };
+
+    std::vector<std::thread> workers;
+    const unsigned runs = RunsForScan(bytes.size(), 2 * ChunkBytes);
+    for (unsigned w = 1; w < runs; ++w) {
+        workers.emplace_back([&] {
+            for (;;) {
+                std::size_t k;
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    changed.wait(lock,
+                                 [&] { return taken >= limit || taken < written + MaxAhead; });
+                    if (taken >= limit)
+                        return;
+                    k = taken++;
+                }
+                process(k);
+            }
+        });
     }
+
+    std::size_t total = 0;
+    std::exception_ptr error;
+    for (;;) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (written < limit && results[written].done) {
+            Chunk chunk = std::move(results[written]);
+            ++written;
+            changed.notify_all();
+            if (chunk.error) {
+                error = chunk.error;
+                limit = 0; // let the workers go
+                changed.notify_all();
+                break;
+            }
+            lock.unlock();
+            context.out.write(chunk.rows.data(), static_cast<std::streamsize>(chunk.rows.size()));
+            total += chunk.count;
+            continue;
+        }
+        if (written >= limit)
+            break;
+        if (taken < limit && taken < written + MaxAhead) {
+            const std::size_t k = taken++;
+            lock.unlock();
+            process(k);
+            continue;
+        }
+        changed.wait(lock);
+    }
+    for (auto& worker : workers)
+        worker.join();
+    if (error)
+        std::rethrow_exception(error);
+    if (context.format == OutputFormat::Text)
+        context.out << counted(total, "row", "rows") << '\n';
     return 0;
 }
 

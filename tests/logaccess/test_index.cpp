@@ -204,6 +204,25 @@ TEST(LogIndexParallel, EqualsOneRunOnGeneratedLogs)
     }
 }
 
+TEST(LogIndexBuild, NulEndsTheText)
+{
+    // Wherever the NUL stands (in the first run, in a later one, inside a line), the index is
+    // that of the text before it, in one run or in several.
+    std::string text;
+    for (int i = 0; i < 4000; ++i)
+        text += web("u" + std::to_string(i % 50), "h" + std::to_string(i) + ".com");
+    for (const std::size_t at :
+         {std::size_t(0), std::size_t(5), text.size() / 3, text.size() / 2 + 7, text.size() - 3}) {
+        SCOPED_TRACE(at);
+        std::string withNul = text;
+        withNul.insert(at, 1, '\0');
+        const auto expected = treeOf(text.substr(0, at));
+        EXPECT_EQ(treeOf(withNul, 1), expected);
+        EXPECT_EQ(treeOf(withNul, 2), expected);
+        EXPECT_EQ(treeOf(withNul, 5), expected);
+    }
+}
+
 TEST(LogIndexBuild, CancelStopsAndSaysSo)
 {
     std::string text;

@@ -119,10 +119,14 @@ TEST(RecordListing, SameLinesAsAPlainScan)
         std::vector<std::string_view> found;
         ForEachNodeLine(text, texts, [&](std::string_view l) { found.push_back(l); });
         ASSERT_EQ(found.size(), expected.size()) << ::testing::PrintToString(text);
+        const RecordList inRuns = ListNodeRecords(text, texts, 1 + round % 4);
+        ASSERT_EQ(inRuns.size(), expected.size()) << ::testing::PrintToString(text);
         for (std::size_t i = 0; i < found.size(); ++i) {
             // The very same lines, not merely equal texts.
             ASSERT_EQ(found[i].data(), expected[i].data()) << ::testing::PrintToString(text);
             ASSERT_EQ(found[i].size(), expected[i].size()) << ::testing::PrintToString(text);
+            ASSERT_EQ(inRuns.line(i).data(), expected[i].data()) << ::testing::PrintToString(text);
+            ASSERT_EQ(inRuns.line(i).size(), expected[i].size());
         }
     }
 }
