@@ -25,6 +25,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFontInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -58,23 +59,32 @@ constexpr int SplitterSnap = 30;
 const QColor TreeBackground(252, 238, 176);
 const QColor Navy(0, 0, 128);
 
-QFont SansFont(int pixelSize, bool bold = false)
+// The font of the design when the platform has it, else the closest sans at the same pixel
+// height. The fallbacks run wider than the design's fonts, so DejaVu Sans is taken condensed to
+// keep the texts within the fixed column and panel widths.
+QFont ClosestSans(const QString& family, int pixelSize, bool bold)
 {
-    QFont font;
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"),
-                      QStringLiteral("Liberation Sans")});
-    font.setStyleHint(QFont::SansSerif);
+    QFont font(family);
     font.setPixelSize(pixelSize);
     font.setBold(bold);
+    if (QFontInfo(font).family().compare(family, Qt::CaseInsensitive) == 0)
+        return font;
+    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                      QStringLiteral("DejaVu Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    if (QFontInfo(font).family() == QLatin1String("DejaVu Sans"))
+        font.setStretch(QFont::Condensed);
     return font;
+}
+
+QFont SansFont(int pixelSize, bool bold = false)
+{
+    return ClosestSans(QStringLiteral("Tahoma"), pixelSize, bold);
 }
 
 QFont TreeFont(bool bold = false)
 {
-    QFont font = SansFont(11, bold);
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans"),
-                      QStringLiteral("Liberation Sans")});
-    return font;
+    return ClosestSans(QStringLiteral("MS Sans Serif"), 11, bold);
 }
 
 QString StatusText(const char* format, const QString& value)
@@ -229,6 +239,8 @@ TForm1::TForm1(std::string appDir, QWidget* parent)
 TForm1::~TForm1()
 {
     stopWorkers();
+    while (m_waitDepth > 0)
+        endWait();
     // The views may still ask for icons and colours while the base class takes them down, after
     // the members that hold them are gone.
     m_recordModel->setColorRule({});
@@ -652,7 +664,6 @@ void TForm1::LoadSelectedLog()
     for (int panel = 0; panel < 3; ++panel)
         setPanel(panel, QString());
     DeleteButton->setEnabled(false);
-    ListView1->setUpdatesEnabled(false);
     m_recordModel->clear();
 
     struct BuildResult
@@ -709,7 +720,6 @@ void TForm1::LoadSelectedLog()
         if (result.cancelled)
             return;
         m_treeModel->setUsers(std::move(result.users));
-        ListView1->setUpdatesEnabled(true);
         ComboBox1->setEnabled(true);
         ControlBar1->setEnabled(true);
         if (!result.error.isEmpty()) {
@@ -739,7 +749,6 @@ void TForm1::TreeView1Click()
     ListingBusy = true;
     DeleteButton->setEnabled(false);
     beginWait();
-    ListView1->setUpdatesEnabled(false);
     m_recordModel->clear();
 
     struct ListingResult
@@ -783,7 +792,6 @@ void TForm1::TreeView1Click()
             const bool current = generation == m_treeGeneration;
             if (current)
                 m_recordModel->setTable(std::move(result.table));
-            ListView1->setUpdatesEnabled(true);
             ListingBusy = false;
             if (current)
                 DeleteButton->setEnabled(true);
