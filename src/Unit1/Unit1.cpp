@@ -33,6 +33,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
@@ -618,6 +619,12 @@ void TForm1::showEvent(QShowEvent* event)
     if (!m_shown) {
         m_shown = true;
         setTreePaneWidth(m_paneWidth);
+        // Centred on the screen when first shown; a stored position is not kept.
+        if (const QScreen* display = screen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(display->availableGeometry().center());
+            move(frame.topLeft());
+        }
     }
 }
 
