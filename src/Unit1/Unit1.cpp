@@ -253,13 +253,11 @@ void TForm1::stopWorkers()
 {
     if (m_cancel)
         m_cancel->store(true);
+    // A deletion finishes writing its log; results still on their way are dropped with the window.
     for (const QPointer<QThread>& worker : m_workers) {
-        if (worker) {
+        if (worker)
             worker->wait();
-            delete worker.data();
-        }
     }
-    m_workers.clear();
 }
 
 void TForm1::track(QThread* worker)

@@ -550,6 +550,26 @@ private slots:
         QVERIFY(ini.find("LogDir=") != std::string::npos);
     }
 
+    void closingWhileALogLoadsAndAListingRuns()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        // A listing and a rebuild in flight when the window closes: the close waits for them,
+        // stores the sizes, and their late results do no harm.
+        QTest::mouseClick(form.TreeView1->viewport(), Qt::LeftButton, {},
+                          form.TreeView1->visualRect(node(form, 0)).center(),
+                          QApplication::doubleClickInterval() + 1);
+        QTest::keyClick(form.ComboBox1, Qt::Key_Down);
+        form.close();
+        QTest::qWait(20);
+        m_form.reset();
+        QTest::qWait(20);
+        QVERIFY(ReadFile(appPath(QStringLiteral("config.ini"))).find("Width=708\r\n") !=
+                std::string::npos);
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), SampleLog());
+    }
+
     void theSplitterSnapsTheTreePaneShut()
     {
         TForm1& form = openWindow();
