@@ -384,7 +384,19 @@ private slots:
                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
         selection->select(form.recordModel()->index(2, 0),
                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        clickDelete(form);
+        // What the window looks like while the deletion runs, before its result comes back.
+        QSignalSpy deleted(&form, &TForm1::deletionFinished);
+        form.DeleteButtonClick();
+        QVERIFY(form.ProcessPanel->isVisible() && form.Animate1->active());
+        const QPoint offCentre =
+            form.ProcessPanel->geometry().center() - form.ListView1->geometry().center();
+        QVERIFY(qAbs(offCentre.x()) <= 1 && qAbs(offCentre.y()) <= 1);
+        QVERIFY(!form.DeleteButton->isEnabled());
+        QVERIFY(!form.TreeView1->isEnabled() && !form.ListView1->isEnabled() &&
+                !form.ComboBox1->isEnabled());
+        QCOMPARE(form.PB->maximum(), 1);
+        QVERIFY(deleted.wait(10000));
+        QCOMPARE(form.PB->value(), 1);
         QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line1, Line2, Line4}));
         QCOMPARE(form.recordModel()->rowCount(), 1);
         QCOMPARE(cell(form, 0, 2), QByteArray("secure.example.com:443"));
