@@ -8,6 +8,7 @@ void LogTreeModel::setUsers(UserNodes users)
 {
     beginResetModel();
     m_users = std::move(users);
+    numberUsers(0);
     endResetModel();
 }
 
@@ -16,13 +17,10 @@ void LogTreeModel::clear()
     setUsers({});
 }
 
-int LogTreeModel::userRow(const UserNode* user) const
+void LogTreeModel::numberUsers(std::size_t from)
 {
-    for (std::size_t row = 0; row < m_users.size(); ++row) {
-        if (m_users[row].get() == user)
-            return static_cast<int>(row);
-    }
-    return -1;
+    for (std::size_t row = from; row < m_users.size(); ++row)
+        m_users[row]->row = static_cast<int>(row);
 }
 
 std::string LogTreeModel::nodeText(const QModelIndex& index) const
@@ -47,6 +45,7 @@ void LogTreeModel::removeNode(const QModelIndex& index)
     }
     beginRemoveRows({}, index.row(), index.row());
     m_users.erase(m_users.begin() + static_cast<std::ptrdiff_t>(row));
+    numberUsers(row);
     endRemoveRows();
 }
 
@@ -74,8 +73,7 @@ QModelIndex LogTreeModel::parent(const QModelIndex& child) const
     auto* user = static_cast<const UserNode*>(child.internalPointer());
     if (!user)
         return {};
-    const int row = userRow(user);
-    return row < 0 ? QModelIndex() : createIndex(row, 0, nullptr);
+    return createIndex(user->row, 0, nullptr);
 }
 
 int LogTreeModel::rowCount(const QModelIndex& parent) const

@@ -20,6 +20,8 @@ struct UserNode
 {
     std::string text;
     std::vector<HostNode> hosts;
+    // Its row in the tree, kept by the model so a host finds its parent at once.
+    int row = 0;
 };
 
 using UserNodes = std::vector<std::unique_ptr<UserNode>>;
@@ -64,7 +66,7 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
 private:
-    int userRow(const UserNode* user) const;
+    void numberUsers(std::size_t from);
 
     UserNodes m_users;
     const QVector<QIcon>* m_icons = nullptr;

@@ -41,7 +41,6 @@
 #include <QVBoxLayout>
 
 #include <cstdio>
-#include <mutex>
 
 bool ListingBusy = false;
 
