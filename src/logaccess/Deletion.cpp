@@ -157,12 +157,21 @@ RecordDeletion DeleteSelectedRecords(std::string_view text,
 
 KeptText DeleteNodeLines(std::string_view text, std::string_view userText,
                          std::string_view hostText, DeletionProgress* progress,
-                         const CancelFlag* cancel)
+                         const CancelFlag* cancel, const KeptRangeSink* sink)
 {
+    KeptText kept;
+    const auto keep = [&](TextRange range) {
+        kept.ranges.push_back(range);
+        if (sink != nullptr)
+            (*sink)(range);
+    };
     if (progress != nullptr)
         progress->setRange(0, 100);
-    if (userText.empty() || hostText.empty() || !fitsInLine(userText) || !fitsInLine(hostText))
-        return everything(text, false);
+    if (userText.empty() || hostText.empty() || !fitsInLine(userText) || !fitsInLine(hostText)) {
+        if (!text.empty())
+            keep({0, text.size()});
+        return kept;
+    }
 
     // Both texts must be in the line, so search the buffer for one and test only the lines it
     // hits for the other. The longer text is the rarer as a rule: a user node's host text is a
@@ -172,7 +181,6 @@ KeptText DeleteNodeLines(std::string_view text, std::string_view userText,
     const std::string_view other = byUser ? hostText : userText;
     const LineCount total = progress != nullptr ? countLines(text) : 0;
 
-    KeptText kept;
     ByteOffset keptStart = 0;
     ByteOffset counted = 0;    // the kept lines before this offset are in keptBefore
     LineCount keptBefore = 0;  // the index among the lines left of the next removed line
@@ -187,7 +195,7 @@ KeptText DeleteNodeLines(std::string_view text, std::string_view userText,
             continue;
 
         if (line.start > keptStart)
-            kept.ranges.push_back({keptStart, line.start});
+            keep({keptStart, line.start});
         keptStart = line.next;
         ++kept.removedLines;
         if (progress != nullptr) {
@@ -202,7 +210,7 @@ KeptText DeleteNodeLines(std::string_view text, std::string_view userText,
             return everything(text, true);
     }
     if (keptStart < text.size())
-        kept.ranges.push_back({keptStart, text.size()});
+        keep({keptStart, text.size()});
     return kept;
 }
 

@@ -54,10 +54,11 @@ RecordDeletion DeleteSelectedRecords(std::string_view text,
 // The node branch: removes every line that contains both search texts (the user search text and
 // the host search text of a tree node). The progress range is 0 to 100; after each removal the
 // position is (index of the removed line among the lines left) * 100 / (lines left), and 100 once
-// the last line of the text is gone.
+// the last line of the text is gone. Each kept run also goes to `sink` as soon as it is known, so
+// that RewriteLogFileFrom can write while the search goes on.
 KeptText DeleteNodeLines(std::string_view text, std::string_view userText,
                          std::string_view hostText, DeletionProgress* progress = nullptr,
-                         const CancelFlag* cancel = nullptr);
+                         const CancelFlag* cancel = nullptr, const KeptRangeSink* sink = nullptr);
 
 // The kept lines of a deletion (without their line ends), for callers that want the lines
 // themselves rather than the runs.

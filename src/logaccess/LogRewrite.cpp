@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 
@@ -77,37 +81,31 @@ bool HasLoneLineEnds(std::string_view text)
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t i = 0;
+    unsigned carry = 0; // a CR in the last byte of the block before
 #if defined(__SSE2__)
-    // A CR whose next byte is no LF, or an LF whose byte before is no CR. Checked a block of
-    // 256 bytes at a time so that the usual clean text costs no branch per 16 bytes.
+    // Every line end is CR LF exactly when the CRs, moved one byte on, fall on the LFs.
     const __m128i lfs = _mm_set1_epi8('\n');
     const __m128i crs = _mm_set1_epi8('\r');
-    if (n > 0 && (p[0] == '\n' || (p[0] == '\r' && (n < 2 || p[1] != '\n'))))
-        return true;
-    i = 1;
-    while (i + 17 <= n) {
-        __m128i lone = _mm_setzero_si128();
-        for (int step = 0; step < 16 && i + 17 <= n; ++step, i += 16) {
-            const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 1));
+    while (i + 16 <= n) {
+        unsigned mismatch = 0;
+        for (int step = 0; step < 16 && i + 16 <= n; ++step, i += 16) {
             const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
-            const __m128i loneCr =
-                _mm_andnot_si128(_mm_cmpeq_epi8(next, lfs), _mm_cmpeq_epi8(here, crs));
-            const __m128i loneLf =
-                _mm_andnot_si128(_mm_cmpeq_epi8(before, crs), _mm_cmpeq_epi8(here, lfs));
-            lone = _mm_or_si128(lone, _mm_or_si128(loneCr, loneLf));
+            const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, crs)));
+            const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lfs)));
+            mismatch |= (((cr << 1) | carry) ^ lf) & 0xFFFFu;
+            carry = cr >> 15;
         }
-        if (_mm_movemask_epi8(lone) != 0)
+        if (mismatch != 0)
             return true;
     }
 #endif
     for (; i < n; ++i) {
-        if (p[i] == '\r' && (i + 1 >= n || p[i + 1] != '\n'))
+        const bool lf = p[i] == '\n';
+        if (lf != (carry != 0))
             return true;
-        if (p[i] == '\n' && (i == 0 || p[i - 1] != '\r'))
-            return true;
+        carry = p[i] == '\r' ? 1 : 0;
     }
-    return false;
+    return carry != 0;
 }
 
 LogSnapshot TakeLogSnapshot(const FileIdentity& identity, std::string_view fileBytes)
@@ -164,35 +162,49 @@ private:
     int m_fd;
 };
 
-// Writes the new log in large blocks out of one aligned buffer. Copying into the buffer first
-// costs little, while the kernel's copy straight out of a file mapping is several times slower
-// than out of ordinary memory. Where the file system allows, the blocks bypass the page cache
-// (O_DIRECT): the data is then on disk when the last write returns and the flush before the
-// rename has nothing left to wait for.
+// Writes the new log in large blocks out of two aligned buffers: one is filled while the other
+// is written by a helper thread, so that the disk works while the lines are copied. Copying into
+// a buffer costs little, while the kernel's copy straight out of a file mapping is several times
+// slower than out of ordinary memory. Where the file system allows, the blocks bypass the page
+// cache (O_DIRECT): the data is then on disk when the last write returns and the flush before
+// the rename has little left to wait for.
 class BlockWriter
 {
 public:
     explicit BlockWriter(int fd) : m_fd(fd)
     {
-        void* memory = std::aligned_alloc(Alignment, BufferSize);
-        if (memory == nullptr)
-            throw std::bad_alloc();
-        m_buffer.reset(static_cast<char*>(memory));
+        for (auto& buffer : m_buffers) {
+            void* memory = std::aligned_alloc(Alignment, BufferSize);
+            if (memory == nullptr)
+                throw std::bad_alloc();
+            buffer.reset(static_cast<char*>(memory));
+        }
         const int flags = ::fcntl(m_fd, F_GETFL);
         m_direct = flags >= 0 && ::fcntl(m_fd, F_SETFL, flags | O_DIRECT) == 0;
     }
 
+    ~BlockWriter()
+    {
+        try {
+            waitForWrite();
+        } catch (...) {
+            // Only reached when the write already failed and the caller is unwinding.
+        }
+    }
+
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+
     void append(const char* data, std::size_t size)
     {
         while (size > 0) {
-            const std::size_t room = BufferSize - m_used;
-            const std::size_t take = std::min(room, size);
-            std::memcpy(m_buffer.get() + m_used, data, take);
+            const std::size_t take = std::min(BufferSize - m_used, size);
+            std::memcpy(m_buffers[m_current].get() + m_used, data, take);
             m_used += take;
             data += take;
             size -= take;
             if (m_used == BufferSize)
-                writeBlock(BufferSize);
+                submit(BufferSize);
         }
     }
 
@@ -202,16 +214,20 @@ public:
     // writes possible again.
     void finish()
     {
-        if (m_used > 0 && m_direct) {
-            // The last block goes out padded to the alignment and is cut back to size after.
-            const std::size_t padding = (Alignment - m_used % Alignment) % Alignment;
-            std::memset(m_buffer.get() + m_used, 0, padding);
-            writeBlock(m_used + padding);
+        std::size_t padding = 0;
+        if (m_used > 0) {
+            // A direct write goes out padded to the alignment and is cut back to size after.
+            if (m_direct) {
+                padding = (Alignment - m_used % Alignment) % Alignment;
+                std::memset(m_buffers[m_current].get() + m_used, 0, padding);
+            }
+            submit(m_used + padding);
+        }
+        waitForWrite();
+        if (padding > 0) {
             m_written -= padding;
             if (::ftruncate(m_fd, static_cast<off_t>(m_written)) != 0)
                 throw std::system_error(errno, std::generic_category());
-        } else if (m_used > 0) {
-            writeBlock(m_used);
         }
         if (m_direct)
             stopDirect();
@@ -228,6 +244,23 @@ private:
         void operator()(char* p) const { std::free(p); }
     };
 
+    // Hands the current buffer to the helper thread once it is done with the other one.
+    void submit(std::size_t size)
+    {
+        waitForWrite();
+        const char* const block = m_buffers[m_current].get();
+        m_pending = std::async(std::launch::async, [this, block, size] { write(block, size); });
+        m_current ^= 1;
+        m_used = 0;
+    }
+
+    // Rethrows what the last write threw.
+    void waitForWrite()
+    {
+        if (m_pending.valid())
+            m_pending.get();
+    }
+
     void stopDirect()
     {
         const int flags = ::fcntl(m_fd, F_GETFL);
@@ -236,11 +269,13 @@ private:
         m_direct = false;
     }
 
-    void writeBlock(std::size_t size)
+    // Runs on the helper thread; the writer's own thread touches neither the file nor m_direct
+    // nor m_written until it has waited for this.
+    void write(const char* block, std::size_t size)
     {
         std::size_t done = 0;
         while (done < size) {
-            const ssize_t written = ::write(m_fd, m_buffer.get() + done, size - done);
+            const ssize_t written = ::write(m_fd, block + done, size - done);
             if (written < 0 && errno == EINTR)
                 continue;
             if (written < 0 && errno == EINVAL && m_direct && done == 0) {
@@ -253,20 +288,19 @@ private:
             if (written == 0)
                 throw std::system_error(EIO, std::generic_category());
             done += static_cast<std::size_t>(written);
-            if (m_direct && done < size && done % Alignment != 0) {
-                // A short direct write off the alignment: finish this block through the cache.
-                stopDirect();
-            }
+            if (m_direct && done < size && done % Alignment != 0)
+                stopDirect(); // a short direct write off the alignment: finish through the cache
         }
         m_written += size;
-        m_used = 0;
     }
 
     int m_fd;
-    std::unique_ptr<char, Free> m_buffer;
+    std::unique_ptr<char, Free> m_buffers[2];
+    int m_current = 0;
     std::size_t m_used = 0;
     std::uint64_t m_written = 0;
     bool m_direct = false;
+    std::future<void> m_pending; // last, so that it is waited for before the buffers go
 };
 
 // Writes one range of whole lines with every line end made CR LF. A last line without a line end
@@ -277,13 +311,28 @@ void writeLines(BlockWriter& out, std::string_view lines, bool leaveOpen)
         return;
     const char last = lines.back();
     const bool open = last != '\r' && last != '\n';
-    if (!HasLoneLineEnds(lines)) {
-        // The usual case: the proxy writes CR LF, so the range goes out as it stands.
-        out.append(lines);
+    // The usual case: the proxy writes CR LF, so the range goes out as it stands. It is checked
+    // a piece at a time, right before the piece is copied, while the piece is in the cache.
+    constexpr std::size_t Piece = 256 * 1024;
+    std::size_t clean = 0;
+    while (clean < lines.size()) {
+        std::size_t size = std::min(Piece, lines.size() - clean);
+        if (lines[clean + size - 1] == '\r' && clean + size < lines.size() &&
+            lines[clean + size] == '\n')
+            ++size; // keep a CR LF together
+        const std::string_view piece = lines.substr(clean, size);
+        if (HasLoneLineEnds(piece))
+            break;
+        out.append(piece);
+        clean += size;
+    }
+    if (clean == lines.size()) {
         if (open && !leaveOpen)
             out.append("\r\n", 2);
         return;
     }
+    // A clean piece never ends in a CR, so the rest starts at a line start or inside a line.
+    lines.remove_prefix(clean);
     std::size_t start = 0;
     const std::size_t n = lines.size();
     while (start < n) {
@@ -395,10 +444,65 @@ std::string nameOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Hands kept runs from the search to the thread that copies them out, in batches, so that the
+// search, the copying and the disk all work at once.
+class RangeQueue
+{
+public:
+    void push(TextRange range)
+    {
+        m_batch.push_back(range);
+        if (m_batch.size() >= BatchSize)
+            flush(false);
+    }
+
+    void close() { flush(true); }
+
+    // The next runs, or an empty batch once the queue is closed and drained.
+    std::vector<TextRange> pop()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_ready.wait(lock, [this] { return !m_pending.empty() || m_closed; });
+        std::vector<TextRange> out;
+        out.swap(m_pending);
+        return out;
+    }
+
+private:
+    static constexpr std::size_t BatchSize = 1024;
+
+    void flush(bool last)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_pending.insert(m_pending.end(), m_batch.begin(), m_batch.end());
+            m_closed = m_closed || last;
+        }
+        m_batch.clear();
+        m_ready.notify_one();
+    }
+
+    std::vector<TextRange> m_batch; // the search's side
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::vector<TextRange> m_pending;
+    bool m_closed = false;
+};
+
 } // namespace
 
 void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
                     const std::vector<TextRange>& kept)
+{
+    RewriteLogFileFrom(path, snapshot, text, [&kept](const KeptRangeSink& sink) {
+        for (const TextRange& range : kept)
+            sink(range);
+        return true;
+    });
+}
+
+bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
+                        const KeptRangeProducer& produce)
 {
     FileDescriptor old(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (old.get() < 0)
@@ -427,20 +531,56 @@ void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::s
 
         const bool wholeFile = text.size() == snapshot.identity.size;
         const bool endsOpen = !text.empty() && text.back() != '\r' && text.back() != '\n';
-        std::uint64_t copied = snapshot.identity.size;
-        bool grown = static_cast<std::uint64_t>(st.st_size) > snapshot.identity.size;
-        // A last line without its line end was still being written when the log was read.
-        const bool lastLineUnfinished = grown && wholeFile && endsOpen;
+        // A last line without its line end was still being written when the log was read if
+        // the log has grown since: asked when that line is written, as late as possible.
+        const bool mayBeUnfinished = wholeFile && endsOpen;
+        const auto grownNow = [&] {
+            struct stat now
+            {};
+            return ::fstat(old.get(), &now) == 0 &&
+                   static_cast<std::uint64_t>(now.st_size) > snapshot.identity.size;
+        };
 
         BlockWriter out(temp.get());
         bool lastLineWritten = false;
-        for (const TextRange& range : kept) {
-            const bool reachesEnd = range.end == text.size();
-            writeLines(out, text.substr(range.begin, range.end - range.begin),
-                       reachesEnd && lastLineUnfinished);
-            lastLineWritten = lastLineWritten || reachesEnd;
+        RangeQueue queue;
+        // The copying thread stops copying after a failure but drains the queue, so that the
+        // search never waits on it.
+        auto copying = std::async(std::launch::async, [&] {
+            std::exception_ptr failure;
+            for (auto batch = queue.pop(); !batch.empty(); batch = queue.pop()) {
+                for (const TextRange& range : batch) {
+                    if (failure)
+                        break;
+                    try {
+                        const bool reachesEnd = range.end == text.size();
+                        const bool leaveOpen = reachesEnd && mayBeUnfinished && grownNow();
+                        writeLines(out, text.substr(range.begin, range.end - range.begin),
+                                   leaveOpen);
+                        lastLineWritten = lastLineWritten || reachesEnd;
+                    } catch (...) {
+                        failure = std::current_exception();
+                    }
+                }
+            }
+            if (failure)
+                std::rethrow_exception(failure);
+        });
+        bool produced = false;
+        try {
+            produced = produce([&queue](TextRange range) { queue.push(range); });
+        } catch (...) {
+            queue.close();
+            copying.wait();
+            throw;
         }
-        if (lastLineUnfinished && !lastLineWritten) {
+        queue.close();
+        copying.get();
+        if (!produced) {
+            ::unlink(tempPath.c_str());
+            return false;
+        }
+        if (mayBeUnfinished && !lastLineWritten && grownNow()) {
             std::size_t start = text.size();
             while (start > 0 && text[start - 1] != '\r' && text[start - 1] != '\n')
                 --start;
@@ -450,24 +590,29 @@ void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::s
 
         // A lone CR at the end may be the first half of a CR LF whose LF came later.
         bool skipLf = wholeFile && !text.empty() && text.back() == '\r';
+        std::uint64_t copied = snapshot.identity.size;
         // The proxy may go on appending while we copy: follow it until the size holds still.
-        for (int round = 0; grown && round < 100; ++round) {
+        for (int round = 0; round < 100; ++round) {
+            if (::fstat(old.get(), &st) != 0)
+                throw std::system_error(errno, std::generic_category());
+            if (static_cast<std::uint64_t>(st.st_size) <= copied)
+                break;
             copyAppended(old.get(), temp.get(), copied, static_cast<std::uint64_t>(st.st_size),
                          skipLf);
             skipLf = false;
             copied = static_cast<std::uint64_t>(st.st_size);
-            if (::fstat(old.get(), &st) != 0)
-                throw std::system_error(errno, std::generic_category());
-            grown = static_cast<std::uint64_t>(st.st_size) > copied;
         }
         if (::fsync(temp.get()) != 0)
             throw std::system_error(errno, std::generic_category());
 
+        // The last look before the old log goes: still the same file, changed only by appends.
         struct stat now
         {};
         if (::stat(path.c_str(), &now) != 0 || !sameFile(now, snapshot))
             failCreate(path,
                        "Another program replaced the log since it was read; it was left as it is.");
+        if (const std::string why = whyChanged(old.get(), st, snapshot); !why.empty())
+            failCreate(path, why);
         if (::rename(tempPath.c_str(), path.c_str()) != 0)
             throw std::system_error(errno, std::generic_category());
         renamed = true;
@@ -493,6 +638,7 @@ void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::s
             ::unlink(tempPath.c_str());
         throw;
     }
+    return true;
 }
 
 } // namespace qelt

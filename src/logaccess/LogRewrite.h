@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,5 +72,14 @@ LogSnapshot TakeLogSnapshot(const LogFile& file);
 // appended bytes complete it, and it stays even when it was to be removed.
 void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
                     const std::vector<TextRange>& kept);
+
+// The same, for kept runs that are found while the log is written: `produce` hands each run to
+// the sink as soon as it is known, in file order, so that the disk works while the search goes
+// on. When `produce` returns false (a cancelled deletion), nothing is changed and the result is
+// false.
+using KeptRangeSink = std::function<void(TextRange)>;
+using KeptRangeProducer = std::function<bool(const KeptRangeSink&)>;
+bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
+                        const KeptRangeProducer& produce);
 
 } // namespace qelt

@@ -26,11 +26,15 @@ int runDeleteNode(const Context& context, const std::vector<std::string>& args)
     // A user node's host search text is a single space, which every line of a request holds.
     const std::string_view user = args[1];
     const std::string_view host = args.size() > 2 ? std::string_view(args[2]) : " ";
-    const KeptText kept = DeleteNodeLines(file.text(), user, host);
     // The window writes the log back even when nothing matched, and so do we: the rewrite is what
-    // turns lone line ends into CR LF and drops what follows a NUL.
-    RewriteLogFile(file.path(), snapshot, file.text(), kept.ranges);
-    reportRemoved(context, kept.removedLines);
+    // turns lone line ends into CR LF and drops what follows a NUL. The kept lines are written as
+    // the search finds them.
+    LineCount removed = 0;
+    RewriteLogFileFrom(file.path(), snapshot, file.text(), [&](const KeptRangeSink& sink) {
+        removed = DeleteNodeLines(file.text(), user, host, nullptr, nullptr, &sink).removedLines;
+        return true;
+    });
+    reportRemoved(context, removed);
     return 0;
 }
 

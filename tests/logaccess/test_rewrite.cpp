@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +17,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,8 +130,7 @@ TEST(RewriteLogFile, EndsEveryLineWithCrLfAndStopsAtNul)
 
 TEST(RewriteLogFile, WritesTheKeptLinesOfManySmallAndLargeRuns)
 {
-    // Enough runs for several batches of writev, lines above and below the size that is written
-    // straight out of the mapped file, runs long enough to be copied file to file, and lone line
+    // Several buffers full, short and long runs, lines longer than a disk block, and lone line
     // ends among them.
     std::string before;
     std::string expected;
@@ -245,6 +248,55 @@ TEST(RewriteLogFile, RefusesALogChangedInAnyOtherWay)
         }
         EXPECT_EQ(folder.names().size(), c.exists ? 1u : 0u) << c.name;
     }
+}
+
+TEST(RewriteLogFile, WritesRunsAsTheyAreFoundOrNothingWhenAbandoned)
+{
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    const std::string before = "ann 1\r\nbob 2\nann 3\r\nbob 4";
+    for (const bool finish : {false, true}) {
+        writeFile(path, before);
+        const LogFile file(path);
+        const bool written = RewriteLogFileFrom(
+            path, TakeLogSnapshot(file), file.text(), [&](const KeptRangeSink& sink) {
+                const KeptText kept =
+                    DeleteNodeLines(file.text(), "ann", " ", nullptr, nullptr, &sink);
+                EXPECT_EQ(kept.ranges.size(), 2u);
+                return finish;
+            });
+        EXPECT_EQ(written, finish);
+        EXPECT_EQ(readFile(path), finish ? "bob 2\r\nbob 4\r\n" : before);
+        EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
+    }
+}
+
+TEST(RewriteLogFile, AWriteThatFailsHalfWayLeavesTheLogWhole)
+{
+    // A limit on the size of files we write fails the writes half way, as a full disk would.
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    std::string before;
+    for (int i = 0; i < 30000; ++i)
+        before += (i % 7 == 0 ? "ann " : "bob ") + std::to_string(i) + " [x]\r\n";
+    writeFile(path, before);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 100 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string message;
+    try {
+        rewrite(path, nullptr, removeNode("ann"));
+    } catch (const QeltError& e) {
+        message = e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldSignal);
+    EXPECT_EQ(message, "Cannot create file " + path + "\n" + std::strerror(EFBIG));
+    EXPECT_TRUE(readFile(path) == before);
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
 }
 
 TEST(RewriteLogFile, KeepsPermissionsAndOwner)
