@@ -286,11 +286,7 @@ void TManagerForm::FilterListDblClick()
         return;
     const QString address = QStringLiteral("http://") +
                             QString::fromStdString(qelt::DecodeForDisplay(*filter, m_codePage));
-    QString reason;
-    if (!SafeOpenableUrl(address, &reason).isValid()) {
-        Dialogs::instance().showError(this, reason);
-        return;
-    }
+    // Like a row's address in the main window: what is not a web or FTP address opens nothing.
     OpenUrlSafely(address);
 }
 
