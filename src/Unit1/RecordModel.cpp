@@ -52,6 +52,22 @@ void RecordTable::erase(Row first, std::size_t count)
         m_bytes.clear();
 }
 
+void RecordTable::eraseSorted(const std::vector<Row>& rows)
+{
+    std::size_t kept = 0;
+    std::size_t next = 0;
+    for (Row row = 0; row < m_rows.size(); ++row) {
+        if (next < rows.size() && rows[next] == row) {
+            ++next;
+            continue;
+        }
+        m_rows[kept++] = m_rows[row];
+    }
+    m_rows.resize(kept);
+    if (m_rows.empty())
+        m_bytes.clear();
+}
+
 RecordModel::RecordModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 void RecordModel::setTable(RecordTable table)
@@ -66,10 +82,22 @@ void RecordModel::clear()
     setTable({});
 }
 
-void RecordModel::removeTableRows(std::vector<RecordTable::Row> rows)
+bool RecordModel::removeTableRows(std::vector<RecordTable::Row> rows)
 {
     std::sort(rows.begin(), rows.end());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    while (!rows.empty() && rows.back() >= m_table.size())
+        rows.pop_back();
+    std::size_t runs = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        runs += (i == 0 || rows[i - 1] + 1 != rows[i]) ? 1 : 0;
+    // Each removal moves the rows after it; past a few runs one pass and a reset is cheaper.
+    if (runs > MaxRemovalRuns) {
+        beginResetModel();
+        m_table.eraseSorted(rows);
+        endResetModel();
+        return true;
+    }
     // From the bottom up, so the rows still to remove keep their numbers.
     std::size_t end = rows.size();
     while (end > 0) {
@@ -78,13 +106,12 @@ void RecordModel::removeTableRows(std::vector<RecordTable::Row> rows)
             --begin;
         const RecordTable::Row first = rows[begin];
         const std::size_t count = end - begin;
-        if (first + count <= m_table.size()) {
-            beginRemoveRows({}, static_cast<int>(first), static_cast<int>(first + count - 1));
-            m_table.erase(first, count);
-            endRemoveRows();
-        }
+        beginRemoveRows({}, static_cast<int>(first), static_cast<int>(first + count - 1));
+        m_table.erase(first, count);
+        endRemoveRows();
         end = begin;
     }
+    return false;
 }
 
 int RecordModel::rowCount(const QModelIndex& parent) const

@@ -31,6 +31,8 @@ public:
 
     // Removes the rows in [first, first + count).
     void erase(Row first, std::size_t count);
+    // Removes the given rows (ascending, no duplicates) in one pass.
+    void eraseSorted(const std::vector<Row>& rows);
 
 private:
     struct Span
@@ -77,8 +79,11 @@ public:
     void clear();
     const RecordTable& table() const { return m_table; }
 
-    // Removes the given rows (any order, duplicates allowed), one removal per run of rows.
-    void removeTableRows(std::vector<RecordTable::Row> rows);
+    // Removes the given rows (any order, duplicates allowed): one removal per run of adjacent
+    // rows, or, when the rows fall into many runs, one pass and a reset. Returns true after a
+    // reset (the view's selection is gone then).
+    bool removeTableRows(std::vector<RecordTable::Row> rows);
+    static constexpr std::size_t MaxRemovalRuns = 64;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;

@@ -40,7 +40,9 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 bool ListingBusy = false;
 
@@ -956,7 +958,11 @@ void TForm1::DeleteButtonClick()
                     if (result.rowRemoved[i])
                         removed.push_back(rows[i]);
                 }
-                m_recordModel->removeTableRows(std::move(removed));
+                std::vector<RecordTable::Row> stay;
+                std::set_difference(rows.begin(), rows.end(), removed.begin(), removed.end(),
+                                    std::back_inserter(stay));
+                if (m_recordModel->removeTableRows(removed))
+                    reselectRows(stay, removed);
                 ListView1Change();
                 if (m_recordModel->rowCount() == 0 && listedNode.isValid())
                     removeTreeNode(listedNode, false);
@@ -973,6 +979,34 @@ void TForm1::DeleteButtonClick()
                 showError(result.error);
             emit deletionFinished();
         }));
+}
+
+void TForm1::reselectRows(const std::vector<RecordTable::Row>& stay,
+                          const std::vector<RecordTable::Row>& removed)
+{
+    // Rows whose line was not found stay selected; after a reset they are selected anew at
+    // their new places, a run of adjacent rows as one range.
+    QItemSelection selection;
+    std::size_t gone = 0;
+    int first = -1;
+    int last = -1;
+    const auto flush = [&] {
+        if (first >= 0)
+            selection.select(m_recordModel->index(first, 0),
+                             m_recordModel->index(last, RecordModel::ColumnCount - 1));
+    };
+    for (RecordTable::Row row : stay) {
+        while (gone < removed.size() && removed[gone] < row)
+            ++gone;
+        const int now = static_cast<int>(row - gone);
+        if (now != last + 1 || first < 0) {
+            flush();
+            first = now;
+        }
+        last = now;
+    }
+    flush();
+    ListView1->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
 }
 
 void TForm1::removeTreeNode(const QPersistentModelIndex& node, bool nodeBranch)

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QComboBox;
 class QFrame;
@@ -140,6 +141,8 @@ private:
     void endWait();
     void setDeletionLock(bool locked);
     void removeTreeNode(const QPersistentModelIndex& node, bool nodeBranch);
+    void reselectRows(const std::vector<std::size_t>& stay,
+                      const std::vector<std::size_t>& removed);
     void stopWorkers();
     int treeWidth() const;
     void setTreePaneWidth(int pane);

@@ -418,6 +418,38 @@ private slots:
         QCOMPARE(node(form, 0).data(LogTreeModel::BytesRole).toByteArray(), QByteArray("bob"));
     }
 
+    void rowsWithoutALineStaySelectedAmongManyRemoved()
+    {
+        // Every other row has an empty URL, so its row stays: the removals fall into many runs.
+        std::string log;
+        std::string kept;
+        for (int i = 0; i < 150; ++i) {
+            const std::string time = "07/Dec/2026:05:" + std::to_string(10 + i / 60) + ":" +
+                                     std::to_string(10 + i % 40) + " +0800]";
+            const std::string line =
+                i % 2 == 0 ? "10.0.0.5 - zed [" + time + " \"GET http://h" + std::to_string(i) +
+                                 ".example.com/ HTTP/1.1\" \"HTTP\""
+                           : "10.0.0.5 - zed [" + time + " \"NOOP " + std::to_string(i) + "\"";
+            log += line + "\r\n";
+            if (i % 2 == 1)
+                kept += line + "\r\n";
+        }
+        WriteFile(logPath(QStringLiteral("log1.txt")), log);
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        QCOMPARE(form.recordModel()->rowCount(), 150);
+        form.ListView1->setFocus();
+        form.ListView1->selectAll();
+        clickDelete(form);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), kept);
+        QCOMPARE(form.recordModel()->rowCount(), 75);
+        QCOMPARE(form.ListView1->selectionModel()->selectedRows().size(), 75);
+        QVERIFY(cell(form, 74, 2).isEmpty());
+        QCOMPARE(form.panelText(1), QStringLiteral("Records Count: 75"));
+        QCOMPARE(form.treeModel()->rowCount(), 1);
+    }
+
     void deletingANodeWithTheFocusOnTheTree()
     {
         TForm1& form = openWindow();
