@@ -13,6 +13,22 @@ std::string inFolder(const std::string& folder, const char* name)
     return folder + "/" + name;
 }
 
+// The loop every operation reads with: nothing when the file holds no record, else ReadNext
+// into record until AtEnd(), handing each record to visit, which returns true to end the scan.
+// Returns whether visit ended it.
+template <typename Record, typename Visit>
+bool Scan(RecordFile& file, Record& record, Visit&& visit)
+{
+    if (file.Count() == 0)
+        return false;
+    while (!file.AtEnd()) {
+        file.ReadNext(record.data());
+        if (visit())
+            return true;
+    }
+    return false;
+}
+
 // The deletion step of the delete operations, right after ReadNext has read the record to
 // delete: the last record moves into its place and the file loses one record. Returns true when
 // a record was moved into the hole (the caller may have to look at it next).
@@ -34,6 +50,15 @@ template <typename Record> bool RemoveRecord(RecordFile& file, Record& buffer)
     return true;
 }
 
+// The add operations: the file is created when it does not exist yet.
+void openOrCreate(RecordFile& file, const std::string& path, std::size_t recordSize)
+{
+    if (FileExists(path))
+        file.Open(path, recordSize);
+    else
+        file.Create(path, recordSize);
+}
+
 void deleteGroupFilters(const std::string& filterPath, std::string_view group)
 {
     if (!FileExists(filterPath))
@@ -41,17 +66,15 @@ void deleteGroupFilters(const std::string& filterPath, std::string_view group)
     RecordFile file;
     file.Open(filterPath, FilterRecordSize);
     FilterRecord record{};
-    if (file.Count() != 0) {
-        while (!file.AtEnd()) {
-            file.ReadNext(record.data());
-            if (FilterGroup(record) != group)
-                continue;
+    Scan(file, record, [&] {
+        if (FilterGroup(record) == group) {
             const RecordIndex p = file.Position();
             // The record moved into the hole may belong to the group too: look at it next.
             if (RemoveRecord(file, record))
                 file.Seek(p - 1);
         }
-    }
+        return false;
+    });
     file.Close();
 }
 
@@ -69,12 +92,10 @@ std::vector<std::string> FilterStore::ListGroups() const
     RecordFile file;
     file.Open(m_groupPath, GroupRecordSize);
     GroupRecord record{};
-    if (file.Count() != 0) {
-        while (!file.AtEnd()) {
-            file.ReadNext(record.data());
-            names.emplace_back(GroupName(record));
-        }
-    }
+    Scan(file, record, [&] {
+        names.emplace_back(GroupName(record));
+        return false;
+    });
     file.Close();
     return names;
 }
@@ -84,21 +105,9 @@ bool FilterStore::AddGroup(std::string_view name, ColorValue colour)
     if (name.empty())
         return false;
     RecordFile file;
-    if (FileExists(m_groupPath))
-        file.Open(m_groupPath, GroupRecordSize);
-    else
-        file.Create(m_groupPath, GroupRecordSize);
+    openOrCreate(file, m_groupPath, GroupRecordSize);
     GroupRecord record{};
-    bool found = false;
-    if (file.Count() != 0) {
-        while (!file.AtEnd()) {
-            file.ReadNext(record.data());
-            if (GroupName(record) == name) {
-                found = true;
-                break;
-            }
-        }
-    }
+    const bool found = Scan(file, record, [&] { return GroupName(record) == name; });
     if (!found) {
         // After a full scan the position is the end of the last whole record: an append, which
         // also overwrites any stray bytes of a partial record.
@@ -117,15 +126,8 @@ std::optional<ColorValue> FilterStore::GroupColor(std::string_view name) const
     file.Open(m_groupPath, GroupRecordSize);
     GroupRecord record{};
     std::optional<ColorValue> colour;
-    if (file.Count() != 0) {
-        while (!file.AtEnd()) {
-            file.ReadNext(record.data());
-            if (GroupName(record) == name) {
-                colour = GroupColour(record);
-                break;
-            }
-        }
-    }
+    if (Scan(file, record, [&] { return GroupName(record) == name; }))
+        colour = GroupColour(record);
     file.Close();
     return colour;
 }
@@ -137,16 +139,10 @@ void FilterStore::SetGroupColor(std::string_view name, ColorValue colour)
     RecordFile file;
     file.Open(m_groupPath, GroupRecordSize);
     GroupRecord record{};
-    if (file.Count() != 0) {
-        while (!file.AtEnd()) {
-            file.ReadNext(record.data());
-            if (GroupName(record) == name) {
-                SetGroupColour(record, colour);
-                file.Seek(file.Position() - 1);
-                file.Write(record.data());
-                break;
-            }
-        }
+    if (Scan(file, record, [&] { return GroupName(record) == name; })) {
+        SetGroupColour(record, colour);
+        file.Seek(file.Position() - 1);
+        file.Write(record.data());
     }
     file.Close();
 }
@@ -158,15 +154,10 @@ void FilterStore::DeleteGroup(std::string_view name)
     RecordFile file;
     file.Open(m_groupPath, GroupRecordSize);
     GroupRecord record{};
-    if (file.Count() != 0) {
-        while (!file.AtEnd()) {
-            file.ReadNext(record.data());
-            if (GroupName(record) == name) {
-                deleteGroupFilters(m_filterPath, name);
-                RemoveRecord(file, record);
-                break;
-            }
-        }
+    if (Scan(file, record, [&] { return GroupName(record) == name; })) {
+        // The group file stays open while its filters go.
+        deleteGroupFilters(m_filterPath, name);
+        RemoveRecord(file, record);
     }
     file.Close();
 }
@@ -179,13 +170,11 @@ std::vector<std::string> FilterStore::ListFilters(std::string_view group) const
     RecordFile file;
     file.Open(m_filterPath, FilterRecordSize);
     FilterRecord record{};
-    if (file.Count() != 0) {
-        while (!file.AtEnd()) {
-            file.ReadNext(record.data());
-            if (FilterGroup(record) == group)
-                texts.emplace_back(FilterText(record));
-        }
-    }
+    Scan(file, record, [&] {
+        if (FilterGroup(record) == group)
+            texts.emplace_back(FilterText(record));
+        return false;
+    });
     file.Close();
     return texts;
 }
@@ -195,21 +184,10 @@ bool FilterStore::AddFilter(std::string_view group, std::string_view text)
     if (text.empty())
         return false;
     RecordFile file;
-    if (FileExists(m_filterPath))
-        file.Open(m_filterPath, FilterRecordSize);
-    else
-        file.Create(m_filterPath, FilterRecordSize);
+    openOrCreate(file, m_filterPath, FilterRecordSize);
     FilterRecord record{};
-    bool found = false;
-    if (file.Count() != 0) {
-        while (!file.AtEnd()) {
-            file.ReadNext(record.data());
-            if (FilterText(record) == text && FilterGroup(record) == group) {
-                found = true;
-                break;
-            }
-        }
-    }
+    const bool found = Scan(
+        file, record, [&] { return FilterText(record) == text && FilterGroup(record) == group; });
     if (!found) {
         record = MakeFilterRecord(group, text);
         file.Write(record.data());
@@ -225,15 +203,9 @@ void FilterStore::DeleteFilter(std::string_view group, std::string_view text)
     RecordFile file;
     file.Open(m_filterPath, FilterRecordSize);
     FilterRecord record{};
-    if (file.Count() != 0) {
-        while (!file.AtEnd()) {
-            file.ReadNext(record.data());
-            if (FilterGroup(record) == group && FilterText(record) == text) {
-                RemoveRecord(file, record);
-                break;
-            }
-        }
-    }
+    if (Scan(file, record,
+             [&] { return FilterGroup(record) == group && FilterText(record) == text; }))
+        RemoveRecord(file, record);
     file.Close();
 }
 
