@@ -21,6 +21,27 @@ bool parentFolderExists(const std::string& path)
     return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Moves one record of size bytes at offset through pread or pwrite, going on after an
+// interrupted or partial transfer; a transfer that moves nothing (end of file, nothing written)
+// fails with endCode.
+template <typename Call, typename Bytes>
+void transferRecord(Call call, int fd, std::int64_t offset, Bytes* bytes, std::size_t size,
+                    const std::string& path, int endCode)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n =
+            call(fd, bytes + done, size - done, static_cast<off_t>(offset + std::int64_t(done)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw FileIOErrorFromErrno(errno, path);
+        if (n == 0)
+            throw MakeFileIOError(endCode);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 } // namespace
 
 FileIOError MakeFileIOError(int code)
@@ -166,38 +187,16 @@ bool RecordFile::AtEnd() const
 void RecordFile::ReadNext(void* record)
 {
     requireOpen();
-    auto* out = static_cast<char*>(record);
-    std::size_t done = 0;
-    while (done < m_recordSize) {
-        const ssize_t n = ::pread(m_fd, out + done, m_recordSize - done,
-                                  static_cast<off_t>(m_offset) + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw FileIOErrorFromErrno(errno, m_path);
-        if (n == 0)
-            throw MakeFileIOError(ReadBeyondEnd);
-        done += static_cast<std::size_t>(n);
-    }
+    transferRecord(::pread, m_fd, m_offset, static_cast<char*>(record), m_recordSize, m_path,
+                   ReadBeyondEnd);
     m_offset += static_cast<std::int64_t>(m_recordSize);
 }
 
 void RecordFile::Write(const void* record)
 {
     requireOpen();
-    const auto* in = static_cast<const char*>(record);
-    std::size_t done = 0;
-    while (done < m_recordSize) {
-        const ssize_t n = ::pwrite(m_fd, in + done, m_recordSize - done,
-                                   static_cast<off_t>(m_offset) + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw FileIOErrorFromErrno(errno, m_path);
-        if (n == 0)
-            throw MakeFileIOError(DiskFull);
-        done += static_cast<std::size_t>(n);
-    }
+    transferRecord(::pwrite, m_fd, m_offset, static_cast<const char*>(record), m_recordSize, m_path,
+                   DiskFull);
     m_offset += static_cast<std::int64_t>(m_recordSize);
 }
 
