@@ -1,12 +1,12 @@
 #pragma once
 
+#include <QColor>
+#include <QIcon>
+#include <QList>
 #include <QMainWindow>
+#include <QPersistentModelIndex>
 #include <QPointer>
 #include <QVector>
-
-#include <QColor>
-#include <QList>
-#include <QPersistentModelIndex>
 
 #include <atomic>
 #include <memory>
@@ -18,7 +18,6 @@
 class QComboBox;
 class QFrame;
 class QGroupBox;
-class QIcon;
 class QLabel;
 class QProgressBar;
 class QSplitter;
