@@ -352,3 +352,40 @@ TEST(Deletion, AgreesWithTheRowScanAndTheLineLoopOnRandomLogs)
         ASSERT_EQ(nodeProgress.positions, expectedNode.positions) << round;
     }
 }
+
+// Many rows with long URLs take the one-pass search for all URLs at once; URLs cut from the text
+// itself overlap each other and recur, so that rows compete for the same lines.
+TEST(Deletion, ManyRowsAgreeWithTheRowScan)
+{
+    std::mt19937 random(977);
+    for (int round = 0; round < 300; ++round) {
+        // Two letters make a URL recur in more lines than its rows ask for.
+        const std::string alphabet = round % 2 == 0 ? "ab" : "abc/";
+        std::string text;
+        const int lineCount = 1 + static_cast<int>(random() % 40);
+        for (int l = 0; l < lineCount; ++l) {
+            const int length = static_cast<int>(random() % 30);
+            for (int k = 0; k < length; ++k)
+                text += alphabet[random() % alphabet.size()];
+            text += random() % 5 == 0 ? "\n" : "\r\n";
+        }
+        std::vector<std::string> urls;
+        const int rowCount = 8 + static_cast<int>(random() % 40);
+        for (int r = 0; r < rowCount; ++r) {
+            if (r > 0 && random() % 4 == 0) {
+                urls.push_back(urls[random() % urls.size()]);
+                continue;
+            }
+            const std::size_t length = 8 + random() % 5;
+            const std::size_t start = random() % text.size();
+            std::string url = text.substr(start, length);
+            if (random() % 8 == 0)
+                url = std::string(length, 'z'); // in no line
+            urls.push_back(url);
+        }
+        const auto expected = referenceRecords(referenceLines(text), urls);
+        const auto result = DeleteSelectedRecords(text, views(urls));
+        ASSERT_EQ(toStrings(KeptLines(text, result.kept)), expected.lines) << round;
+        ASSERT_EQ(result.rowRemoved, expected.rowRemoved) << round;
+    }
+}
