@@ -50,15 +50,6 @@ template <typename Record> bool RemoveRecord(RecordFile& file, Record& buffer)
     return true;
 }
 
-// The add operations: the file is created when it does not exist yet.
-void openOrCreate(RecordFile& file, const std::string& path, std::size_t recordSize)
-{
-    if (FileExists(path))
-        file.Open(path, recordSize);
-    else
-        file.Create(path, recordSize);
-}
-
 void deleteGroupFilters(const std::string& filterPath, std::string_view group)
 {
     if (!FileExists(filterPath))
@@ -105,7 +96,9 @@ bool FilterStore::AddGroup(std::string_view name, ColorValue colour)
     if (name.empty())
         return false;
     RecordFile file;
-    openOrCreate(file, m_groupPath, GroupRecordSize);
+    // Created when missing, but never by a test for the file followed by Create: a second viewer
+    // that created it and added its first group in between would lose that group to the emptying.
+    file.OpenOrCreate(m_groupPath, GroupRecordSize);
     GroupRecord record{};
     const bool found = Scan(file, record, [&] { return GroupName(record) == name; });
     if (!found) {
@@ -184,7 +177,7 @@ bool FilterStore::AddFilter(std::string_view group, std::string_view text)
     if (text.empty())
         return false;
     RecordFile file;
-    openOrCreate(file, m_filterPath, FilterRecordSize);
+    file.OpenOrCreate(m_filterPath, FilterRecordSize);
     FilterRecord record{};
     const bool found = Scan(
         file, record, [&] { return FilterText(record) == text && FilterGroup(record) == group; });

@@ -156,6 +156,11 @@ void RecordFile::Create(const std::string& path, std::size_t recordSize)
     openWith(path, recordSize, O_CREAT | O_TRUNC);
 }
 
+void RecordFile::OpenOrCreate(const std::string& path, std::size_t recordSize)
+{
+    openWith(path, recordSize, O_CREAT);
+}
+
 void RecordFile::requireOpen() const
 {
     // A closed file behaves as the platform's closed file variable: an I/O error 103.

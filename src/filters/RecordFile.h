@@ -58,6 +58,9 @@ public:
     void Open(const std::string& path, std::size_t recordSize);
     // Creates the file, or empties an existing one, and opens it as Open does.
     void Create(const std::string& path, std::size_t recordSize);
+    // Opens the file as Open does, creating it empty only when it is missing: unlike Create it
+    // never empties a file that another program created a moment before.
+    void OpenOrCreate(const std::string& path, std::size_t recordSize);
     // File length divided by the record size, rounded down.
     RecordIndex Count() const;
     // Current byte offset divided by the record size, rounded down.

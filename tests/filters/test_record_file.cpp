@@ -95,6 +95,27 @@ TEST(RecordFile, CountsPositionsAndTransfersWholeRecords)
     EXPECT_EQ(test::readFile(path), "");
 }
 
+TEST(RecordFile, OpenOrCreateCreatesAMissingFileButNeverEmptiesOne)
+{
+    TempFolder dir;
+    const std::string path = dir / "new.tdf";
+    RecordFile file;
+    file.OpenOrCreate(path, 10);
+    EXPECT_EQ(file.Count(), 0);
+    file.Write(std::string(10, 'a').data());
+    file.Close();
+
+    // Another writer's records stay, where Create would empty the file.
+    file.OpenOrCreate(path, 10);
+    EXPECT_EQ(file.Count(), 1);
+    EXPECT_EQ(file.Position(), 0);
+    file.Close();
+    EXPECT_EQ(test::readFile(path), std::string(10, 'a'));
+    EXPECT_EQ(messageOf([&] { file.OpenOrCreate(dir / "no/such/folder.tdf", 10); }),
+              "Invalid filename");
+    EXPECT_EQ(messageOf([&] { file.OpenOrCreate(dir.path(), 10); }), "File access denied");
+}
+
 TEST(RecordFile, FailuresCarryTheSystemMessages)
 {
     TempFolder dir;
