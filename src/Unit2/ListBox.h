@@ -3,8 +3,8 @@
 #include <QListWidget>
 
 // A single-selection list whose userClick() fires the way a list box's click event does: when
-// the user changes the selection (mouse or keys), and when a click changes nothing. Changes made by the program raise nothing when made under a
-// QSignalBlocker.
+// the user changes the selection (mouse or keys), and when a click changes nothing. Changes made
+// by the program raise nothing when made under a QSignalBlocker.
 class ListBox : public QListWidget
 {
     Q_OBJECT
