@@ -16,6 +16,9 @@ namespace {
 // logs DIR: the chooser's items for DIR, in chooser order.
 int runLogs(const Context& context, const std::vector<std::string>& args)
 {
+    // An empty LogDir configures no folder; it must not turn into the working folder.
+    if (args[0].empty())
+        throw UsageError{"DIR must not be empty"};
     for (const auto& name : ListLogFilesOrThrow(WithTrailingSlash(args[0])))
         context.out << field(context, name) << '\n';
     return 0;

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using qelt::test::runProgram;
 using qelt::test::TempFolder;
@@ -53,6 +54,17 @@ TEST(LogsCommand, MissingFolderFailsWithMessage)
 
     const auto usage = runProgram(QELTLOG_PATH, {"logs"});
     EXPECT_EQ(usage.status, 2);
+
+    // An empty DIR names no folder, least of all the working one (which holds a log here).
+    qelt::test::writeFile(dir / "log1.txt", "");
+    char saved[4096];
+    ASSERT_NE(::getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    const auto empty = runProgram(QELTLOG_PATH, {"logs", ""});
+    ASSERT_EQ(::chdir(saved), 0);
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_EQ(empty.out, "");
+    EXPECT_NE(empty.err.find("DIR must not be empty"), std::string::npos);
 }
 
 } // namespace
