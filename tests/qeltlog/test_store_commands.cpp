@@ -58,6 +58,24 @@ TEST_F(StoreCommands, EditAndListGroupsAndFilters)
     EXPECT_EQ(out({"delete-filter", "Work", "nothing"}), "");
 }
 
+TEST_F(StoreCommands, TextFormatDecodesInTheConfiguredCodePageAndTsvKeepsTheBytes)
+{
+    qelt::test::writeFile(dir / "config.ini", "[Logger]\r\nCodePage=1251\r\n");
+    const std::string name = "\xCF\xF0\xE8"; // "При" in code page 1251
+    EXPECT_EQ(out({"add-group", name, "clRed"}), "added\n");
+    EXPECT_EQ(out({"add-filter", name, "\xE0\x01"}), "added\n");
+
+    const auto groups = run({"groups"}, false);
+    EXPECT_EQ(groups.status, 0) << groups.err;
+    EXPECT_EQ(groups.out, "\xD0\x9F\xD1\x80\xD0\xB8\t000000ff\n");
+    const auto filters = run({"filters", name}, false);
+    EXPECT_EQ(filters.status, 0) << filters.err;
+    EXPECT_EQ(filters.out, "\xD0\xB0\\x01\n");
+
+    EXPECT_EQ(out({"groups"}), name + "\t000000ff\n");
+    EXPECT_EQ(out({"filters", name}), "\xE0\\x01\n");
+}
+
 TEST_F(StoreCommands, FilesAreByteExact)
 {
     out({"add-group", "G", "clBlue"});
