@@ -63,9 +63,10 @@ LogSnapshot TakeLogSnapshot(const LogFile& file);
 //
 // An append is told from other changes this way: the log must still be the same file (device and
 // inode), must not have shrunk, must keep its modification time if its size is unchanged, and
-// the last SnapshotTailSize bytes of the old content must read as they were. Anything
-// else throws QeltError "Cannot create file <path>" with a second line saying why, as does any
-// failure to write; in both cases the log keeps every line and the temporary file is removed.
+// the last SnapshotTailSize bytes of the old content must read as they were; this is checked
+// before writing and again right before the rename. Anything else throws QeltError "Cannot create
+// file <path>" with a second line saying why, as does any failure to write; in both cases the log
+// keeps every line and the temporary file is removed.
 //
 // A log that ended in a line without a line end when it was read and has grown since was being
 // written at that moment: that line is written as it was, without a line end, so that the
