@@ -1,3 +1,5 @@
+#include "logaccess/LogIndex.h"
+#include "logaccess/RecordListing.h"
 #include "settings/RunProgram.h"
 
 #include <gtest/gtest.h>
@@ -123,6 +125,59 @@ TEST(LogCommands, EmptyLogAndFailures)
         const auto result = runProgram(QELTLOG_PATH, args);
         EXPECT_EQ(result.status, 2) << args.size();
         EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(LogCommands, LargeLogInRunsEqualsOneRun)
+{
+    // Large enough to be read by both cores in several chunks; a NUL past the middle ends the
+    // text there, so the chunks after it must not count.
+    std::string log;
+    unsigned n = 0;
+    while (log.size() < (36u << 20)) {
+        const std::string user = "user" + std::to_string(n % 97);
+        const std::string host = "h" + std::to_string((n * 7919u) % 20011u) + ".example";
+        log += "10.1.2.3 - " + user + " [07/Dec/2026:03:44:43 +0800] \"GET http://" + host + "/f" +
+               std::to_string(n) + (n % 5 ? ".html" : ".zip") + " HTTP/1.1\" \"HTTP\"\r\n";
+        ++n;
+    }
+    const std::size_t nulAt = log.size() / 3 * 2 + 11;
+    std::string withNul = log;
+    withNul[nulAt] = '\0';
+    const std::string text = log.substr(0, nulAt);
+
+    TempFolder dir;
+    for (const auto& [name, bytes] :
+         {std::pair<std::string, std::string>{"log1.txt", log}, {"log2.txt", withNul}}) {
+        SCOPED_TRACE(name);
+        qelt::test::writeFile(dir / name, bytes);
+        const std::string_view expectedText = name == "log1.txt" ? std::string_view(log) : text;
+
+        std::string tree;
+        qelt::IndexOptions one;
+        one.threads = 1;
+        const qelt::LogTree expectedTree =
+            qelt::MakeLogTree(qelt::BuildLogIndex(expectedText, nullptr, one));
+        for (const auto& user : expectedTree.users) {
+            tree += "U\t" + std::string(user.text) + "\n";
+            for (const auto& host : expectedTree.hostsOf(user))
+                tree += "H\t" + std::to_string(host.icon) + "\t" + std::string(host.text) + "\n";
+        }
+        const auto treeRun = runProgram(QELTLOG_PATH, {"--format", "tsv", "tree", dir / name});
+        EXPECT_EQ(treeRun.status, 0) << treeRun.err;
+        EXPECT_TRUE(treeRun.out == tree) << "tree differs";
+
+        std::string rows;
+        const auto list =
+            qelt::ListNodeRecords(expectedText, qelt::NodeSearchTexts::ForUser("user7"), 1);
+        for (std::size_t i = 0; i < list.size(); ++i)
+            rows += std::string(list.date(i)) + "\t" + list.label(i).str() + "\t" +
+                    std::string(list.url(i)) + "\t" + std::to_string(list.icon(i)) + "\n";
+        ASSERT_GT(list.size(), 1000u);
+        const auto listRun =
+            runProgram(QELTLOG_PATH, {"--format", "tsv", "list", dir / name, "user7"});
+        EXPECT_EQ(listRun.status, 0) << listRun.err;
+        EXPECT_TRUE(listRun.out == rows) << "rows differ";
     }
 }
 
