@@ -504,7 +504,14 @@ void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::s
 bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
                         const KeptRangeProducer& produce)
 {
-    FileDescriptor old(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Through a symbolic link, the file the link names is the log: renaming over the link would
+    // replace the link and leave the log as it was.
+    std::string target = path;
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        target = resolved;
+        std::free(resolved);
+    }
+    FileDescriptor old(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
     if (old.get() < 0)
         failCreate(path, "The log cannot be opened any more: " + errnoText(errno));
     struct stat st
@@ -515,7 +522,7 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
         failCreate(path, why);
 
     // A temporary name that the log folder listing (log*.txt) never shows.
-    std::string tempPath = folderOf(path) + "/." + nameOf(path) + ".XXXXXX";
+    std::string tempPath = folderOf(target) + "/." + nameOf(target) + ".XXXXXX";
     FileDescriptor temp(::mkostemp(tempPath.data(), O_CLOEXEC));
     if (temp.get() < 0)
         failCreate(path, errnoText(errno));
@@ -608,12 +615,12 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
         // The last look before the old log goes: still the same file, changed only by appends.
         struct stat now
         {};
-        if (::stat(path.c_str(), &now) != 0 || !sameFile(now, snapshot))
+        if (::stat(target.c_str(), &now) != 0 || !sameFile(now, snapshot))
             failCreate(path,
                        "Another program replaced the log since it was read; it was left as it is.");
         if (const std::string why = whyChanged(old.get(), st, snapshot); !why.empty())
             failCreate(path, why);
-        if (::rename(tempPath.c_str(), path.c_str()) != 0)
+        if (::rename(tempPath.c_str(), target.c_str()) != 0)
             throw std::system_error(errno, std::generic_category());
         renamed = true;
 
@@ -626,7 +633,7 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
         }
         if (temp.close() != 0)
             throw std::system_error(errno, std::generic_category());
-        FileDescriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        FileDescriptor folder(::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder.get() >= 0)
             ::fsync(folder.get());
     } catch (const std::system_error& e) {

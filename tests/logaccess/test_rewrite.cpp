@@ -299,6 +299,20 @@ TEST(RewriteLogFile, AWriteThatFailsHalfWayLeavesTheLogWhole)
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
 }
 
+TEST(RewriteLogFile, ALinkedLogIsRewrittenWhereItLies)
+{
+    TempFolder folder;
+    fs::create_directory(folder.path() / "real");
+    const std::string real = folder.file("real/log1.txt");
+    const std::string link = folder.file("log1.txt");
+    writeFile(real, "ann 1\r\nbob 2\r\n");
+    fs::create_symlink(real, link);
+    rewrite(link, nullptr, removeNode("ann"));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(readFile(real), "bob 2\r\n");
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt", "real"}));
+}
+
 TEST(RewriteLogFile, KeepsPermissionsAndOwner)
 {
     TempFolder folder;
