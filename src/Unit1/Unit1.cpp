@@ -63,7 +63,7 @@ const QColor Navy(0, 0, 128);
 
 // The font of the design when the platform has it, else the closest sans at the same pixel
 // height. The fallbacks run wider than the design's fonts, so DejaVu Sans is taken condensed to
-// keep the texts within the fixed column and panel widths.
+// keep the texts within the fixed column and panel widths (a date fills the Date column).
 QFont ClosestSans(const QString& family, int pixelSize, bool bold)
 {
     QFont font(family);
@@ -71,8 +71,8 @@ QFont ClosestSans(const QString& family, int pixelSize, bool bold)
     font.setBold(bold);
     if (QFontInfo(font).family().compare(family, Qt::CaseInsensitive) == 0)
         return font;
-    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
-                      QStringLiteral("DejaVu Sans")});
+    font.setFamilies({QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Arimo")});
     font.setStyleHint(QFont::SansSerif);
     if (QFontInfo(font).family() == QLatin1String("DejaVu Sans"))
         font.setStretch(QFont::Condensed);
