@@ -625,7 +625,11 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
         renamed = true;
 
         // Bytes appended between the last look and the rename went to the old file: fetch them.
+        // A writer that has opened the new log by now appends to it too, so write at its end.
         if (::fstat(old.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > copied) {
+            const int flags = ::fcntl(temp.get(), F_GETFL);
+            if (flags < 0 || ::fcntl(temp.get(), F_SETFL, flags | O_APPEND) != 0)
+                throw std::system_error(errno, std::generic_category());
             copyAppended(old.get(), temp.get(), copied, static_cast<std::uint64_t>(st.st_size),
                          skipLf && copied == snapshot.identity.size);
             if (::fsync(temp.get()) != 0)

@@ -299,6 +299,21 @@ TEST(RewriteLogFile, AWriteThatFailsHalfWayLeavesTheLogWhole)
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
 }
 
+TEST(RewriteLogFile, CarriesOverLinesAppendedWhileItWrites)
+{
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    writeFile(path, "ann 1\r\nbob 2\r\nbob 3");
+    const LogFile file(path);
+    RewriteLogFileFrom(path, TakeLogSnapshot(file), file.text(), [&](const KeptRangeSink& sink) {
+        // After the rewrite's first look at the log, before the last line is written.
+        writeFile(path, " more\r\nann 4\r\n", std::ios::app);
+        DeleteNodeLines(file.text(), "ann", " ", nullptr, nullptr, &sink);
+        return true;
+    });
+    EXPECT_EQ(readFile(path), "bob 2\r\nbob 3 more\r\nann 4\r\n");
+}
+
 TEST(RewriteLogFile, ALinkedLogIsRewrittenWhereItLies)
 {
     TempFolder folder;
