@@ -113,6 +113,9 @@ int main(int argc, char** argv)
                 return usageError(std::string(arg) + " needs a value");
             const std::string value = argv[++i];
             if (arg == "--app-dir") {
+                // An empty folder would quietly mean the viewer's own store.
+                if (value.empty())
+                    return usageError("--app-dir needs a folder");
                 appDir = value;
             } else if (value == "text") {
                 format = OutputFormat::Text;

@@ -105,6 +105,11 @@ TEST_F(StoreCommands, BadCommandLinesExitWithTwoAndChangeNothing)
     }
     EXPECT_FALSE(qelt::test::fileExists(dir / "GroupFile.tdf"));
     EXPECT_FALSE(qelt::test::fileExists(dir / "FilterFile.tdf"));
+
+    // An empty --app-dir must not fall back to the viewer's own store.
+    const auto empty = runProgram(QELTLOG_PATH, {"--app-dir", "", "add-group", "G", "clRed"});
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_NE(empty.err.find("--app-dir"), std::string::npos);
 }
 
 TEST_F(StoreCommands, FileErrorsExitWithOneAndTheSystemMessage)
