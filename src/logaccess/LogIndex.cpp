@@ -81,6 +81,12 @@ public:
         std::memcpy(m_data + m_size, values, n * sizeof(T));
         m_size += n;
     }
+    void release()
+    {
+        std::free(m_data);
+        m_data = nullptr;
+        m_size = m_capacity = 0;
+    }
     // n value-initialised elements, the old content dropped.
     void assignZero(std::size_t n)
     {
@@ -227,7 +233,8 @@ public:
         }
     }
 
-    void insert(std::uint64_t hash, std::string_view text)
+    // Adds a text that is not in the set; returns where its copy is kept (see keyAt).
+    std::uint32_t insert(std::uint64_t hash, std::string_view text)
     {
         if (m_slots.size() == 0 || (m_count + 1) * 2 > m_mask + 1)
             grow();
@@ -237,6 +244,21 @@ public:
         m_keys.append(text.data(), text.size());
         place(hash, offset);
         ++m_count;
+        return offset;
+    }
+
+    // The copy of an inserted text. It moves while texts are added; once the set is complete it
+    // stays put, also when the set itself is moved.
+    std::string_view keyAt(std::uint32_t offset) const
+    {
+        return {m_keys.data() + offset + 1, static_cast<unsigned char>(m_keys[offset])};
+    }
+
+    // Frees the lookup slots of a set that will only be read through keyAt from now on.
+    void dropSlots()
+    {
+        m_slots.release();
+        m_count = 0;
     }
 
     // Hints for a lookup that comes soon: the slot it starts at, and the key that slot holds now.
@@ -300,6 +322,9 @@ struct PartIndex
     std::vector<UserEntry> users;
     std::vector<std::uint32_t> userFullSize; // the whole user text of the entry's first line
     std::vector<HostEntry> hosts;
+    // The whole host text of each entry's first line, for the progress report only.
+    bool keepFullTexts = false;
+    std::vector<const char*> hostFullData;
     std::vector<std::uint32_t> hostFullSize;
     KeyTable userTable;
     std::vector<TextSet> hostSets; // per user entry
@@ -328,7 +353,10 @@ struct PartIndex
     {
         hostSets[owner - 1].insert(hash, host);
         hosts.push_back(HostEntry{owner, kind, host});
-        hostFullSize.push_back(static_cast<std::uint32_t>(fullSize));
+        if (keepFullTexts) {
+            hostFullData.push_back(host.data());
+            hostFullSize.push_back(static_cast<std::uint32_t>(fullSize));
+        }
     }
     std::string_view userFullText(std::size_t entry) const
     {
@@ -336,7 +364,7 @@ struct PartIndex
     }
     std::string_view hostFullText(std::size_t entry) const
     {
-        return {hosts[entry].host.data(), hostFullSize[entry]};
+        return {hostFullData[entry], hostFullSize[entry]};
     }
 };
 
@@ -511,30 +539,82 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
         foundInBlock = false;
         if (cancel && cancel->load(std::memory_order_relaxed)) {
             part.cancelled = p < end && !part.endedAtNul;
-            return;
+            break;
         }
+    }
+
+    // The sets are complete: let the entries show the sets' packed copies of the host texts, so
+    // that reading the tree goes through a few megabytes in order instead of jumping around the
+    // whole log.
+    // Each set keeps its copies in the order its user's hosts were found.
+    std::vector<std::uint32_t> next(part.users.size(), 0);
+    for (HostEntry& host : part.hosts) {
+        std::uint32_t& at = next[host.owner - 1];
+        host.host = part.hostSets[host.owner - 1].keyAt(at);
+        at += static_cast<std::uint32_t>(1 + host.host.size());
     }
 }
 
-// Appends the entries of later that are new to merged, keeping the order of first appearance:
-// later's lines all come after merged's.
-void mergeInto(PartIndex& merged, const PartIndex& later)
+// Appends to the first run's lists the entries of the later runs that are new, keeping the order
+// of first appearance (a later run's lines all come after an earlier run's). A host of run k is
+// new when no earlier run holds it for the same user; each run's host sets hold its own hosts, so
+// those checks only read, and run on all cores. Nothing is looked up after the merge, so the
+// merged entries need not enter any set.
+void mergeParts(std::vector<PartIndex>& parts, std::size_t count)
 {
-    std::vector<UserId> idOf(later.users.size() + 1, 0);
-    for (std::size_t i = 0; i < later.users.size(); ++i) {
-        const std::string_view name = later.users[i].name;
-        const std::uint64_t hash = userHash(name);
-        std::uint32_t entry = merged.findUser(name, hash);
-        if (entry == KeyTable::NotFound)
-            entry = merged.addUser(name, later.userFullSize[i], hash);
-        idOf[later.users[i].id] = merged.users[entry].id;
-    }
-    for (std::size_t i = 0; i < later.hosts.size(); ++i) {
-        const HostEntry& h = later.hosts[i];
-        const UserId owner = idOf[h.owner];
-        const std::uint64_t hash = hostHash(h.host);
-        if (!merged.hasHost(owner, h.host, hash))
-            merged.addHost(owner, h.kind, h.host, later.hostFullSize[i], hash);
+    PartIndex& merged = parts[0];
+    for (std::size_t k = 1; k < count; ++k) {
+        const PartIndex& later = parts[k];
+        const std::size_t userCount = later.users.size();
+        // Where each of later's users stands in every earlier run, and its merged id.
+        std::vector<std::uint32_t> entryIn(k * userCount, KeyTable::NotFound);
+        std::vector<UserId> idOf(userCount + 1, 0);
+        for (std::size_t i = 0; i < userCount; ++i) {
+            const std::string_view name = later.users[i].name;
+            const std::uint64_t hash = userHash(name);
+            for (std::size_t j = 0; j < k; ++j)
+                entryIn[j * userCount + i] = parts[j].findUser(name, hash);
+            std::uint32_t entry = merged.findUser(name, hash);
+            if (entry == KeyTable::NotFound)
+                entry = merged.addUser(name, later.userFullSize[i], hash);
+            idOf[later.users[i].id] = merged.users[entry].id;
+        }
+
+        std::vector<char> isNew(later.hosts.size(), 0);
+        const auto check = [&](std::size_t from, std::size_t to) {
+            for (std::size_t i = from; i < to; ++i) {
+                const HostEntry& host = later.hosts[i];
+                const std::size_t user = host.owner - 1;
+                const std::uint64_t hash = hostHash(host.host);
+                bool seen = false;
+                for (std::size_t j = 0; j < k && !seen; ++j) {
+                    const std::uint32_t entry = entryIn[j * userCount + user];
+                    seen = entry != KeyTable::NotFound &&
+                           parts[j].hostSets[entry].contains(hash, host.host);
+                }
+                isNew[i] = !seen;
+            }
+        };
+        const std::size_t half = later.hosts.size() / 2;
+        if (half >= 32768 && std::thread::hardware_concurrency() > 1) {
+            std::thread second(check, half, later.hosts.size());
+            check(0, half);
+            second.join();
+        } else {
+            check(0, later.hosts.size());
+        }
+
+        for (std::size_t i = 0; i < later.hosts.size(); ++i) {
+            if (!isNew[i])
+                continue;
+            const HostEntry& host = later.hosts[i];
+            merged.hosts.push_back(HostEntry{idOf[host.owner], host.kind, host.host});
+            if (merged.keepFullTexts) {
+                merged.hostFullData.push_back(later.hostFullData[i]);
+                merged.hostFullSize.push_back(later.hostFullSize[i]);
+            }
+        }
+        // This run's sets are still read by the checks of the runs after it.
     }
 }
 
@@ -548,6 +628,8 @@ LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOpt
     const std::vector<std::string_view> parts = SplitAtLineEnds(text, std::max(1u, threads));
 
     std::vector<PartIndex> indexes(parts.size());
+    for (PartIndex& part : indexes)
+        part.keepFullTexts = sink != nullptr;
     if (parts.size() == 1) {
         indexPart(parts[0], indexes[0], sink ? Reporting::EveryEntry : Reporting::None, sink,
                   options.cancel);
@@ -587,8 +669,7 @@ LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOpt
         if (!cancelled) {
             const std::size_t usersBefore = indexes[0].users.size();
             const std::size_t hostsBefore = indexes[0].hosts.size();
-            for (std::size_t k = 1; k < counted; ++k)
-                mergeInto(indexes[0], indexes[k]);
+            mergeParts(indexes, counted);
             // The texts one run would have left: the last new user and the last new host.
             if (sink) {
                 PartIndex& all = indexes[0];
@@ -610,6 +691,17 @@ LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOpt
     index.users = std::move(indexes[0].users);
     index.hosts = std::move(indexes[0].hosts);
     index.cancelled = indexes[0].cancelled;
+    // The host texts live in the runs' sets: keep their copies, free everything else.
+    for (PartIndex& part : indexes) {
+        for (TextSet& set : part.hostSets)
+            set.dropSlots();
+        part.users = {};
+        part.hosts = {};
+        part.hostFullData = {};
+        part.hostFullSize = {};
+        part.userFullSize = {};
+    }
+    index.storage = std::make_shared<const std::vector<PartIndex>>(std::move(indexes));
     return index;
 }
 
@@ -626,6 +718,7 @@ LogTree MakeLogTree(const LogIndex& index)
 {
     LogTree tree;
     tree.source = index.source;
+    tree.storage = index.storage;
     tree.users.reserve(index.users.size());
     tree.hosts.resize(index.hosts.size());
     // Ids count from 1 without gaps, so a host's owner is its user's position plus one.

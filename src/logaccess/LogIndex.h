@@ -11,8 +11,9 @@
 //   for (const qelt::TreeUser& user : tree.users)
 //       for (const qelt::TreeHost& host : tree.hostsOf(user)) ...
 //
-// Every text of the index and the tree is a view into the text it was built from. Built from a
-// shared LogFile, the index (and a tree made from it) keeps that file alive.
+// The user texts of the index and the tree are views into the text it was built from; built from
+// a shared LogFile, the index (and a tree made from it) keeps that file alive. The host texts are
+// views into the index's own packed copies, which it and its trees keep alive.
 
 #include "logaccess/LogFile.h"
 #include "logaccess/LogGrammar.h"
@@ -72,7 +73,8 @@ struct LogIndex
     std::vector<UserEntry> users; // in order of first appearance
     std::vector<HostEntry> hosts; // of all users, in order of first appearance
     bool cancelled = false;       // the build was stopped: the lists hold what was found so far
-    std::shared_ptr<const LogFile> source; // keeps the texts alive, when built from a file
+    std::shared_ptr<const LogFile> source; // keeps the user texts alive, when built from a file
+    std::shared_ptr<const void> storage;   // keeps the host texts alive
 };
 
 struct IndexOptions
@@ -114,6 +116,7 @@ struct LogTree
     std::vector<TreeUser> users; // top-level nodes in order
     std::vector<TreeHost> hosts; // the children of users[0], then of users[1], ...
     std::shared_ptr<const LogFile> source;
+    std::shared_ptr<const void> storage;
 
     struct HostRange
     {
