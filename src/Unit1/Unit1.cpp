@@ -841,10 +841,16 @@ void TForm1::CentreProcessPanel()
 
 void TForm1::setDeletionLock(bool locked)
 {
+    // Disabling a control moves the focus away from it, and DeleteButton acts on whichever of
+    // the list and the tree holds the focus: give it back when the deletion ends.
+    if (locked)
+        m_focusBeforeDeletion = focusWidget();
     m_deleting = locked;
     TreeView1->setEnabled(!locked);
     ListView1->setEnabled(!locked);
     ComboBox1->setEnabled(!locked);
+    if (!locked && m_focusBeforeDeletion && m_focusBeforeDeletion->isEnabled())
+        m_focusBeforeDeletion->setFocus(Qt::OtherFocusReason);
 }
 
 void TForm1::DeleteButtonClick()

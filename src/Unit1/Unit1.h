@@ -166,4 +166,7 @@ private:
     // Bumped by every index build, so a listing that a build overtook drops its rows.
     unsigned m_treeGeneration = 0;
     int m_waitDepth = 0;
+    // The control that held the keyboard focus when a deletion locked the window; it gets the
+    // focus back afterwards, so the next press of DeleteButton acts on the same control.
+    QPointer<QWidget> m_focusBeforeDeletion;
 };

@@ -409,8 +409,9 @@ private slots:
                 form.ComboBox1->isEnabled());
         QCOMPARE(form.treeModel()->rowCount(), 3);
 
-        // Removing the last row of a listing removes the listed node.
-        form.ListView1->setFocus();
+        // The list has the focus again, so the next press acts on its rows; removing the last
+        // row of a listing removes the listed node.
+        QCOMPARE(form.focusWidget(), form.ListView1);
         form.ListView1->selectAll();
         clickDelete(form);
         QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line2, Line4}));
@@ -465,13 +466,25 @@ private slots:
         QCOMPARE(node(form, 1).data(LogTreeModel::BytesRole).toByteArray(), Bytes(Ivan));
         QVERIFY(form.panelText(2).isEmpty());
         QCOMPARE(form.recordModel()->rowCount(), 0);
+        QCOMPARE(form.panelText(1), QStringLiteral("Records Count: 0"));
+
+        // The tree keeps the focus and has selected the user after bob, so pressing again
+        // deletes that user.
+        QCOMPARE(form.focusWidget(), form.TreeView1);
+        QCOMPARE(form.TreeView1->selectionModel()->selectedIndexes().value(0),
+                 QModelIndex(node(form, 1)));
+        clickDelete(form);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line0, Line1, Line3}));
+        QCOMPARE(form.treeModel()->rowCount(), 1);
+        // The previous sibling is selected then; alice keeps her hosts and stays.
+        QCOMPARE(form.TreeView1->selectionModel()->selectedIndexes().value(0),
+                 QModelIndex(node(form, 0)));
 
         // A user node: every line with its text and a space goes.
         clickNode(form, node(form, 0));
-        form.TreeView1->setFocus();
         clickDelete(form);
-        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line4}));
-        QCOMPARE(form.treeModel()->rowCount(), 1);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), std::string());
+        QCOMPARE(form.treeModel()->rowCount(), 0);
     }
 
     void deletingWithNothingFocusedOnlyRewritesTheLog()
