@@ -954,7 +954,8 @@ void TForm1::DeleteButtonClick()
         }
         return result;
     };
-    const QPersistentModelIndex listedNode(node);
+    // The node that goes with the last row, or with the node branch: only a selected one.
+    const QPersistentModelIndex listedNode(nodeSelected ? node : QModelIndex());
     track(RunOnWorker<DeletionResult>(
         this, std::move(work), [this, branch, rows, listedNode](DeletionResult result) {
             const bool written = result.error.isEmpty();

@@ -487,6 +487,26 @@ private slots:
         QCOMPARE(form.treeModel()->rowCount(), 0);
     }
 
+    void theLastRowTakesOnlyASelectedNodeWithIt()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 1));
+        QCOMPARE(form.recordModel()->rowCount(), 1);
+        // A control click takes the selection off bob's node; that click lists nothing.
+        const QRect bob = form.TreeView1->visualRect(node(form, 1));
+        QTest::mouseClick(form.TreeView1->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                          bob.center(), QApplication::doubleClickInterval() + 1);
+        QVERIFY(form.TreeView1->selectionModel()->selectedIndexes().isEmpty());
+        QVERIFY(!ListingBusy);
+        form.ListView1->setFocus();
+        form.ListView1->selectAll();
+        clickDelete(form);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line0, Line1, Line3, Line4}));
+        QCOMPARE(form.recordModel()->rowCount(), 0);
+        QCOMPARE(form.treeModel()->rowCount(), 3);
+    }
+
     void deletingWithNothingFocusedOnlyRewritesTheLog()
     {
         TForm1& form = openWindow();
