@@ -801,11 +801,12 @@ void TForm1::TreeView1Click()
             ListingBusy = false;
             if (current)
                 DeleteButton->setEnabled(true);
+            // A failed listing has emptied the list: its count is shown as well.
+            if (current)
+                ListView1Change();
             endWait();
             if (!result.error.isEmpty())
                 showError(result.error);
-            else if (current)
-                ListView1Change();
             emit listingFinished();
         }));
 }
@@ -970,13 +971,13 @@ void TForm1::DeleteButtonClick()
                                     std::back_inserter(stay));
                 if (m_recordModel->removeTableRows(removed))
                     reselectRows(stay, removed);
-                ListView1Change();
                 if (m_recordModel->rowCount() == 0 && listedNode.isValid())
                     removeTreeNode(listedNode, false);
             } else if (written && branch == Branch::Node && listedNode.isValid()) {
                 removeTreeNode(listedNode, true);
-                ListView1Change();
             }
+            // The node branch empties the list before it reads, so a failed one counts too.
+            ListView1Change();
             ProcessPanel->hide();
             Animate1->setActive(false);
             setDeletionLock(false);

@@ -525,8 +525,12 @@ private slots:
     {
         TForm1& form = openWindow();
         pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        QCOMPARE(form.panelText(1), QStringLiteral("Records Count: 3"));
         QVERIFY(QFile::remove(logPath(QStringLiteral("log1.txt"))));
         clickNode(form, node(form, 0));
+        QCOMPARE(form.recordModel()->rowCount(), 0);
+        QCOMPARE(form.panelText(1), QStringLiteral("Records Count: 0"));
         QCOMPARE(m_dialogs.errors.size(), 1);
         QVERIFY(m_dialogs.errors.first().startsWith(QStringLiteral("Cannot open file ")));
         QVERIFY(!ListingBusy);
