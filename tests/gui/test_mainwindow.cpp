@@ -7,6 +7,7 @@
 #include "Unit1/Dialogs.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
+#include "Unit1/SafeUrl.h"
 #include "Unit1/Unit1.h"
 #include "filters/FilterStore.h"
 
@@ -711,6 +712,179 @@ private slots:
         QVERIFY(m_dialogs.errors.isEmpty());
         for (const char* scheme : {"http", "https", "ftp", "file"})
             QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+
+    void theLayoutHasItsControlsInPlace()
+    {
+        TForm1& form = openWindow();
+        // The toolbar in screen order: caption, left edge, enabled at start.
+        const struct
+        {
+            TPngSpeedButton* button;
+            const char* caption;
+            int left;
+            bool enabled;
+        } buttons[] = {
+            {form.OpenButton, "Open Log Folder", 0, true},
+            {form.DeleteLogButton, "Delete Log File", 130, false},
+            {form.DeleteButton, "Delete Record or Node", 260, false},
+            {form.FMButton, "Filter Manager", 390, true},
+            {form.PngSpeedButton1, "Software Version", 520, true},
+        };
+        for (const auto& b : buttons) {
+            QCOMPARE(b.button->caption(), QString::fromLatin1(b.caption));
+            QCOMPARE(b.button->geometry(), QRect(b.left, 0, 130, 50));
+            QCOMPARE(b.button->parentWidget(), form.Panel3);
+            QCOMPARE(b.button->isEnabled(), b.enabled);
+            QCOMPARE(b.button->focusPolicy(), Qt::NoFocus);
+        }
+        QCOMPARE(form.Panel3->parentWidget(), form.ControlBar1);
+        QCOMPARE(form.ControlBar1->height(), 54);
+        QCOMPARE(form.StatusBar1->height(), 19);
+
+        // Three status panels of 120, 180 and 120 pixels, left to right.
+        QList<QLabel*> panels = form.StatusBar1->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+        std::sort(panels.begin(), panels.end(),
+                  [](QLabel* a, QLabel* b) { return a->x() < b->x(); });
+        QCOMPARE(panels.size(), 3);
+        QCOMPARE(panels[0]->width(), 120);
+        QCOMPARE(panels[1]->width(), 180);
+        QCOMPARE(panels[2]->width(), 120);
+
+        // Nesting of the panes.
+        QCOMPARE(form.ComboBox1->parentWidget(), form.Panel2);
+        QCOMPARE(form.Panel2->parentWidget(), form.Panel1);
+        QCOMPARE(form.TreeView1->parentWidget(), form.Panel1);
+        QCOMPARE(form.ListView1->parentWidget(), form.Panel4);
+        QCOMPARE(form.ProcessPanel->parentWidget(), form.Panel4);
+        QCOMPARE(form.GroupBox1->parentWidget(), form.ProcessPanel);
+        QCOMPARE(form.Animate1->parentWidget(), form.GroupBox1);
+        QCOMPARE(form.PB->parentWidget(), form.GroupBox1);
+        QCOMPARE(form.Splitter1->widget(0), form.Panel1);
+        QCOMPARE(form.Splitter1->widget(1), form.Panel4);
+        QCOMPARE(form.ProcessPanel->size(), QSize(367, 170));
+        QCOMPARE(form.Panel2->height(), 30);
+        QCOMPARE(form.Panel1->width(), 245);
+        QCOMPARE(form.size(), QSize(700, 425));
+        QCOMPARE(form.TreeView1->indentation(), 19);
+        QCOMPARE(form.ComboBox1->maxVisibleItems(), 15);
+        QCOMPARE(form.ListView1->selectionMode(), QAbstractItemView::ExtendedSelection);
+        QCOMPARE(form.ListView1->selectionBehavior(), QAbstractItemView::SelectRows);
+        const QStringList captions{QStringLiteral("Date"), QStringLiteral("Connection Type"),
+                                   QStringLiteral("URL")};
+        for (int column = 0; column < 3; ++column)
+            QCOMPARE(form.recordModel()->headerData(column, Qt::Horizontal).toString(),
+                     captions[column]);
+
+        // The colours as they reach the screen: the pale yellow tree, the white list.
+        const QPoint blank(10, form.TreeView1->viewport()->height() - 10);
+        QCOMPARE(form.TreeView1->viewport()->grab().toImage().pixelColor(blank),
+                 QColor(252, 238, 176));
+        QCOMPARE(form.ListView1->viewport()->grab().toImage().pixelColor(blank), QColor(Qt::white));
+    }
+
+    void theCommandsAreGuardedWhileABuildAndAListingRun()
+    {
+        TForm1& form = openWindow();
+        const auto waitCursor = [] {
+            return QGuiApplication::overrideCursor() &&
+                   QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
+        };
+        // The results come back through the event loop, so until it runs the window shows
+        // the states of a build in progress.
+        QSignalSpy built(&form, &TForm1::loadFinished);
+        form.ComboBox1->setCurrentIndex(0);
+        form.ComboBox1Change();
+        QVERIFY(!form.ComboBox1->isEnabled() && !form.ControlBar1->isEnabled());
+        QVERIFY(!form.DeleteButton->isEnabled() && !form.DeleteLogButton->isEnabled());
+        QVERIFY(waitCursor());
+        QCOMPARE(form.treeModel()->rowCount(), 0);
+        QVERIFY(built.wait(10000));
+        QVERIFY(form.ComboBox1->isEnabled() && form.ControlBar1->isEnabled());
+        QVERIFY(form.DeleteLogButton->isEnabled() && !form.DeleteButton->isEnabled());
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+
+        // A listing: DeleteButton off and the hourglass; the chooser and toolbar stay usable.
+        QSignalSpy listed(&form, &TForm1::listingFinished);
+        const auto select = [&](const QModelIndex& index) {
+            form.TreeView1->selectionModel()->setCurrentIndex(index,
+                                                              QItemSelectionModel::ClearAndSelect);
+        };
+        select(node(form, 0));
+        form.TreeView1Click();
+        QVERIFY(ListingBusy);
+        QVERIFY(!form.DeleteButton->isEnabled());
+        QVERIFY(form.ComboBox1->isEnabled() && form.ControlBar1->isEnabled());
+        QVERIFY(waitCursor());
+        // A second click meanwhile is turned away, status bar and all.
+        select(node(form, 1));
+        form.TreeView1Click();
+        QCOMPARE(form.panelText(2), QStringLiteral("Selected User: alice"));
+        QVERIFY(listed.wait(10000));
+        QTest::qWait(20);
+        QCOMPARE(listed.count(), 1);
+        QCOMPARE(form.recordModel()->rowCount(), 3);
+        QVERIFY(!ListingBusy && form.DeleteButton->isEnabled());
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    }
+
+    void textsAreShownInTheConfiguredCodePage()
+    {
+        // A UTF-8 user name shows as UTF-8 whatever the code page; other bytes in the code page.
+        const std::string zhora = "\xd0\x96\xd0\xbe\xd1\x80\xd0\xb0"; // "Жора" in UTF-8
+        WriteFile(logPath(QStringLiteral("log1.txt")),
+                  Crlf({Line4, "10.0.0.9 - " + zhora +
+                                   " [07/Dec/2026:03:48:00 +0800] \"GET "
+                                   "http://mail.example.com/ HTTP/1.1\" \"HTTP\""}));
+        writeConfig("CodePage=1252\r\n");
+        {
+            TForm1& form = openWindow();
+            QCOMPARE(form.codePage(), 1252);
+            pickLog(form, 0);
+            QCOMPARE(node(form, 0).data().toString(), QStringLiteral("Èâàí"));
+            QCOMPARE(node(form, 0).data(LogTreeModel::BytesRole).toByteArray(), Bytes(Ivan));
+            QCOMPARE(node(form, 1).data().toString(), QStringLiteral("Жора"));
+            // Listing matches the node's bytes, not the text shown.
+            clickNode(form, node(form, 0));
+            QCOMPARE(form.recordModel()->rowCount(), 1);
+            QCOMPARE(form.panelText(2), QStringLiteral("Selected User: Èâàí"));
+            form.close();
+        }
+        // The key is read, never written.
+        const std::string ini = ReadFile(appPath(QStringLiteral("config.ini")));
+        const std::size_t key = ini.find("CodePage=1252\r\n");
+        QVERIFY(key != std::string::npos);
+        QCOMPARE(ini.find("CodePage", key + 1), std::string::npos);
+        QVERIFY(ini.find("Width=708\r\n") != std::string::npos);
+    }
+
+    void onlyWebAddressesWithAHostAreOpenable_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("openable");
+        QTest::newRow("http") << "http://example.com/a?b=c" << true;
+        QTest::newRow("https, upper case scheme") << "HTTPS://Example.com/" << true;
+        QTest::newRow("ftp with a user") << "ftp://mirror@ftp.example.org/pub/x.iso" << true;
+        QTest::newRow("spaces around") << "  http://example.com/  " << true;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("host and port") << "secure.example.com:443" << false;
+        QTest::newRow("bare host") << "example.com" << false;
+        QTest::newRow("file") << "file:///etc/passwd" << false;
+        QTest::newRow("javascript") << "javascript:alert(1)" << false;
+        QTest::newRow("mailto") << "mailto:a@example.com" << false;
+        QTest::newRow("no host") << "http:///etc/passwd" << false;
+        QTest::newRow("smb") << "smb://server/share" << false;
+    }
+
+    void onlyWebAddressesWithAHostAreOpenable()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, openable);
+        QString reason;
+        const QUrl url = SafeOpenableUrl(text, &reason);
+        QCOMPARE(url.isValid(), openable);
+        // A refusal always says why.
+        QCOMPARE(reason.isEmpty(), openable);
     }
 
     void theAboutBoxAndTheFilterManagerAreModal()
