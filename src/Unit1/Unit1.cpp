@@ -37,6 +37,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -307,6 +308,15 @@ void TForm1::buildControls()
         m_panels[i]->setContentsMargins(2, 0, 2, 0);
         StatusBar1->addWidget(m_panels[i]);
     }
+    // Not QStatusBar::showMessage: a temporary message hides the panels while it shows.
+    m_note = new QLabel(StatusBar1);
+    m_note->setObjectName(QStringLiteral("StatusNote"));
+    m_note->setContentsMargins(2, 0, 2, 0);
+    StatusBar1->addWidget(m_note, 1);
+    m_noteTimer = new QTimer(this);
+    m_noteTimer->setSingleShot(true);
+    m_noteTimer->setInterval(4000);
+    connect(m_noteTimer, &QTimer::timeout, m_note, &QLabel::clear);
     setStatusBar(StatusBar1);
 
     Splitter1 = new QSplitter(Qt::Horizontal, this);
@@ -502,6 +512,12 @@ void TForm1::setPanel(int panel, const QString& text)
 void TForm1::showError(const QString& message)
 {
     Dialogs::instance().showError(this, message);
+}
+
+void TForm1::showNote(const QString& note)
+{
+    m_note->setText(note);
+    m_noteTimer->start();
 }
 
 void TForm1::beginWait()
@@ -829,7 +845,7 @@ void TForm1::ListView1DblClick()
         m_recordModel->index(top, RecordModel::UrlColumn).data(Qt::DisplayRole).toString();
     QString reason;
     if (!OpenUrlSafely(url, &reason) && !reason.isEmpty())
-        StatusBar1->showMessage(reason, 4000);
+        showNote(reason);
 }
 
 // ---- Deleting.

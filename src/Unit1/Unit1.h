@@ -23,6 +23,7 @@ class QProgressBar;
 class QSplitter;
 class QStatusBar;
 class QThread;
+class QTimer;
 class QTreeView;
 class DeleteAnimation;
 class LogTreeModel;
@@ -136,6 +137,7 @@ private:
     void loadImages();
     void setPanel(int panel, const QString& text);
     void showError(const QString& message);
+    void showNote(const QString& note);
     void beginWait();
     void endWait();
     void setDeletionLock(bool locked);
@@ -155,6 +157,9 @@ private:
     LogTreeModel* m_treeModel = nullptr;
     RecordModel* m_recordModel = nullptr;
     QLabel* m_panels[3] = {};
+    // A short note right of the panels, such as why an address was not opened; it clears itself.
+    QLabel* m_note = nullptr;
+    QTimer* m_noteTimer = nullptr;
     // The jobs on worker threads: at most one build, listing or deletion of each kind.
     QList<QPointer<QThread>> m_workers;
     // Stops the running index build when the window goes.

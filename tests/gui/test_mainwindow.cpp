@@ -706,10 +706,16 @@ private slots:
         QCOMPARE(catcher.opened.size(), 1);
         QCOMPARE(catcher.opened.first(),
                  QUrl(QStringLiteral("http://dl1.example.com/files/setup.zip")));
-        // A tunnelled request's host and port is no address to open.
+        // A tunnelled request's host and port is no address to open. A note says why, and the
+        // status panels stay in view beside it.
         doubleClick(1);
         QCOMPARE(catcher.opened.size(), 1);
         QVERIFY(m_dialogs.errors.isEmpty());
+        const auto* note = form.StatusBar1->findChild<QLabel*>(QStringLiteral("StatusNote"));
+        QVERIFY(note && note->isVisible() && !note->text().isEmpty());
+        for (QLabel* label : form.StatusBar1->findChildren<QLabel*>())
+            QVERIFY(label->isVisible());
+        QCOMPARE(form.panelText(1), QStringLiteral("Records Count: 3"));
         for (const char* scheme : {"http", "https", "ftp", "file"})
             QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
     }
@@ -744,6 +750,8 @@ private slots:
 
         // Three status panels of 120, 180 and 120 pixels, left to right.
         QList<QLabel*> panels = form.StatusBar1->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+        panels.removeIf(
+            [](QLabel* label) { return label->objectName() == QLatin1String("StatusNote"); });
         std::sort(panels.begin(), panels.end(),
                   [](QLabel* a, QLabel* b) { return a->x() < b->x(); });
         QCOMPARE(panels.size(), 3);
