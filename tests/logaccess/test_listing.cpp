@@ -108,10 +108,11 @@ TEST(RecordListing, SameLinesAsAPlainScan)
     std::mt19937 random(5);
     const std::vector<std::string> pieces = {"a",  "b",  " [", " ", "ab", "\r\n",
                                              "\r", "\n", "x",  "[", "ba", "\r\r\n"};
-    const std::vector<std::string> needles = {"a", "ab", " [", "b a", "x", "bx", " ", "[a"};
+    const std::vector<std::string> needles = {"a",  "ab", " [", "b a",   "x",
+                                              "bx", " ",  "[a", "ab ab", "a [ba ba"};
     for (int round = 0; round < 3000; ++round) {
         std::string text;
-        for (int n = static_cast<int>(random() % 40); n > 0; --n)
+        for (int n = static_cast<int>(random() % 120); n > 0; --n)
             text += pieces[random() % pieces.size()];
         const NodeSearchTexts texts{needles[random() % needles.size()],
                                     needles[random() % needles.size()]};
