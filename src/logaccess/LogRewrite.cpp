@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 #include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -185,11 +186,13 @@ public:
 
     ~BlockWriter()
     {
-        try {
-            waitForWrite();
-        } catch (...) {
-            // Only reached when the write already failed and the caller is unwinding.
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
         }
+        m_changed.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
     }
 
     BlockWriter(const BlockWriter&) = delete;
@@ -248,17 +251,53 @@ private:
     void submit(std::size_t size)
     {
         waitForWrite();
-        const char* const block = m_buffers[m_current].get();
-        m_pending = std::async(std::launch::async, [this, block, size] { write(block, size); });
+        if (!m_thread.joinable())
+            m_thread = std::thread([this] { writeBlocks(); });
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_block = m_buffers[m_current].get();
+            m_blockSize = size;
+            m_busy = true;
+        }
+        m_changed.notify_all();
         m_current ^= 1;
         m_used = 0;
     }
 
-    // Rethrows what the last write threw.
+    // Waits until the helper thread is idle; rethrows what its last write threw.
     void waitForWrite()
     {
-        if (m_pending.valid())
-            m_pending.get();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_busy; });
+        if (m_failure) {
+            const std::exception_ptr failure = m_failure;
+            m_failure = nullptr;
+            std::rethrow_exception(failure);
+        }
+    }
+
+    // The helper thread: one block at a time, until the writer goes.
+    void writeBlocks()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_busy || m_quit; });
+            if (!m_busy)
+                return;
+            const char* const block = m_block;
+            const std::size_t size = m_blockSize;
+            lock.unlock();
+            std::exception_ptr failure;
+            try {
+                write(block, size);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            m_failure = failure;
+            m_busy = false;
+            m_changed.notify_all();
+        }
     }
 
     void stopDirect()
@@ -300,7 +339,15 @@ private:
     std::size_t m_used = 0;
     std::uint64_t m_written = 0;
     bool m_direct = false;
-    std::future<void> m_pending; // last, so that it is waited for before the buffers go
+    // The hand-over to the helper thread.
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    const char* m_block = nullptr;
+    std::size_t m_blockSize = 0;
+    bool m_busy = false;
+    bool m_quit = false;
+    std::exception_ptr m_failure;
+    std::thread m_thread; // last: joined before anything it uses goes
 };
 
 // Writes one range of whole lines with every line end made CR LF. A last line without a line end
