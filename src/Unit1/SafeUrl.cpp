@@ -12,7 +12,9 @@ QUrl SafeOpenableUrl(const QString& text, QString* reason)
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty())
         return refuse(QStringLiteral("No address to open"));
-    const QUrl url(trimmed, QUrl::StrictMode);
+    // Tolerant: browsers send characters such as | and { unescaped, and a log holds what they
+    // sent. Only the scheme and the host decide what is opened.
+    const QUrl url(trimmed, QUrl::TolerantMode);
     if (!url.isValid())
         return refuse(QStringLiteral("Not a valid address: ") + trimmed);
     const QString scheme = url.scheme().toLower();

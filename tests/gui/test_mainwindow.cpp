@@ -874,6 +874,9 @@ private slots:
         QTest::newRow("https, upper case scheme") << "HTTPS://Example.com/" << true;
         QTest::newRow("ftp with a user") << "ftp://mirror@ftp.example.org/pub/x.iso" << true;
         QTest::newRow("spaces around") << "  http://example.com/  " << true;
+        // Characters that browsers send but the URL grammar does not allow unescaped.
+        QTest::newRow("bar in a query") << "http://fonts.example.com/css?family=A|B" << true;
+        QTest::newRow("braces in a path") << "http://api.example.com/v1/{id}/x" << true;
         QTest::newRow("empty") << "" << false;
         QTest::newRow("host and port") << "secure.example.com:443" << false;
         QTest::newRow("bare host") << "example.com" << false;
@@ -882,6 +885,7 @@ private slots:
         QTest::newRow("mailto") << "mailto:a@example.com" << false;
         QTest::newRow("no host") << "http:///etc/passwd" << false;
         QTest::newRow("smb") << "smb://server/share" << false;
+        QTest::newRow("space in the host") << "http://a b" << false;
     }
 
     void onlyWebAddressesWithAHostAreOpenable()
