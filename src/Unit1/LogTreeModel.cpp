@@ -1,6 +1,7 @@
 #include "Unit1/LogTreeModel.h"
 
 #include "Unit1/DisplayText.h"
+#include "logaccess/RecordListing.h"
 
 LogTreeModel::LogTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
 
@@ -30,6 +31,15 @@ std::string LogTreeModel::nodeText(const QModelIndex& index) const
     if (auto* user = static_cast<const UserNode*>(index.internalPointer()))
         return user->hosts[static_cast<std::size_t>(index.row())].text;
     return m_users[static_cast<std::size_t>(index.row())]->text;
+}
+
+LogTreeModel::SearchTexts LogTreeModel::searchTexts(const QModelIndex& index) const
+{
+    if (level(index) == 1)
+        return {nodeText(index.parent()), nodeText(index)};
+    std::string user = nodeText(index);
+    const qelt::NodeSearchTexts texts = qelt::NodeSearchTexts::ForUser(user);
+    return {std::move(user), std::string(texts.host)};
 }
 
 void LogTreeModel::removeNode(const QModelIndex& index)

@@ -52,6 +52,14 @@ public:
 
     // The exact bytes of a node's text.
     std::string nodeText(const QModelIndex& index) const;
+    // The exact bytes of the two texts that find a node's lines in its log, for listing and
+    // for deleting alike.
+    struct SearchTexts
+    {
+        std::string user;
+        std::string host;
+    };
+    SearchTexts searchTexts(const QModelIndex& index) const;
     // 0 for a user node, 1 for a host node.
     static int level(const QModelIndex& index) { return index.parent().isValid() ? 1 : 0; }
 

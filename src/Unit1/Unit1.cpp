@@ -779,11 +779,9 @@ void TForm1::TreeView1Click()
         QString error;
     };
     const std::optional<std::string> name = chosenLogName();
-    const std::string userText =
-        level == 0 ? m_treeModel->nodeText(node) : m_treeModel->nodeText(node.parent());
-    const std::string hostText = level == 0 ? std::string(" ") : m_treeModel->nodeText(node);
+    const LogTreeModel::SearchTexts texts = m_treeModel->searchTexts(node);
     const std::string path = name ? logPath(*name) : std::string();
-    auto work = [path, userText, hostText, hasLog = name.has_value()]() -> ListingResult {
+    auto work = [path, texts, hasLog = name.has_value()]() -> ListingResult {
         ListingResult result;
         // With no log chosen (the last one was deleted) there is nothing to list.
         if (!hasLog)
@@ -791,7 +789,7 @@ void TForm1::TreeView1Click()
         try {
             auto file = std::make_shared<const qelt::LogFile>(path);
             const qelt::RecordList list =
-                qelt::ListNodeRecords(file, qelt::NodeSearchTexts::ForHost(userText, hostText));
+                qelt::ListNodeRecords(file, qelt::NodeSearchTexts{texts.user, texts.host});
             // The rows keep their own bytes, so the file is let go when the listing ends.
             std::size_t bytes = 0;
             for (const qelt::RecordRow& row : list.rows())
@@ -905,8 +903,7 @@ void TForm1::DeleteButtonClick()
     // The rows in list order, with the exact bytes of their URLs.
     std::vector<RecordTable::Row> rows;
     std::vector<std::string> urls;
-    std::string userText;
-    std::string hostText;
+    LogTreeModel::SearchTexts texts;
     if (branch == Branch::Records) {
         for (const QModelIndex& index : selectedRows)
             rows.push_back(static_cast<RecordTable::Row>(index.row()));
@@ -919,9 +916,7 @@ void TForm1::DeleteButtonClick()
         PB->setMaximum(100);
         m_recordModel->clear();
         ProcessPanel->show();
-        const bool user = LogTreeModel::level(node) == 0;
-        userText = user ? m_treeModel->nodeText(node) : m_treeModel->nodeText(node.parent());
-        hostText = user ? std::string(" ") : m_treeModel->nodeText(node);
+        texts = m_treeModel->searchTexts(node);
     }
     ProcessPanel->raise();
 
@@ -933,7 +928,7 @@ void TForm1::DeleteButtonClick()
     };
     const std::string path = logPath(*name);
     QPointer<TForm1> self(this);
-    auto work = [path, branch, urls, userText, hostText, self]() -> DeletionResult {
+    auto work = [path, branch, urls, texts, self]() -> DeletionResult {
         DeletionResult result;
         BarProgress progress([self](int minimum, int maximum, int position) {
             QMetaObject::invokeMethod(
@@ -957,7 +952,7 @@ void TForm1::DeleteButtonClick()
                 kept = std::move(deletion.kept);
                 result.rowRemoved = std::move(deletion.rowRemoved);
             } else if (branch == Branch::Node) {
-                kept = qelt::DeleteNodeLines(file.text(), userText, hostText, &progress);
+                kept = qelt::DeleteNodeLines(file.text(), texts.user, texts.host, &progress);
             } else {
                 // Nothing to remove: the log is still written back, with CR LF line ends.
                 if (!file.text().empty())
