@@ -90,6 +90,49 @@ bool ContainsNoCase(std::string_view text, std::string_view token)
 
 namespace {
 
+// A token as eight bytes: the token upper-cased, which bits a letter may differ in (the case bit
+// of the letters, nothing for the quotes and digits), and which bytes belong to it.
+struct PackedToken
+{
+    std::uint64_t bytes = 0;
+    std::uint64_t caseBits = 0;
+    std::uint64_t used = 0;
+};
+
+constexpr PackedToken pack(std::string_view token)
+{
+    PackedToken packed;
+    for (std::size_t i = 0; i < token.size(); ++i) {
+        const auto c = static_cast<unsigned char>(token[i]);
+        packed.bytes |= std::uint64_t(c) << (8 * i);
+        if (c >= 'A' && c <= 'Z')
+            packed.caseBits |= std::uint64_t(0x20) << (8 * i);
+        packed.used |= std::uint64_t(0xFF) << (8 * i);
+    }
+    return packed;
+}
+
+constexpr std::array<PackedToken, 7> PackedTokens{
+    pack(ConnectionTypeTable[0].token), pack(ConnectionTypeTable[1].token),
+    pack(ConnectionTypeTable[2].token), pack(ConnectionTypeTable[3].token),
+    pack(ConnectionTypeTable[4].token), pack(ConnectionTypeTable[5].token),
+    pack(ConnectionTypeTable[6].token)};
+
+// Whether text starts with table token k, compared as ContainsNoCase compares.
+bool tokenStartsAt(std::string_view text, int k)
+{
+    const std::size_t index = static_cast<std::size_t>(k);
+    if (text.size() >= 8 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+        // Clearing the case bit of a letter position upper-cases exactly the bytes a-z there
+        // that can equal the token's letter; every other position must match as it is.
+        std::uint64_t w;
+        std::memcpy(&w, text.data(), 8);
+        const PackedToken& t = PackedTokens[index];
+        return ((w & ~t.caseBits) & t.used) == t.bytes;
+    }
+    return startsWithNoCase(text, ConnectionTypeTable[index].token);
+}
+
 // The table index of the token that starts at text[0] (a double quote), or -1. At most one token
 // can start at a given quote; the byte after the quote tells which ones may.
 int tokenAt(std::string_view text)
@@ -98,19 +141,19 @@ int tokenAt(std::string_view text)
         return -1;
     switch (upperAscii(static_cast<unsigned char>(text[1]))) {
     case 'H':
-        if (startsWithNoCase(text, ConnectionTypeTable[0].token))
+        if (tokenStartsAt(text, 0))
             return 0;
-        return startsWithNoCase(text, ConnectionTypeTable[1].token) ? 1 : -1;
+        return tokenStartsAt(text, 1) ? 1 : -1;
     case 'F':
-        return startsWithNoCase(text, ConnectionTypeTable[2].token) ? 2 : -1;
+        return tokenStartsAt(text, 2) ? 2 : -1;
     case 'P':
-        return startsWithNoCase(text, ConnectionTypeTable[3].token) ? 3 : -1;
+        return tokenStartsAt(text, 3) ? 3 : -1;
     case 'S':
-        if (startsWithNoCase(text, ConnectionTypeTable[4].token))
+        if (tokenStartsAt(text, 4))
             return 4;
-        return startsWithNoCase(text, ConnectionTypeTable[6].token) ? 6 : -1;
+        return tokenStartsAt(text, 6) ? 6 : -1;
     case 'M':
-        return startsWithNoCase(text, ConnectionTypeTable[5].token) ? 5 : -1;
+        return tokenStartsAt(text, 5) ? 5 : -1;
     default:
         return -1;
     }

@@ -45,6 +45,29 @@ std::uint64_t hashBytes(std::string_view text, std::uint64_t seed)
     return h;
 }
 
+// Whether two texts are equal; inline, as the texts compared here are short and many.
+bool sameText(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    std::size_t n = a.size();
+    for (; n >= 8; n -= 8, p += 8, q += 8) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, p, 8);
+        std::memcpy(&y, q, 8);
+        if (x != y)
+            return false;
+    }
+    for (; n > 0; --n, ++p, ++q) {
+        if (*p != *q)
+            return false;
+    }
+    return true;
+}
+
 // Plain memory for the tables, on huge pages when the system allows: lookups jump around tables
 // of megabytes, and with small pages much of their cost would be address translation.
 template <class T> class PodBuffer
@@ -225,8 +248,7 @@ public:
                 return false;
             if ((slot >> 32) == tag) {
                 const char* key = m_keys.data() + (static_cast<std::uint32_t>(slot) - 1);
-                if (static_cast<unsigned char>(key[0]) == text.size() &&
-                    std::memcmp(key + 1, text.data(), text.size()) == 0)
+                if (sameText(std::string_view(key + 1, static_cast<unsigned char>(key[0])), text))
                     return true;
             }
             i = (i + 1) & m_mask;
@@ -484,7 +506,7 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
                 continue;
             const std::string_view name = fields.user.substr(0, UserNameCapacity);
             std::uint32_t user;
-            if (lastUser != KeyTable::NotFound && name == lastName) {
+            if (lastUser != KeyTable::NotFound && sameText(name, lastName)) {
                 user = lastUser;
             } else {
                 const std::uint64_t hash = userHash(name);
@@ -508,7 +530,7 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
             if (user >= recent.size())
                 recent.resize(part.users.size());
             RecentHost& last = recent[user];
-            if (last.hash == hash && last.host == host)
+            if (last.hash == hash && sameText(last.host, host))
                 continue;
             last = RecentHost{hash, host};
 
