@@ -621,6 +621,10 @@ int TForm1::treeWidth() const
 
 void TForm1::setTreePaneWidth(int pane)
 {
+    // A pane closed by the snap is stored as a tree of no width; it opens closed again rather
+    // than as a sliver of its bevel.
+    if (pane <= SplitterSnap)
+        pane = 0;
     m_paneWidth = pane;
     if (!m_shown)
         return;

@@ -650,6 +650,19 @@ private slots:
         QVERIFY(ini.find("LogDir=") != std::string::npos);
     }
 
+    void aTreePaneSnappedShutStaysShut()
+    {
+        {
+            TForm1& form = openWindow();
+            form.Splitter1->setSizes({0, form.Splitter1->width()});
+            form.close();
+        }
+        QVERIFY(ReadFile(appPath(QStringLiteral("config.ini"))).find("Separator=0\r\n") !=
+                std::string::npos);
+        TForm1& form = openWindow();
+        QCOMPARE(form.Splitter1->sizes().value(0), 0);
+    }
+
     void closingWhileALogLoadsAndAListingRuns()
     {
         TForm1& form = openWindow();
