@@ -363,6 +363,17 @@ TEST(RewriteLogFile, AFolderThatCannotBeWrittenLeavesTheLogWhole)
         ::geteuid() == 0 && std::system(("chattr +i '" + dir + "' 2>/dev/null").c_str()) == 0;
     if (::geteuid() == 0 && !immutable)
         GTEST_SKIP() << "cannot make a folder unwritable for root here";
+    // Made writable again however the test ends, so that the folder can be removed.
+    struct Unlock
+    {
+        std::string dir;
+        bool immutable;
+        ~Unlock()
+        {
+            if (immutable) [[maybe_unused]]
+                const int status = std::system(("chattr -i '" + dir + "'").c_str());
+        }
+    } unlock{dir, immutable};
     try {
         rewrite(path, nullptr, removeNode("ann"));
         ADD_FAILURE() << "no error";
@@ -370,8 +381,6 @@ TEST(RewriteLogFile, AFolderThatCannotBeWrittenLeavesTheLogWhole)
         EXPECT_EQ(std::string(e.what()).rfind("Cannot create file " + path + "\n", 0), 0u)
             << e.what();
     }
-    if (immutable)
-        std::system(("chattr -i '" + dir + "'").c_str());
     EXPECT_EQ(readFile(path), before);
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
 }
