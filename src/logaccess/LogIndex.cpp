@@ -478,10 +478,12 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
     std::uint32_t lastUser = KeyTable::NotFound;
     // Per user, the host of its latest line: a user's requests come in runs to one host (a page
     // and its images), and the first of them decides.
+    // The copy is kept here: the line it came from may be far back and out of the cache.
     struct RecentHost
     {
         std::uint64_t hash = 0;
-        std::string_view host;
+        std::uint8_t size = 0;
+        char bytes[HostNameCapacity] = {};
     };
     std::vector<RecentHost> recent;
     std::size_t newUserEntry = 0; // what the last block report showed
@@ -530,9 +532,11 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
             if (user >= recent.size())
                 recent.resize(part.users.size());
             RecentHost& last = recent[user];
-            if (last.hash == hash && sameText(last.host, host))
+            if (last.hash == hash && sameText(std::string_view(last.bytes, last.size), host))
                 continue;
-            last = RecentHost{hash, host};
+            last.hash = hash;
+            last.size = static_cast<std::uint8_t>(host.size());
+            std::memcpy(last.bytes, host.data(), host.size());
 
             part.hostSets[user].prefetchSlot(hash);
             ring[produced++ & (RingSize - 1)] = PendingHost{
