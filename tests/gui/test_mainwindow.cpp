@@ -56,6 +56,9 @@ public:
     QStringList modalTitles;
     QStringList modalTexts;
     QList<Qt::WindowModality> modalities;
+    QList<QMessageBox::Icon> modalIcons;
+    QList<QMessageBox::StandardButtons> modalButtons;
+    QList<bool> modalOwned;
 
     QString getExistingDirectory(QWidget*, const QString&, const QString&) override
     {
@@ -74,8 +77,12 @@ public:
     {
         modalTitles.append(dialog.windowTitle());
         modalities.append(dialog.windowModality());
-        if (auto* box = qobject_cast<QMessageBox*>(&dialog))
+        modalOwned.append(dialog.parentWidget() != nullptr);
+        if (auto* box = qobject_cast<QMessageBox*>(&dialog)) {
             modalTexts.append(box->text());
+            modalIcons.append(box->icon());
+            modalButtons.append(box->standardButtons());
+        }
         return QDialog::Accepted;
     }
 };
@@ -917,11 +924,21 @@ private slots:
         TForm1& form = openWindow();
         QTest::mouseClick(form.PngSpeedButton1, Qt::LeftButton);
         QCOMPARE(m_dialogs.modalTitles.value(0), QStringLiteral("About Software"));
-        QVERIFY(m_dialogs.modalTexts.value(0).startsWith(
-            QStringLiteral("Qelt Viewer 2.5 build 0716\n\n")));
+        // Title line, blank, description, blank, three lines of credits.
+        const QStringList lines = m_dialogs.modalTexts.value(0).split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 7);
+        QCOMPARE(lines[0], QStringLiteral("Qelt Viewer 2.5 build 0716"));
+        QVERIFY(lines[1].isEmpty() && lines[3].isEmpty());
+        for (int line : {2, 4, 5, 6})
+            QVERIFY(!lines[line].isEmpty());
+        QCOMPARE(m_dialogs.modalIcons.value(0), QMessageBox::Information);
+        QCOMPARE(m_dialogs.modalButtons.value(0), QMessageBox::StandardButtons(QMessageBox::Ok));
         QCOMPARE(m_dialogs.modalities.value(0), Qt::ApplicationModal);
+        QVERIFY(!m_dialogs.modalOwned.value(0));
         QTest::mouseClick(form.FMButton, Qt::LeftButton);
         QCOMPARE(m_dialogs.modalTitles.value(1), QStringLiteral("Filter Manager"));
+        // The filter manager is owned by the main window.
+        QVERIFY(m_dialogs.modalOwned.value(1));
     }
 
     void treeNodeStyles_data()
