@@ -1,10 +1,12 @@
 #include "logaccess/LogFile.h"
 
+#include "common/FileDescriptor.h"
 #include "common/QeltError.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -35,23 +37,6 @@ FileIdentity identityOf(const struct stat& st)
 {
     throw QeltError("Cannot open file " + path);
 }
-
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 } // namespace
 
@@ -251,6 +236,29 @@ unsigned RunsForScan(std::size_t bytes, std::size_t minBytesPerRun)
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const std::size_t bySize = bytes / std::max<std::size_t>(1, minBytesPerRun);
     return static_cast<unsigned>(std::clamp<std::size_t>(bySize, 1, cores));
+}
+
+void RunParts(std::size_t count, const std::function<void(std::size_t)>& work)
+{
+    std::vector<std::exception_ptr> errors(count);
+    auto guarded = [&](std::size_t k) {
+        try {
+            work(k);
+        } catch (...) {
+            errors[k] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> workers;
+    for (std::size_t k = 1; k < count; ++k)
+        workers.emplace_back(guarded, k);
+    if (count > 0)
+        guarded(0);
+    for (auto& worker : workers)
+        worker.join();
+    for (const auto& error : errors) {
+        if (error)
+            std::rethrow_exception(error);
+    }
 }
 
 } // namespace qelt

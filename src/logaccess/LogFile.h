@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -177,5 +178,10 @@ std::vector<std::string_view> SplitAtLineEnds(std::string_view text, unsigned pa
 // How many runs a scan of a text of this many bytes is worth splitting into: one per core, but
 // no run shorter than minBytesPerRun.
 unsigned RunsForScan(std::size_t bytes, std::size_t minBytesPerRun = 16u << 20);
+
+// Runs work(k) for every run k below count: run 0 on the calling thread, so that whatever it
+// reports stays on that thread, the others on threads of their own. Waits for all of them, then
+// rethrows the first error in run order.
+void RunParts(std::size_t count, const std::function<void(std::size_t)>& work);
 
 } // namespace qelt

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <new>
 #include <string>
 #include <sys/mman.h>
@@ -660,30 +659,14 @@ LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOpt
         indexPart(parts[0], indexes[0], sink ? Reporting::EveryEntry : Reporting::None, sink,
                   options.cancel);
     } else {
-        // The first run is indexed here, so that the sink is only ever called on this thread.
-        std::vector<std::thread> workers;
-        std::vector<std::exception_ptr> errors(parts.size());
-        for (std::size_t k = 1; k < parts.size(); ++k) {
-            workers.emplace_back([&, k] {
-                try {
-                    indexPart(parts[k], indexes[k], Reporting::None, nullptr, options.cancel);
-                } catch (...) {
-                    errors[k] = std::current_exception();
-                }
-            });
-        }
-        try {
-            indexPart(parts[0], indexes[0], sink ? Reporting::PerBlock : Reporting::None, sink,
-                      options.cancel);
-        } catch (...) {
-            errors[0] = std::current_exception();
-        }
-        for (auto& worker : workers)
-            worker.join();
-        for (const auto& error : errors) {
-            if (error)
-                std::rethrow_exception(error);
-        }
+        // The first run is indexed on this thread, so that the sink is only ever called here.
+        RunParts(parts.size(), [&](std::size_t k) {
+            if (k == 0)
+                indexPart(parts[0], indexes[0], sink ? Reporting::PerBlock : Reporting::None, sink,
+                          options.cancel);
+            else
+                indexPart(parts[k], indexes[k], Reporting::None, nullptr, options.cancel);
+        });
         // The text ends at the first NUL: the runs after the one that holds it do not count.
         std::size_t counted = 0;
         while (counted < parts.size() && !indexes[counted].endedAtNul)

@@ -1,5 +1,6 @@
 #include "LogRewrite.h"
 
+#include "common/FileDescriptor.h"
 #include "common/QeltError.h"
 
 #include <algorithm>
@@ -138,30 +139,6 @@ std::string errnoText(int error)
 {
     return std::strerror(error);
 }
-
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-    // Closes now and reports the result: a delayed write error may surface only here.
-    int close()
-    {
-        const int result = ::close(m_fd);
-        m_fd = -1;
-        return result;
-    }
-
-private:
-    int m_fd;
-};
 
 // Writes the new log in large blocks out of two aligned buffers: one is filled while the other
 // is written by a helper thread, so that the disk works while the lines are copied. Copying into

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <limits>
 #include <string.h> // memmem, memrchr
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -160,28 +158,8 @@ std::vector<RecordRow> listRows(std::string_view text, const NodeSearchTexts& te
     const NodeLineSearch search(text, texts);
     std::vector<std::vector<RecordRow>> found(parts.size());
     std::vector<char> endedAtNul(parts.size(), 0);
-    std::vector<std::thread> workers;
-    std::vector<std::exception_ptr> errors(parts.size());
-    for (std::size_t k = 1; k < parts.size(); ++k) {
-        workers.emplace_back([&, k] {
-            try {
-                endedAtNul[k] = listRows(text, parts[k], search, found[k]);
-            } catch (...) {
-                errors[k] = std::current_exception();
-            }
-        });
-    }
-    try {
-        endedAtNul[0] = listRows(text, parts[0], search, found[0]);
-    } catch (...) {
-        errors[0] = std::current_exception();
-    }
-    for (auto& worker : workers)
-        worker.join();
-    for (const auto& error : errors) {
-        if (error)
-            std::rethrow_exception(error);
-    }
+    RunParts(parts.size(),
+             [&](std::size_t k) { endedAtNul[k] = listRows(text, parts[k], search, found[k]); });
     // The text ends at the first NUL: the runs after the one that holds it do not count.
     std::vector<RecordRow> rows = std::move(found[0]);
     for (std::size_t k = 1; k < found.size() && !endedAtNul[k - 1]; ++k)
