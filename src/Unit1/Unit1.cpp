@@ -42,7 +42,9 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 bool ListingBusy = false;
@@ -1067,8 +1069,16 @@ void TForm1::DeleteLogButtonClick()
         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
-    // A failure is not reported: the item goes all the same and the file stays.
-    std::remove(logPath(*name).c_str());
+    // A log already gone counts as deleted. One that stays must not leave the chooser as if it
+    // had gone: the failure is shown and nothing changes.
+    const std::string path = logPath(*name);
+    if (std::remove(path.c_str()) != 0 && errno != ENOENT) {
+        const int error = errno;
+        showError(QStringLiteral("Cannot delete file %1\n%2")
+                      .arg(QFile::decodeName(QByteArray::fromStdString(path)),
+                           QString::fromLocal8Bit(std::strerror(error))));
+        return;
+    }
     ComboBox1->removeItem(ComboBox1->currentIndex());
     ComboBox1->setCurrentIndex(ComboBox1->count() > 0 ? 0 : -1);
     LoadSelectedLog();

@@ -16,7 +16,9 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -613,6 +615,34 @@ private slots:
         QCOMPARE(m_dialogs.questions.size(), 3);
         QTest::mouseClick(form.DeleteLogButton, Qt::LeftButton);
         QCOMPARE(m_dialogs.questions.size(), 3);
+    }
+
+    void aLogThatCannotBeDeletedStaysInTheChooser()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        m_dialogs.answer = QMessageBox::Yes;
+        // Gone already: that is what was asked, so its item goes without a word.
+        QVERIFY(QFile::remove(logPath(QStringLiteral("log1.txt"))));
+        QSignalSpy built(&form, &TForm1::loadFinished);
+        QTest::mouseClick(form.DeleteLogButton, Qt::LeftButton);
+        QVERIFY(built.count() > 0 || built.wait(10000));
+        QVERIFY(m_dialogs.errors.isEmpty());
+        QCOMPARE(form.ComboBox1->count(), 1);
+        QCOMPARE(form.ComboBox1->currentText(), QStringLiteral("LOG2.TXT"));
+
+        // Something in its place that cannot be removed (a folder with a file in it): the
+        // failure is shown, and the chooser and the tree stay as they were.
+        QVERIFY(QFile::remove(logPath(QStringLiteral("LOG2.TXT"))));
+        QVERIFY(QDir(m_logDir->path()).mkpath(QStringLiteral("LOG2.TXT/keep")));
+        QTest::mouseClick(form.DeleteLogButton, Qt::LeftButton);
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY(m_dialogs.errors.first().startsWith(QStringLiteral("Cannot delete file ")));
+        QVERIFY(QFileInfo::exists(logPath(QStringLiteral("LOG2.TXT"))));
+        QCOMPARE(form.ComboBox1->count(), 1);
+        QCOMPARE(form.ComboBox1->currentIndex(), 0);
+        QCOMPARE(form.treeModel()->rowCount(), 1);
+        QVERIFY(form.ComboBox1->isEnabled() && form.ControlBar1->isEnabled());
     }
 
     void choosingAFolderStoresItAndRefillsTheChooser()
