@@ -31,8 +31,10 @@
 #include <QTest>
 #include <QTreeView>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -558,6 +560,46 @@ private slots:
         WriteFile(logPath(QStringLiteral("log1.txt")), SampleLog());
         clickNode(form, node(form, 1));
         QCOMPARE(form.recordModel()->rowCount(), 1);
+        QVERIFY(form.DeleteButton->isEnabled());
+    }
+
+    void aFailedWriteKeepsTheRowsAndTheLog()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        form.ListView1->setFocus();
+        form.ListView1->selectionModel()->select(form.recordModel()->index(0, 0),
+                                                 QItemSelectionModel::ClearAndSelect |
+                                                     QItemSelectionModel::Rows);
+        // No file of this process may grow past a few bytes, so the rewrite fails half way.
+        const sighandler_t oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+        const rlim_t oldSoft = limit.rlim_cur;
+        limit.rlim_cur = 16;
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+        QSignalSpy deleted(&form, &TForm1::deletionFinished);
+        QTest::mouseClick(form.DeleteButton, Qt::LeftButton);
+        const bool finished = deleted.count() > 0 || deleted.wait(10000);
+        limit.rlim_cur = oldSoft;
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(finished);
+
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY(m_dialogs.errors.first().startsWith(QStringLiteral("Cannot create file ")));
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), SampleLog());
+        QCOMPARE(QDir(m_logDir->path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+        // The window shows what the file still holds, and waits for the next listing.
+        QCOMPARE(form.recordModel()->rowCount(), 3);
+        QCOMPARE(form.panelText(1), QStringLiteral("Records Count: 3"));
+        QCOMPARE(form.treeModel()->rowCount(), 3);
+        QVERIFY(!form.ProcessPanel->isVisible() && !form.Animate1->active());
+        QVERIFY(!form.DeleteButton->isEnabled());
+        QVERIFY(form.TreeView1->isEnabled() && form.ListView1->isEnabled() &&
+                form.ComboBox1->isEnabled());
+        clickNode(form, node(form, 0));
         QVERIFY(form.DeleteButton->isEnabled());
     }
 
