@@ -254,11 +254,7 @@ private slots:
     {
         TForm1& form = openWindow();
         QCOMPARE(form.windowTitle(), QStringLiteral("Qelt Viewer"));
-        QVERIFY(!form.DeleteButton->isEnabled());
-        QVERIFY(!form.DeleteLogButton->isEnabled());
-        QVERIFY(form.OpenButton->isEnabled() && form.FMButton->isEnabled() &&
-                form.PngSpeedButton1->isEnabled());
-        QVERIFY(!form.ProcessPanel->isVisible());
+        QVERIFY(!form.ProcessPanel->isVisible() && !form.Animate1->active());
         for (int panel = 0; panel < 3; ++panel)
             QVERIFY(form.panelText(panel).isEmpty());
         QCOMPARE(form.ComboBox1->count(), 2);
@@ -267,13 +263,6 @@ private slots:
         QCOMPARE(form.ComboBox1->currentIndex(), -1);
         QCOMPARE(form.treeModel()->rowCount(), 0);
         QCOMPARE(form.recordModel()->rowCount(), 0);
-        QCOMPARE(form.recordModel()->headerData(2, Qt::Horizontal).toString(),
-                 QStringLiteral("URL"));
-        QCOMPARE(form.ListView1->header()->sectionSize(0), 130);
-        QCOMPARE(form.ListView1->header()->sectionSize(1), 80);
-        QCOMPARE(form.ListView1->header()->sectionSize(2), 400);
-        QCOMPARE(form.GroupBox1->title(), QStringLiteral("Processing..."));
-        QCOMPARE(form.DeleteButton->caption(), QStringLiteral("Delete Record or Node"));
         QVERIFY(!form.windowIcon().isNull());
     }
 
@@ -870,11 +859,15 @@ private slots:
         QCOMPARE(form.ComboBox1->maxVisibleItems(), 15);
         QCOMPARE(form.ListView1->selectionMode(), QAbstractItemView::ExtendedSelection);
         QCOMPARE(form.ListView1->selectionBehavior(), QAbstractItemView::SelectRows);
+        QCOMPARE(form.GroupBox1->title(), QStringLiteral("Processing..."));
         const QStringList captions{QStringLiteral("Date"), QStringLiteral("Connection Type"),
                                    QStringLiteral("URL")};
-        for (int column = 0; column < 3; ++column)
+        const int widths[] = {130, 80, 400};
+        for (int column = 0; column < 3; ++column) {
             QCOMPARE(form.recordModel()->headerData(column, Qt::Horizontal).toString(),
                      captions[column]);
+            QCOMPARE(form.ListView1->header()->sectionSize(column), widths[column]);
+        }
 
         // The colours as they reach the screen: the pale yellow tree, the white list.
         const QPoint blank(10, form.TreeView1->viewport()->height() - 10);
