@@ -416,3 +416,67 @@ TEST(LineEnds, ScansAgreeWithAByteLoop)
         ASSERT_EQ(HasLoneLineEnds(text), lone > 0) << round;
     }
 }
+
+// The block writer copies clean runs as they stand and takes lone line ends apart a piece at a
+// time; whatever the mix, the file must be the kept lines of the reading rule, each followed by
+// CR LF. Line ends are put right at and around the writer's piece boundaries on purpose.
+TEST(RewriteLogFile, RandomLogsGiveTheKeptLinesEachWithCrLf)
+{
+    std::mt19937 random(4242);
+    const std::vector<std::string> ends{"\r\n", "\r\n", "\r\n", "\n", "\r", "\r\r\n", "\n\r"};
+    constexpr std::size_t Piece = 256 * 1024;
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
+        std::string text;
+        const std::size_t size = random() % 3 == 0 ? random() % 200 : Piece * (1 + random() % 5);
+        while (text.size() < size) {
+            text += (random() % 2 ? "ann " : "bob ") + std::string(random() % 300, 'x');
+            text += random() % 10 == 0 ? ends[random() % ends.size()] : "\r\n";
+        }
+        // Lone ends and CR LF pairs split across the boundaries.
+        for (std::size_t at = Piece; at + 2 < text.size(); at += Piece) {
+            const std::size_t spot = at - 1 + random() % 3;
+            text[spot] = random() % 2 ? '\r' : '\n';
+            if (random() % 2)
+                text[spot + 1] = '\n';
+        }
+        if (random() % 2 && !text.empty())
+            text.pop_back(); // a last line without its end, or a lone CR at the end
+        writeFile(path, text);
+
+        std::vector<std::string> lines;
+        {
+            std::string current;
+            bool open = false;
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                if (text[i] == '\r' || text[i] == '\n') {
+                    lines.push_back(current);
+                    current.clear();
+                    open = false;
+                    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                        ++i;
+                } else {
+                    current += text[i];
+                    open = true;
+                }
+            }
+            if (open)
+                lines.push_back(current);
+        }
+        const bool byNode = round % 3 != 0;
+        std::string expected;
+        if (byNode) {
+            for (const std::string& line : lines)
+                if (line.find("ann") == std::string::npos || line.find(' ') == std::string::npos)
+                    expected += line + "\r\n";
+            rewrite(path, nullptr, removeNode("ann"));
+        } else {
+            for (const std::string& line : lines)
+                expected += line + "\r\n";
+            rewrite(path, nullptr);
+        }
+        ASSERT_TRUE(readFile(path) == expected) << (byNode ? "node" : "all") << " " << size;
+    }
+}
