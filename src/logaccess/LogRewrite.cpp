@@ -544,6 +544,10 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
         failCreate(path, errnoText(errno));
     if (const std::string why = whyChanged(old.get(), st, snapshot); !why.empty())
         failCreate(path, why);
+    // The new content replaces the log by a rename, which only asks the folder: a log that we
+    // may not write (made read-only to keep it) must be refused as writing it in place would be.
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+        failCreate(path, errnoText(errno));
 
     // A temporary name that the log folder listing (log*.txt) never shows.
     std::string tempPath = folderOf(target) + "/." + nameOf(target) + ".XXXXXX";

@@ -19,6 +19,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace qelt;
@@ -479,4 +480,37 @@ TEST(RewriteLogFile, RandomLogsGiveTheKeptLinesEachWithCrLf)
         }
         ASSERT_TRUE(readFile(path) == expected) << (byNode ? "node" : "all") << " " << size;
     }
+}
+
+// A rename needs only the folder's permission; the log's own must hold all the same. root may
+// write any file, so the check runs as an ordinary user in a child process.
+TEST(RewriteLogFile, ALogWeMayNotWriteIsLeftWhole)
+{
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    const std::string before = "ann 1\r\nbob 2\r\n";
+    writeFile(path, before);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(folder.path().c_str(), 0777), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(3);
+        int status = 1;
+        try {
+            rewrite(path, nullptr, removeNode("ann"));
+        } catch (const QeltError& e) {
+            const std::string expected = "Cannot create file " + path + "\n";
+            status = std::string(e.what()).rfind(expected, 0) == 0 ? 0 : 2;
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 3) << "cannot become an ordinary user here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: rewritten, 2: another message";
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
 }
