@@ -389,3 +389,51 @@ TEST(Deletion, ManyRowsAgreeWithTheRowScan)
         ASSERT_EQ(result.rowRemoved, expected.rowRemoved) << round;
     }
 }
+
+// Rows of a real listing over a log of megabytes: the one pass over the text runs in steps and
+// meets many URLs at once. URLs that are prefixes of others (each row must take the first line
+// that holds its own URL, which may be a line of the longer one), URLs shorter than the pass's
+// key, rows of one URL more than its lines, and URLs that cross from one line into the next.
+TEST(Deletion, RowsOfALargeLogAgreeWithTheRowScan)
+{
+    std::mt19937 random(3131);
+    std::string text;
+    std::vector<std::string> known;
+    for (int i = 0; i < 12000; ++i) {
+        std::string url =
+            "http://h" + std::to_string(random() % 60) + ".com/p" + std::to_string(random() % 400);
+        if (random() % 3 == 0)
+            url += std::to_string(random() % 10); // the URL before this one is its prefix
+        if (i % 50 == 0)
+            known.push_back(url);
+        text +=
+            line("u" + std::to_string(random() % 30), url) + (random() % 20 == 0 ? "\n" : "\r\n");
+    }
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<std::string> urls;
+        for (int r = 0; r < 150; ++r) {
+            switch (random() % 6) {
+            case 0:
+                urls.push_back("p" + std::to_string(random() % 40)); // shorter than the key
+                break;
+            case 1:
+                urls.push_back(urls.empty() ? "x" : urls[random() % urls.size()]);
+                break;
+            case 2:
+                urls.push_back("HTTP\" \"HTTP\"\r\n10.0.0.1"); // across a line end: nowhere
+                break;
+            default:
+                urls.push_back(known[random() % known.size()]);
+                break;
+            }
+        }
+        const auto expected = referenceRecords(referenceLines(text), urls);
+        RecordingProgress progress;
+        const auto result = DeleteSelectedRecords(text, views(urls), &progress);
+        ASSERT_EQ(result.rowRemoved, expected.rowRemoved);
+        ASSERT_TRUE(toStrings(KeptLines(text, result.kept)) == expected.lines);
+        ASSERT_EQ(std::vector<int>(progress.positions.begin() + 1, progress.positions.end()),
+                  expected.positions);
+    }
+}
