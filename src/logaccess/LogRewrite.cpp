@@ -535,13 +535,17 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
         target = resolved;
         std::free(resolved);
     }
-    FileDescriptor old(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor old(::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (old.get() < 0)
         failCreate(path, "The log cannot be opened any more: " + errnoText(errno));
     struct stat st
     {};
     if (::fstat(old.get(), &st) != 0)
         failCreate(path, errnoText(errno));
+    // A pipe or a device read as a log is no file to replace: renaming over /dev/null would
+    // put a plain file in its place.
+    if (!S_ISREG(st.st_mode))
+        failCreate(path, "The log is not a regular file; it was left as it is.");
     if (const std::string why = whyChanged(old.get(), st, snapshot); !why.empty())
         failCreate(path, why);
     // The new content replaces the log by a rename, which only asks the folder: a log that we

@@ -514,3 +514,26 @@ TEST(RewriteLogFile, ALogWeMayNotWriteIsLeftWhole)
     EXPECT_EQ(readFile(path), before);
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
 }
+
+// A pipe or a device given as the log is read like a file but never replaced: the rewrite would
+// put a plain file where it stood. Neither may the open wait for a writer of the pipe.
+TEST(RewriteLogFile, APipeIsNotReplaced)
+{
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+    const auto identity = CurrentFileIdentity(path);
+    ASSERT_TRUE(identity.has_value());
+    try {
+        RewriteLogFile(path, TakeLogSnapshot(*identity, ""), "", {});
+        ADD_FAILURE() << "no error";
+    } catch (const QeltError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Cannot create file " + path + "\n", 0), 0u)
+            << e.what();
+    }
+    struct stat st
+    {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
+}
