@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <limits>
 
@@ -163,6 +164,11 @@ int main(int argc, char** argv)
         return 1;
     } catch (const std::bad_alloc&) {
         std::cerr << "Out of memory\n";
+        return 1;
+    } catch (const std::exception& e) {
+        // A failure of the system under us (no thread could be started, ...) is still a failure
+        // of the command, not a crash.
+        std::cerr << e.what() << '\n';
         return 1;
     }
 }
