@@ -4,10 +4,14 @@
 #include "common/QeltError.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
@@ -36,6 +40,89 @@ FileIdentity identityOf(const struct stat& st)
 [[noreturn]] void cannotOpen(const std::string& path)
 {
     throw QeltError("Cannot open file " + path);
+}
+
+// A program that truncates a log in place while we have it mapped would kill us with SIGBUS at
+// the next read of a page past the new end. The guard maps zero pages over the rest of such a
+// mapping instead and marks it cut short: readers see NULs there, where the text ends, and the
+// operation that read it reports the file as unreadable rather than taking it for the log.
+// The slots are plain atomics, since the handler may run on any thread at any moment.
+struct GuardSlot
+{
+    std::atomic<bool> used{false};
+    std::atomic<std::uintptr_t> begin{0};
+    std::atomic<std::uintptr_t> end{0};
+    std::atomic<bool> cut{false};
+};
+
+constexpr int GuardSlots = 64;
+GuardSlot g_guards[GuardSlots];
+struct sigaction g_previousBusAction;
+
+void onBusError(int signal, siginfo_t* info, void* context)
+{
+    const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    for (GuardSlot& slot : g_guards) {
+        const std::uintptr_t begin = slot.begin.load();
+        const std::uintptr_t end = slot.end.load();
+        if (address < begin || address >= end)
+            continue;
+        const std::uintptr_t page = address & ~(pageSize - 1);
+        void* zeros = ::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        if (zeros != MAP_FAILED) {
+            slot.cut.store(true);
+            return; // the read is tried again and finds zeros
+        }
+    }
+    // Not one of our logs: whatever was there before us handles it.
+    if ((g_previousBusAction.sa_flags & SA_SIGINFO) && g_previousBusAction.sa_sigaction) {
+        g_previousBusAction.sa_sigaction(signal, info, context);
+    } else if (g_previousBusAction.sa_handler != SIG_DFL &&
+               g_previousBusAction.sa_handler != SIG_IGN) {
+        g_previousBusAction.sa_handler(signal);
+    } else {
+        ::signal(SIGBUS, SIG_DFL); // the faulting read runs again and ends the process
+    }
+}
+
+void installBusErrorGuard()
+{
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_sigaction = onBusError;
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGBUS, &action, &g_previousBusAction);
+    });
+}
+
+// Watches [data, data + size); -1 when every slot is taken (the mapping then goes unguarded).
+int guardMapping(const char* data, std::size_t size)
+{
+    installBusErrorGuard();
+    for (int i = 0; i < GuardSlots; ++i) {
+        bool expected = false;
+        if (g_guards[i].used.compare_exchange_strong(expected, true)) {
+            g_guards[i].cut.store(false);
+            g_guards[i].end.store(reinterpret_cast<std::uintptr_t>(data) + size);
+            g_guards[i].begin.store(reinterpret_cast<std::uintptr_t>(data));
+            return i;
+        }
+    }
+    return -1;
+}
+
+void unguardMapping(int slot)
+{
+    if (slot < 0)
+        return;
+    g_guards[slot].begin.store(0);
+    g_guards[slot].end.store(0);
+    g_guards[slot].used.store(false);
 }
 
 } // namespace
@@ -81,6 +168,7 @@ LogFile::LogFile(std::string path) : m_path(std::move(path))
             m_data = static_cast<const char*>(map);
             m_size = size;
             m_mapped = true;
+            m_guard = guardMapping(m_data, m_size);
             return;
         }
     }
@@ -129,7 +217,8 @@ LogFile::~LogFile()
 LogFile::LogFile(LogFile&& other) noexcept
     : m_path(std::move(other.m_path)), m_data(other.m_data), m_size(other.m_size),
       m_textSize(other.m_textSize), m_textFound(std::move(other.m_textFound)),
-      m_mapped(other.m_mapped), m_buffer(std::move(other.m_buffer)), m_identity(other.m_identity)
+      m_mapped(other.m_mapped), m_buffer(std::move(other.m_buffer)), m_identity(other.m_identity),
+      m_guard(std::exchange(other.m_guard, -1))
 {
     other.m_data = nullptr;
     other.m_size = other.m_textSize = 0;
@@ -148,6 +237,7 @@ LogFile& LogFile::operator=(LogFile&& other) noexcept
         m_mapped = other.m_mapped;
         m_buffer = std::move(other.m_buffer);
         m_identity = other.m_identity;
+        m_guard = std::exchange(other.m_guard, -1);
         other.m_data = nullptr;
         other.m_size = other.m_textSize = 0;
         other.m_mapped = false;
@@ -155,8 +245,22 @@ LogFile& LogFile::operator=(LogFile&& other) noexcept
     return *this;
 }
 
+bool LogFile::wasCutShort() const
+{
+    return m_guard >= 0 && g_guards[m_guard].cut.load();
+}
+
+void LogFile::checkNotCutShort() const
+{
+    if (wasCutShort())
+        throw QeltError("Cannot open file " + m_path +
+                        "\nAnother program cut the file short while it was read.");
+}
+
 void LogFile::release() noexcept
 {
+    // Unguard first, so that the handler never maps over a range that is no longer ours.
+    unguardMapping(std::exchange(m_guard, -1));
     if (m_mapped && m_data)
         ::munmap(const_cast<char*>(m_data), m_size);
     m_mapped = false;

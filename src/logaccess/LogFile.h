@@ -67,6 +67,11 @@ public:
     // The file's identity when it was opened (size is the number of bytes read).
     const FileIdentity& identity() const { return m_identity; }
     bool isMapped() const { return m_mapped; }
+    // True when another program cut the file short while it was mapped: the vanished part then
+    // reads as NULs instead of killing the process, and what was read from it is not the log.
+    bool wasCutShort() const;
+    // Throws QeltError "Cannot open file <path>" with the reason when wasCutShort().
+    void checkNotCutShort() const;
 
 private:
     void release() noexcept;
@@ -79,6 +84,7 @@ private:
     bool m_mapped = false;
     std::unique_ptr<char[]> m_buffer; // when the file could not be mapped
     FileIdentity m_identity;
+    int m_guard = -1; // the bus error guard's slot of the mapping, or -1
 };
 
 // The bytes of data before the first NUL.

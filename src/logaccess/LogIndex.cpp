@@ -719,6 +719,7 @@ LogIndex BuildLogIndex(std::shared_ptr<const LogFile> file, ProgressSink* sink,
 {
     // The index stops at the first NUL by itself, so it need not wait for the file's text.
     LogIndex index = BuildLogIndex(file->bytes(), sink, options);
+    file->checkNotCutShort();
     index.source = std::move(file);
     return index;
 }

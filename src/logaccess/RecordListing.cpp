@@ -179,7 +179,9 @@ RecordList ListNodeRecords(std::shared_ptr<const LogFile> file, const NodeSearch
 {
     // The listing stops at the first NUL by itself, so it need not wait for the file's text.
     const std::string_view text = file->bytes();
-    return RecordList(text, listRows(text, texts, runs), std::move(file));
+    std::vector<RecordRow> rows = listRows(text, texts, runs);
+    file->checkNotCutShort();
+    return RecordList(text, std::move(rows), std::move(file));
 }
 
 } // namespace qelt

@@ -1,10 +1,15 @@
 #include "common/QeltError.h"
 #include "logaccess/LogFile.h"
+#include "logaccess/LogIndex.h"
+#include "logaccess/RecordListing.h"
 #include "settings/TempFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+
+#include <unistd.h>
 #include <vector>
 
 using namespace qelt;
@@ -167,4 +172,46 @@ TEST(LogFileReading, UnreadableGivesTheSystemMessage)
             EXPECT_EQ(std::string(e.what()), "Cannot open file " + path);
         }
     }
+}
+
+TEST(LogFileReading, ALogCutShortWhileMappedIsReportedNotFatal)
+{
+    TempFolder dir;
+    const std::string path = dir / "log1.txt";
+    std::string line = "10.0.0.5 - alice [07/Dec/2026:03:44:43 +0800] \"GET http://a.example/ "
+                       "HTTP/1.1\" \"HTTP\"\r\n";
+    std::string content;
+    while (content.size() < (1u << 20))
+        content += line;
+    writeFile(path, content);
+
+    auto file = std::make_shared<const LogFile>(path);
+    ASSERT_TRUE(file->isMapped());
+    EXPECT_FALSE(file->wasCutShort());
+    EXPECT_NO_THROW(file->checkNotCutShort());
+
+    // Copy-and-truncate rotation: the file shrinks to a few lines under our mapping.
+    ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+    std::size_t nuls = 0;
+    for (const char c : file->bytes())
+        nuls += c == '\0';
+    EXPECT_EQ(nuls, content.size() - 4096); // the vanished part reads as NULs
+    EXPECT_EQ(file->text().size(), 4096u);
+    EXPECT_TRUE(file->wasCutShort());
+    try {
+        file->checkNotCutShort();
+        FAIL() << "a cut file must be reported";
+    } catch (const QeltError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Cannot open file " + path + "\n", 0), 0u)
+            << e.what();
+    }
+
+    // What is built from the cut file is not taken for the log.
+    EXPECT_THROW(BuildLogIndex(file, nullptr), QeltError);
+    EXPECT_THROW(ListNodeRecords(file, NodeSearchTexts::ForUser("alice")), QeltError);
+
+    // A file mapped afterwards is whole again.
+    const LogFile again(path);
+    EXPECT_FALSE(again.wasCutShort());
+    EXPECT_EQ(again.bytes(), content.substr(0, 4096));
 }
