@@ -465,7 +465,7 @@ void TForm1::buildControls()
 
 void TForm1::buildToolbar()
 {
-    struct ButtonSpec
+    struct ToolbarButtonDef
     {
         TPngSpeedButton** button;
         const char* name;
@@ -475,7 +475,7 @@ void TForm1::buildToolbar()
         void (TForm1::*handler)();
     };
     // Created in the order of the window description; placed in the order of the toolbar.
-    const ButtonSpec specs[] = {
+    const ToolbarButtonDef toolbarButtons[] = {
         {&OpenButton, "OpenButton", "Open Log Folder", "open_log_folder", 0,
          &TForm1::OpenButtonClick},
         {&DeleteButton, "DeleteButton", "Delete Record or Node", "delete_record", 260,
@@ -486,16 +486,16 @@ void TForm1::buildToolbar()
         {&DeleteLogButton, "DeleteLogButton", "Delete Log File", "delete_log_file", 130,
          &TForm1::DeleteLogButtonClick},
     };
-    for (const ButtonSpec& spec : specs) {
+    for (const ToolbarButtonDef& entry : toolbarButtons) {
         auto* button = new TPngSpeedButton(Panel3);
-        button->setObjectName(QString::fromLatin1(spec.name));
-        button->setCaption(QString::fromLatin1(spec.caption));
+        button->setObjectName(QString::fromLatin1(entry.name));
+        button->setCaption(QString::fromLatin1(entry.caption));
         button->setPngImage(TPNGObject::fromResource(
-            QStringLiteral(":/icons/%1.png").arg(QString::fromLatin1(spec.glyph))));
-        button->setGeometry(spec.left, 0, 130, 50);
+            QStringLiteral(":/icons/%1.png").arg(QString::fromLatin1(entry.glyph))));
+        button->setGeometry(entry.left, 0, 130, 50);
         button->setFocusPolicy(Qt::NoFocus);
-        connect(button, &TPngSpeedButton::clicked, this, spec.handler);
-        *spec.button = button;
+        connect(button, &TPngSpeedButton::clicked, this, entry.handler);
+        *entry.button = button;
     }
     DeleteButton->setEnabled(false);
     DeleteLogButton->setEnabled(false);

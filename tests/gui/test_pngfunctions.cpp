@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 using pngtest::encodePng;
-using pngtest::PngSpec;
+using pngtest::PngRecipe;
 
 namespace {
 
@@ -23,14 +23,14 @@ TPNGObject rgbaRow(const QList<int>& alphas, QRgb color)
     return image;
 }
 
-TPNGObject decoded(PngSpec spec)
+TPNGObject decoded(PngRecipe recipe)
 {
-    return TPNGObject::fromData(encodePng(spec));
+    return TPNGObject::fromData(encodePng(recipe));
 }
 
-PngSpec paletteSpec()
+PngRecipe paletteRecipe()
 {
-    PngSpec p;
+    PngRecipe p;
     p.width = 3;
     p.height = 1;
     p.colorType = PNG_COLOR_TYPE_PALETTE;
@@ -125,7 +125,7 @@ void TestPngFunctions::fadeScalesAlpha()
         QCOMPARE(image.pixel(x, 0), qRgb(10, 20, 30));
     }
 
-    PngSpec grey;
+    PngRecipe grey;
     grey.width = int(alphas.size());
     grey.height = 1;
     grey.colorType = PNG_COLOR_TYPE_GRAY_ALPHA;
@@ -142,7 +142,7 @@ void TestPngFunctions::fadeScalesAlpha()
 
 void TestPngFunctions::fadeGivesRgbAnAlphaChannel()
 {
-    PngSpec rgb;
+    PngRecipe rgb;
     rgb.width = 2;
     rgb.height = 1;
     rgb.colorType = PNG_COLOR_TYPE_RGB;
@@ -165,10 +165,10 @@ void TestPngFunctions::fadeGivesRgbAnAlphaChannel()
 
 void TestPngFunctions::fadeReplacesGreyAndPaletteImages_data()
 {
-    QTest::addColumn<PngSpec>("file");
+    QTest::addColumn<PngRecipe>("file");
     QTest::addColumn<QList<int>>("expected");
 
-    PngSpec grey;
+    PngRecipe grey;
     grey.width = 3;
     grey.height = 1;
     grey.colorType = PNG_COLOR_TYPE_GRAY;
@@ -178,7 +178,7 @@ void TestPngFunctions::fadeReplacesGreyAndPaletteImages_data()
     grey.transColor.gray = 90;
     QTest::newRow("grey, one transparent") << grey << QList<int>{127, 0, 127};
 
-    PngSpec palette = paletteSpec();
+    PngRecipe palette = paletteRecipe();
     QTest::newRow("palette") << palette << QList<int>{127, 127, 127};
     palette.paletteAlpha = {255, 0};
     QTest::newRow("palette, one transparent") << palette << QList<int>{127, 0, 127};
@@ -189,7 +189,7 @@ void TestPngFunctions::fadeReplacesGreyAndPaletteImages_data()
 
 void TestPngFunctions::fadeReplacesGreyAndPaletteImages()
 {
-    QFETCH(PngSpec, file);
+    QFETCH(PngRecipe, file);
     QFETCH(QList<int>, expected);
 
     TPNGObject image = decoded(file);
@@ -207,7 +207,7 @@ void TestPngFunctions::fadeReplacesGreyAndPaletteImages()
 
 void TestPngFunctions::grayImageByColourType()
 {
-    PngSpec palette = paletteSpec();
+    PngRecipe palette = paletteRecipe();
     palette.paletteAlpha = {40};
     TPNGObject indexed = decoded(palette);
     GrayImage(indexed, 255);
@@ -223,7 +223,7 @@ void TestPngFunctions::grayImageByColourType()
     QCOMPARE(rgba.pixelAlpha(0, 0), 200);
     QCOMPARE(rgba.pixelAlpha(1, 0), 7);
 
-    PngSpec grey;
+    PngRecipe grey;
     grey.width = 1;
     grey.height = 1;
     grey.colorType = PNG_COLOR_TYPE_GRAY_ALPHA;

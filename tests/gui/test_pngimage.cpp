@@ -13,7 +13,7 @@
 #include <zlib.h>
 
 using pngtest::encodePng;
-using pngtest::PngSpec;
+using pngtest::PngRecipe;
 
 namespace {
 
@@ -24,9 +24,10 @@ struct Px
     int alpha;
 };
 
-PngSpec spec(int width, int height, int colorType, int bitDepth, std::vector<std::uint16_t> samples)
+PngRecipe recipe(int width, int height, int colorType, int bitDepth,
+                 std::vector<std::uint16_t> samples)
 {
-    PngSpec s;
+    PngRecipe s;
     s.width = width;
     s.height = height;
     s.colorType = colorType;
@@ -37,9 +38,9 @@ PngSpec spec(int width, int height, int colorType, int bitDepth, std::vector<std
 
 QByteArray validFile()
 {
-    PngSpec s =
-        spec(3, 2, PNG_COLOR_TYPE_RGB_ALPHA, 8,
-             {255, 0, 0, 255, 0, 255, 0, 128, 0, 0, 255, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    PngRecipe s =
+        recipe(3, 2, PNG_COLOR_TYPE_RGB_ALPHA, 8, {255, 0, 0, 255, 0, 255, 0, 128, 0, 0,  255, 0,
+                                                   1,   2, 3, 4,   5, 6,   7, 8,   9, 10, 11,  12});
     s.gamma = 0.45455;
     return encodePng(s);
 }
@@ -81,49 +82,49 @@ private slots:
 
 void TestPngImage::decodesEveryDepthAndType_data()
 {
-    QTest::addColumn<PngSpec>("file");
+    QTest::addColumn<PngRecipe>("file");
     QTest::addColumn<int>("colorType");
     QTest::addColumn<QList<Px>>("pixels"); // the first row, left to right
 
     const int g = PNG_COLOR_TYPE_GRAY;
-    QTest::newRow("grey 1 bit") << spec(3, 1, g, 1, {0, 1, 0}) << 0
+    QTest::newRow("grey 1 bit") << recipe(3, 1, g, 1, {0, 1, 0}) << 0
                                 << QList<Px>{{qRgb(0, 0, 0), 255},
                                              {qRgb(255, 255, 255), 255},
                                              {qRgb(0, 0, 0), 255}};
-    QTest::newRow("grey 2 bits") << spec(4, 1, g, 2, {0, 1, 2, 3}) << 0
+    QTest::newRow("grey 2 bits") << recipe(4, 1, g, 2, {0, 1, 2, 3}) << 0
                                  << QList<Px>{{qRgb(0, 0, 0), 255},
                                               {qRgb(85, 85, 85), 255},
                                               {qRgb(170, 170, 170), 255},
                                               {qRgb(255, 255, 255), 255}};
-    QTest::newRow("grey 4 bits") << spec(3, 1, g, 4, {0, 5, 15}) << 0
+    QTest::newRow("grey 4 bits") << recipe(3, 1, g, 4, {0, 5, 15}) << 0
                                  << QList<Px>{{qRgb(0, 0, 0), 255},
                                               {qRgb(85, 85, 85), 255},
                                               {qRgb(255, 255, 255), 255}};
-    QTest::newRow("grey 8 bits") << spec(2, 1, g, 8, {7, 200}) << 0
+    QTest::newRow("grey 8 bits") << recipe(2, 1, g, 8, {7, 200}) << 0
                                  << QList<Px>{{qRgb(7, 7, 7), 255}, {qRgb(200, 200, 200), 255}};
-    QTest::newRow("grey 16 bits") << spec(3, 1, g, 16, {0, 0x8080, 0xFFFF}) << 0
+    QTest::newRow("grey 16 bits") << recipe(3, 1, g, 16, {0, 0x8080, 0xFFFF}) << 0
                                   << QList<Px>{{qRgb(0, 0, 0), 255},
                                                {qRgb(128, 128, 128), 255},
                                                {qRgb(255, 255, 255), 255}};
-    QTest::newRow("rgb 8 bits") << spec(2, 1, PNG_COLOR_TYPE_RGB, 8, {1, 2, 3, 250, 251, 252}) << 2
-                                << QList<Px>{{qRgb(1, 2, 3), 255}, {qRgb(250, 251, 252), 255}};
-    QTest::newRow("rgb 16 bits") << spec(1, 1, PNG_COLOR_TYPE_RGB, 16, {0xFFFF, 0x0101, 0x2020})
+    QTest::newRow("rgb 8 bits") << recipe(2, 1, PNG_COLOR_TYPE_RGB, 8, {1, 2, 3, 250, 251, 252})
+                                << 2 << QList<Px>{{qRgb(1, 2, 3), 255}, {qRgb(250, 251, 252), 255}};
+    QTest::newRow("rgb 16 bits") << recipe(1, 1, PNG_COLOR_TYPE_RGB, 16, {0xFFFF, 0x0101, 0x2020})
                                  << 2 << QList<Px>{{qRgb(255, 1, 32), 255}};
     QTest::newRow("grey+alpha 8 bits")
-        << spec(2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, 8, {10, 0, 20, 128}) << 4
+        << recipe(2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, 8, {10, 0, 20, 128}) << 4
         << QList<Px>{{qRgb(10, 10, 10), 0}, {qRgb(20, 20, 20), 128}};
     QTest::newRow("grey+alpha 16 bits")
-        << spec(1, 1, PNG_COLOR_TYPE_GRAY_ALPHA, 16, {0x4040, 0xFFFF}) << 4
+        << recipe(1, 1, PNG_COLOR_TYPE_GRAY_ALPHA, 16, {0x4040, 0xFFFF}) << 4
         << QList<Px>{{qRgb(64, 64, 64), 255}};
-    QTest::newRow("rgba 8 bits") << spec(1, 1, PNG_COLOR_TYPE_RGB_ALPHA, 8, {9, 8, 7, 6}) << 6
+    QTest::newRow("rgba 8 bits") << recipe(1, 1, PNG_COLOR_TYPE_RGB_ALPHA, 8, {9, 8, 7, 6}) << 6
                                  << QList<Px>{{qRgb(9, 8, 7), 6}};
-    QTest::newRow("rgba 16 bits") << spec(1, 1, PNG_COLOR_TYPE_RGB_ALPHA, 16,
-                                          {0xFFFF, 0, 0x8080, 0x0303})
+    QTest::newRow("rgba 16 bits") << recipe(1, 1, PNG_COLOR_TYPE_RGB_ALPHA, 16,
+                                            {0xFFFF, 0, 0x8080, 0x0303})
                                   << 6 << QList<Px>{{qRgb(255, 0, 128), 3}};
 
     const std::vector<png_color> colours{{0, 0, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
     for (int depth : {1, 2, 4, 8}) {
-        PngSpec p = spec(2, 1, PNG_COLOR_TYPE_PALETTE, depth, {0, 1});
+        PngRecipe p = recipe(2, 1, PNG_COLOR_TYPE_PALETTE, depth, {0, 1});
         p.palette = colours;
         if (depth == 1) {
             p.palette.resize(2);
@@ -132,7 +133,7 @@ void TestPngImage::decodesEveryDepthAndType_data()
             << p << 3 << QList<Px>{{qRgb(0, 0, 0), 255}, {qRgb(255, 0, 0), 255}};
     }
     {
-        PngSpec p = spec(4, 1, PNG_COLOR_TYPE_PALETTE, 2, {3, 2, 1, 0});
+        PngRecipe p = recipe(4, 1, PNG_COLOR_TYPE_PALETTE, 2, {3, 2, 1, 0});
         p.palette = colours;
         QTest::newRow("palette 2 bits, all indices") << p << 3
                                                      << QList<Px>{{qRgb(0, 0, 255), 255},
@@ -145,7 +146,7 @@ void TestPngImage::decodesEveryDepthAndType_data()
         for (int i = 0; i < 9 * 9; ++i) {
             samples.insert(samples.end(), {std::uint16_t(i), std::uint16_t(2 * i), 7});
         }
-        PngSpec p = spec(9, 9, PNG_COLOR_TYPE_RGB, 8, samples);
+        PngRecipe p = recipe(9, 9, PNG_COLOR_TYPE_RGB, 8, samples);
         p.interlaced = true;
         QList<Px> first;
         for (int x = 0; x < 9; ++x) {
@@ -157,7 +158,7 @@ void TestPngImage::decodesEveryDepthAndType_data()
 
 void TestPngImage::decodesEveryDepthAndType()
 {
-    QFETCH(PngSpec, file);
+    QFETCH(PngRecipe, file);
     QFETCH(int, colorType);
     QFETCH(QList<Px>, pixels);
 
@@ -212,7 +213,7 @@ void TestPngImage::paletteTransparency()
     QFETCH(QRgb, transparent);
     QFETCH(QList<int>, alphas);
 
-    PngSpec p = spec(3, 1, PNG_COLOR_TYPE_PALETTE, 8, {0, 1, 2});
+    PngRecipe p = recipe(3, 1, PNG_COLOR_TYPE_PALETTE, 8, {0, 1, 2});
     p.palette = {{1, 2, 3}, {10, 20, 30}, {40, 50, 60}};
     p.paletteAlpha = trns;
     const TPNGObject image = TPNGObject::fromData(encodePng(p));
@@ -230,7 +231,7 @@ void TestPngImage::paletteTransparency()
 
 void TestPngImage::greyTransparentColourFollowsTheWidenedSamples()
 {
-    PngSpec p = spec(4, 1, PNG_COLOR_TYPE_GRAY, 2, {0, 1, 2, 3});
+    PngRecipe p = recipe(4, 1, PNG_COLOR_TYPE_GRAY, 2, {0, 1, 2, 3});
     p.hasTransColor = true;
     p.transColor.gray = 2;
     const TPNGObject image = TPNGObject::fromData(encodePng(p));
@@ -246,7 +247,7 @@ void TestPngImage::greyTransparentColourFollowsTheWidenedSamples()
 void TestPngImage::sixteenBitTransparentColourIsMatchedExactly()
 {
     // Both pixels narrow to the same 8-bit colour; only the first is the transparent one.
-    PngSpec p = spec(2, 1, PNG_COLOR_TYPE_RGB, 16, {0x1234, 0, 0xFFFF, 0x1235, 0, 0xFFFF});
+    PngRecipe p = recipe(2, 1, PNG_COLOR_TYPE_RGB, 16, {0x1234, 0, 0xFFFF, 0x1235, 0, 0xFFFF});
     p.hasTransColor = true;
     p.transColor.red = 0x1234;
     p.transColor.green = 0;
@@ -260,7 +261,7 @@ void TestPngImage::sixteenBitTransparentColourIsMatchedExactly()
 void TestPngImage::gammaCorrectsOnlyWhenDrawn()
 {
     // A linear file (gamma 1.0) on a 2.2 display: 128 shows as 255 * (128/255)^(1/2.2).
-    PngSpec p = spec(2, 1, PNG_COLOR_TYPE_RGB, 8, {128, 0, 255, 64, 64, 64});
+    PngRecipe p = recipe(2, 1, PNG_COLOR_TYPE_RGB, 8, {128, 0, 255, 64, 64, 64});
     p.gamma = 1.0;
     TPNGObject image = TPNGObject::fromData(encodePng(p));
     QVERIFY(image.hasChunk<TChunkgAMA>());
@@ -341,20 +342,20 @@ void TestPngImage::everyCutOfAFileFailsCleanly()
 
 void TestPngImage::addAlphaKeepsWhatWasTransparent_data()
 {
-    QTest::addColumn<PngSpec>("file");
+    QTest::addColumn<PngRecipe>("file");
     QTest::addColumn<int>("colorType");
     QTest::addColumn<QList<Px>>("pixels");
 
-    PngSpec rgb = spec(2, 1, PNG_COLOR_TYPE_RGB, 8, {1, 2, 3, 4, 5, 6});
+    PngRecipe rgb = recipe(2, 1, PNG_COLOR_TYPE_RGB, 8, {1, 2, 3, 4, 5, 6});
     rgb.hasTransColor = true;
     rgb.transColor.red = 4;
     rgb.transColor.green = 5;
     rgb.transColor.blue = 6;
     QTest::newRow("rgb with tRNS")
         << rgb << 6 << QList<Px>{{qRgb(1, 2, 3), 255}, {qRgb(4, 5, 6), 0}};
-    QTest::newRow("grey") << spec(2, 1, PNG_COLOR_TYPE_GRAY, 8, {9, 99}) << 4
+    QTest::newRow("grey") << recipe(2, 1, PNG_COLOR_TYPE_GRAY, 8, {9, 99}) << 4
                           << QList<Px>{{qRgb(9, 9, 9), 255}, {qRgb(99, 99, 99), 255}};
-    PngSpec pal = spec(2, 1, PNG_COLOR_TYPE_PALETTE, 4, {1, 0});
+    PngRecipe pal = recipe(2, 1, PNG_COLOR_TYPE_PALETTE, 4, {1, 0});
     pal.palette = {{7, 7, 7}, {200, 100, 50}};
     pal.paletteAlpha = {60};
     QTest::newRow("graded palette")
@@ -363,7 +364,7 @@ void TestPngImage::addAlphaKeepsWhatWasTransparent_data()
 
 void TestPngImage::addAlphaKeepsWhatWasTransparent()
 {
-    QFETCH(PngSpec, file);
+    QFETCH(PngRecipe, file);
     QFETCH(int, colorType);
     QFETCH(QList<Px>, pixels);
 
@@ -402,7 +403,7 @@ void TestPngImage::pixelWritesAndDeepCopies()
     grey.setPixel(0, 0, qRgb(255, 0, 0));
     QCOMPARE(grey.pixel(0, 0), qRgb(qGray(255, 0, 0), qGray(255, 0, 0), qGray(255, 0, 0)));
 
-    PngSpec p = spec(1, 1, PNG_COLOR_TYPE_PALETTE, 8, {0});
+    PngRecipe p = recipe(1, 1, PNG_COLOR_TYPE_PALETTE, 8, {0});
     p.palette = {{0, 0, 0}, {250, 10, 10}, {10, 250, 10}};
     TPNGObject indexed = TPNGObject::fromData(encodePng(p));
     indexed.setPixel(0, 0, qRgb(200, 60, 0)); // nearest entry: the red one

@@ -13,7 +13,7 @@
 #include <cstdlib>
 
 using pngtest::encodePng;
-using pngtest::PngSpec;
+using pngtest::PngRecipe;
 
 namespace {
 
@@ -420,15 +420,15 @@ void TestPngSpeedButton::setPngImageDropsGammaOfColourImages()
     QFETCH(int, colorType);
     QFETCH(bool, keepsGamma);
 
-    PngSpec spec;
-    spec.width = 2;
-    spec.height = 2;
-    spec.colorType = colorType;
-    spec.gamma = 1.0;
+    PngRecipe recipe;
+    recipe.width = 2;
+    recipe.height = 2;
+    recipe.colorType = colorType;
+    recipe.gamma = 1.0;
     if (colorType == PNG_COLOR_TYPE_PALETTE) {
-        spec.palette = {{1, 2, 3}};
+        recipe.palette = {{1, 2, 3}};
     }
-    const QByteArray file = encodePng(spec);
+    const QByteArray file = encodePng(recipe);
     TPNGObject image = TPNGObject::fromData(file);
     QVERIFY(image.hasChunk<TChunkgAMA>());
 
@@ -539,7 +539,7 @@ void TestPngSpeedButton::writesDemoRow()
     auto* layout = new QHBoxLayout(&row);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->setSpacing(0);
-    struct Spec
+    struct DemoButton
     {
         const char* icon;
         const char* caption;
@@ -548,7 +548,7 @@ void TestPngSpeedButton::writesDemoRow()
         bool pressed;
         bool hot;
     };
-    const Spec specs[] = {
+    const DemoButton demoButtons[] = {
         {"open_log_folder", "Open Log Folder", true, 1, false, false},
         {"open_log_folder", "Open Log Folder", true, 1, false, true},
         {"delete_log_file", "Delete Log File", false, 1, false, false},
@@ -557,7 +557,7 @@ void TestPngSpeedButton::writesDemoRow()
         {"about", "Software Version", true, 1, true, false},
     };
     QList<TPngSpeedButton*> buttons;
-    for (const Spec& s : specs) {
+    for (const DemoButton& s : demoButtons) {
         auto* b = new TPngSpeedButton(&row);
         b->setFont(m_font);
         b->setFixedSize(130, 50);

@@ -13,7 +13,7 @@
 
 namespace pngtest {
 
-struct PngSpec
+struct PngRecipe
 {
     int width = 0;
     int height = 0;
@@ -54,29 +54,29 @@ inline void appendBytes(png_structp png, png_bytep data, png_size_t length)
 inline void flushNothing(png_structp) {}
 
 // Holds only plain data, as libpng may longjmp out of it.
-inline bool writeAll(png_structp png, png_infop info, const PngSpec* spec, png_bytepp rows,
+inline bool writeAll(png_structp png, png_infop info, const PngRecipe* recipe, png_bytepp rows,
                      QByteArray* out)
 {
     if (setjmp(png_jmpbuf(png))) {
         return false;
     }
     png_set_write_fn(png, out, appendBytes, flushNothing);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(spec->width),
-                 static_cast<png_uint_32>(spec->height), spec->bitDepth, spec->colorType,
-                 spec->interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, static_cast<png_uint_32>(recipe->width),
+                 static_cast<png_uint_32>(recipe->height), recipe->bitDepth, recipe->colorType,
+                 recipe->interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (!spec->palette.empty()) {
-        png_set_PLTE(png, info, spec->palette.data(), static_cast<int>(spec->palette.size()));
+    if (!recipe->palette.empty()) {
+        png_set_PLTE(png, info, recipe->palette.data(), static_cast<int>(recipe->palette.size()));
     }
-    if (!spec->paletteAlpha.empty()) {
-        png_set_tRNS(png, info, spec->paletteAlpha.data(),
-                     static_cast<int>(spec->paletteAlpha.size()), nullptr);
-    } else if (spec->hasTransColor) {
-        png_color_16 color = spec->transColor;
+    if (!recipe->paletteAlpha.empty()) {
+        png_set_tRNS(png, info, recipe->paletteAlpha.data(),
+                     static_cast<int>(recipe->paletteAlpha.size()), nullptr);
+    } else if (recipe->hasTransColor) {
+        png_color_16 color = recipe->transColor;
         png_set_tRNS(png, info, nullptr, 0, &color);
     }
-    if (spec->gamma > 0) {
-        png_set_gAMA(png, info, spec->gamma);
+    if (recipe->gamma > 0) {
+        png_set_gAMA(png, info, recipe->gamma);
     }
     png_write_info(png, info);
     png_write_image(png, rows);
@@ -86,43 +86,43 @@ inline bool writeAll(png_structp png, png_infop info, const PngSpec* spec, png_b
 
 } // namespace detail
 
-// The PNG file of spec; empty when libpng refused it.
-inline QByteArray encodePng(const PngSpec& spec)
+// The PNG file of recipe; empty when libpng refused it.
+inline QByteArray encodePng(const PngRecipe& recipe)
 {
-    const int channels = channelsOf(spec.colorType);
+    const int channels = channelsOf(recipe.colorType);
     const std::size_t rowBytes =
-        (static_cast<std::size_t>(spec.width) * channels * spec.bitDepth + 7) / 8;
-    std::vector<png_byte> pixels(rowBytes * static_cast<std::size_t>(spec.height), 0);
+        (static_cast<std::size_t>(recipe.width) * channels * recipe.bitDepth + 7) / 8;
+    std::vector<png_byte> pixels(rowBytes * static_cast<std::size_t>(recipe.height), 0);
     std::size_t sample = 0;
-    for (int y = 0; y < spec.height; ++y) {
+    for (int y = 0; y < recipe.height; ++y) {
         png_byte* row = pixels.data() + rowBytes * static_cast<std::size_t>(y);
-        for (int i = 0; i < spec.width * channels; ++i, ++sample) {
-            const unsigned value = sample < spec.samples.size() ? spec.samples[sample] : 0;
-            if (spec.bitDepth == 16) {
+        for (int i = 0; i < recipe.width * channels; ++i, ++sample) {
+            const unsigned value = sample < recipe.samples.size() ? recipe.samples[sample] : 0;
+            if (recipe.bitDepth == 16) {
                 row[2 * i] = static_cast<png_byte>(value >> 8);
                 row[2 * i + 1] = static_cast<png_byte>(value & 0xFF);
-            } else if (spec.bitDepth == 8) {
+            } else if (recipe.bitDepth == 8) {
                 row[i] = static_cast<png_byte>(value);
             } else {
-                const int perByte = 8 / spec.bitDepth;
-                const int shift = 8 - spec.bitDepth * (i % perByte + 1);
+                const int perByte = 8 / recipe.bitDepth;
+                const int shift = 8 - recipe.bitDepth * (i % perByte + 1);
                 row[i / perByte] |= static_cast<png_byte>(value << shift);
             }
         }
     }
-    std::vector<png_bytep> rows(static_cast<std::size_t>(spec.height));
-    for (int y = 0; y < spec.height; ++y) {
+    std::vector<png_bytep> rows(static_cast<std::size_t>(recipe.height));
+    for (int y = 0; y < recipe.height; ++y) {
         rows[static_cast<std::size_t>(y)] = pixels.data() + rowBytes * static_cast<std::size_t>(y);
     }
 
     QByteArray out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    const bool ok = info && detail::writeAll(png, info, &spec, rows.data(), &out);
+    const bool ok = info && detail::writeAll(png, info, &recipe, rows.data(), &out);
     png_destroy_write_struct(&png, info ? &info : nullptr);
     return ok ? out : QByteArray();
 }
 
 } // namespace pngtest
 
-Q_DECLARE_METATYPE(pngtest::PngSpec)
+Q_DECLARE_METATYPE(pngtest::PngRecipe)
