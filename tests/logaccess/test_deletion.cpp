@@ -1,4 +1,5 @@
 #include "logaccess/Deletion.h"
+#include "logaccess/ReferenceLines.h"
 
 #include <gtest/gtest.h>
 
@@ -42,30 +43,6 @@ std::string line(const std::string& user, const std::string& url)
 {
     return "10.0.0.1 - " + user + " [01/Mar/2024:10:00:00 +0100] \"GET " + url +
            " HTTP/1.1\" \"HTTP\"";
-}
-
-// The reading rule, spelled out byte by byte.
-std::vector<std::string> referenceLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::string current;
-    bool open = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.push_back(current);
-            current.clear();
-            open = false;
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else {
-            current += c;
-            open = true;
-        }
-    }
-    if (open)
-        lines.push_back(current);
-    return lines;
 }
 
 bool contains(const std::string& text, const std::string& part)
@@ -332,7 +309,7 @@ TEST(Deletion, AgreesWithTheRowScanAndTheLineLoopOnRandomLogs)
         for (int r = 0; r < rowCount; ++r)
             urls.push_back(word());
 
-        const auto lines = referenceLines(text);
+        const auto lines = qelt::test::ReferenceLines(text);
         const auto expected = referenceRecords(lines, urls);
         RecordingProgress progress;
         const auto result = DeleteSelectedRecords(text, views(urls), &progress);
@@ -383,7 +360,7 @@ TEST(Deletion, ManyRowsAgreeWithTheRowScan)
                 url = std::string(length, 'z'); // in no line
             urls.push_back(url);
         }
-        const auto expected = referenceRecords(referenceLines(text), urls);
+        const auto expected = referenceRecords(qelt::test::ReferenceLines(text), urls);
         const auto result = DeleteSelectedRecords(text, views(urls));
         ASSERT_EQ(toStrings(KeptLines(text, result.kept)), expected.lines) << round;
         ASSERT_EQ(result.rowRemoved, expected.rowRemoved) << round;
@@ -428,7 +405,7 @@ TEST(Deletion, RowsOfALargeLogAgreeWithTheRowScan)
                 break;
             }
         }
-        const auto expected = referenceRecords(referenceLines(text), urls);
+        const auto expected = referenceRecords(qelt::test::ReferenceLines(text), urls);
         RecordingProgress progress;
         const auto result = DeleteSelectedRecords(text, views(urls), &progress);
         ASSERT_EQ(result.rowRemoved, expected.rowRemoved);

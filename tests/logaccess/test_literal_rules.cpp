@@ -7,6 +7,7 @@
 #include "logaccess/LogGrammar.h"
 #include "logaccess/LogIndex.h"
 #include "logaccess/RecordListing.h"
+#include "logaccess/ReferenceLines.h"
 
 #include <gtest/gtest.h>
 
@@ -184,29 +185,8 @@ std::string StripHttpVersion(const std::string& rawUrl)
     return rawUrl;
 }
 
-// The reading rule: CR LF, lone CR or lone LF end a line; a NUL ends the text.
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::string current;
-    bool open = false;
-    for (std::size_t i = 0; i < text.size() && text[i] != '\0'; ++i) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.push_back(current);
-            current.clear();
-            open = false;
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else {
-            current += c;
-            open = true;
-        }
-    }
-    if (open)
-        lines.push_back(current);
-    return lines;
-}
+// The reading rule.
+using test::ReferenceLines;
 
 // The index by linear search; a stored text is the first 25 (50) bytes, and a line's text finds
 // an entry when its first 25 (50) bytes equal it. Returns the tree as "U name" / "H kind host"
@@ -504,7 +484,7 @@ TEST(LiteralRules, IndexAgreesWithLinearSearchOnRandomLogs)
         if (round % 10 == 0)
             text.insert(random() % text.size(), 1, '\0');
         SCOPED_TRACE(round);
-        const literal::Build expected = literal::BuildLogIndex(literal::Lines(text));
+        const literal::Build expected = literal::BuildLogIndex(literal::ReferenceLines(text));
         RecordingSink sink;
         IndexOptions one;
         one.threads = 1;
@@ -540,7 +520,7 @@ TEST(LiteralRules, ListingAgreesWithThreeSearchesPerLine)
         std::string text = randomLog(random, static_cast<int>(random() % 150));
         if (round % 10 == 0 && !text.empty())
             text.insert(random() % text.size(), 1, '\0');
-        const auto lines = literal::Lines(text);
+        const auto lines = literal::ReferenceLines(text);
         for (const auto& [user, host] : nodes) {
             SCOPED_TRACE(round);
             SCOPED_TRACE(user + "|" + host);
