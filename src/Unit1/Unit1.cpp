@@ -8,6 +8,7 @@
 #include "Unit1/RecordModel.h"
 #include "Unit1/SafeUrl.h"
 #include "Unit1/Worker.h"
+#include "Unit2/ColorBox.h"
 #include "Unit2/Unit2.h"
 #include "common/QeltError.h"
 #include "filters/RowColor.h"
@@ -560,8 +561,7 @@ std::optional<QColor> TForm1::rowColor(std::string_view url)
     }
     if (!color)
         return std::nullopt;
-    // Stored as 0x00BBGGRR.
-    return QColor(int(*color & 0xFF), int((*color >> 8) & 0xFF), int((*color >> 16) & 0xFF));
+    return ToQColor(*color);
 }
 
 // ---- Start and end.
