@@ -1,6 +1,6 @@
 #include "Unit1/LogTreeModel.h"
 
-#include "Unit1/DisplayText.h"
+#include "widgets/DisplayText.h"
 #include "logaccess/RecordListing.h"
 
 LogTreeModel::LogTreeModel(QObject* parent) : QAbstractItemModel(parent) {}

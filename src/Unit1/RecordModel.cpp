@@ -1,6 +1,6 @@
 #include "Unit1/RecordModel.h"
 
-#include "Unit1/DisplayText.h"
+#include "widgets/DisplayText.h"
 
 #include <QColor>
 

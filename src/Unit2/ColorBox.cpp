@@ -1,6 +1,6 @@
 #include "Unit2/ColorBox.h"
 
-#include "Unit1/Dialogs.h"
+#include "widgets/Dialogs.h"
 #include "filters/ColorNames.h"
 
 #include <QColor>

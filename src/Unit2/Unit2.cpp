@@ -1,8 +1,8 @@
 #include "Unit2/Unit2.h"
 
 #include "PngSpeedButton/PngSpeedButton.h"
-#include "Unit1/Dialogs.h"
-#include "Unit1/SafeUrl.h"
+#include "widgets/Dialogs.h"
+#include "widgets/SafeUrl.h"
 #include "Unit2/ListBox.h"
 #include "common/QeltError.h"
 #include "filters/FilterStore.h"

@@ -4,10 +4,10 @@
 
 #include "PngSpeedButton/PngSpeedButton.h"
 #include "Unit1/DeleteAnimation.h"
-#include "Unit1/Dialogs.h"
+#include "widgets/Dialogs.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
-#include "Unit1/SafeUrl.h"
+#include "widgets/SafeUrl.h"
 #include "Unit1/Unit1.h"
 #include "filters/FilterStore.h"
 

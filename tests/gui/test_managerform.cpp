@@ -1,7 +1,7 @@
 // The filter manager driven as a user drives it, on real store files in a temporary AppDir.
 
 #include "PngSpeedButton/PngSpeedButton.h"
-#include "Unit1/Dialogs.h"
+#include "widgets/Dialogs.h"
 #include "Unit2/ColorBox.h"
 #include "Unit2/ListBox.h"
 #include "Unit2/Unit2.h"

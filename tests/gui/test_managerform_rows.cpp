@@ -2,7 +2,7 @@
 // on the main window's rows the next time they are painted, with no message between the two.
 
 #include "PngSpeedButton/PngSpeedButton.h"
-#include "Unit1/Dialogs.h"
+#include "widgets/Dialogs.h"
 #include "Unit1/RecordModel.h"
 #include "Unit1/Unit1.h"
 #include "Unit2/ColorBox.h"

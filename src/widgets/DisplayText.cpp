@@ -1,4 +1,4 @@
-#include "Unit1/DisplayText.h"
+#include "widgets/DisplayText.h"
 
 #include "settings/CodePage.h"
 

@@ -1,4 +1,4 @@
-#include "Unit1/SafeUrl.h"
+#include "widgets/SafeUrl.h"
 
 #include <QDesktopServices>
 

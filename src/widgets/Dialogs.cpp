@@ -1,4 +1,4 @@
-#include "Unit1/Dialogs.h"
+#include "widgets/Dialogs.h"
 
 #include <QColorDialog>
 #include <QCoreApplication>
