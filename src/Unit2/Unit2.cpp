@@ -1,13 +1,13 @@
 #include "Unit2/Unit2.h"
 
 #include "PngSpeedButton/PngSpeedButton.h"
-#include "widgets/Dialogs.h"
-#include "widgets/SafeUrl.h"
 #include "Unit2/ListBox.h"
 #include "common/QeltError.h"
 #include "filters/FilterStore.h"
 #include "filters/RecordFile.h"
 #include "settings/Settings.h"
+#include "widgets/Dialogs.h"
+#include "widgets/SafeUrl.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -169,16 +169,6 @@ void TManagerForm::showEvent(QShowEvent* event)
     }
 }
 
-bool TManagerForm::groupFileExists() const
-{
-    return qelt::FileExists(qelt::FilterStore(m_appDir).GroupFilePath());
-}
-
-bool TManagerForm::filterFileExists() const
-{
-    return qelt::FileExists(qelt::FilterStore(m_appDir).FilterFilePath());
-}
-
 template <class Operation> bool TManagerForm::runStore(Operation&& operation)
 {
     try {
@@ -188,6 +178,23 @@ template <class Operation> bool TManagerForm::runStore(Operation&& operation)
         Dialogs::instance().showError(this, QString::fromStdString(error.what()));
         return false;
     }
+}
+
+// A store file that cannot be looked at is reported like any failing store operation.
+bool TManagerForm::groupFileExists()
+{
+    bool exists = false;
+    return runStore(
+               [&] { exists = qelt::FileExists(qelt::FilterStore(m_appDir).GroupFilePath()); }) &&
+           exists;
+}
+
+bool TManagerForm::filterFileExists()
+{
+    bool exists = false;
+    return runStore(
+               [&] { exists = qelt::FileExists(qelt::FilterStore(m_appDir).FilterFilePath()); }) &&
+           exists;
 }
 
 std::optional<std::string> TManagerForm::selectedBytes(const ListBox* list)

@@ -71,8 +71,8 @@ protected:
 
 private:
     void buildControls();
-    bool groupFileExists() const;
-    bool filterFileExists() const;
+    bool groupFileExists();
+    bool filterFileExists();
 
     // The bytes of a list's selected entry, or nullopt when none is selected.
     static std::optional<std::string> selectedBytes(const ListBox* list);

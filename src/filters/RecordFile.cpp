@@ -113,7 +113,13 @@ bool FileExists(const std::string& path)
 {
     struct stat st
     {};
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    if (::stat(path.c_str(), &st) == 0)
+        return !S_ISDIR(st.st_mode);
+    // Only a missing name is no file. A folder that may not be searched, a loop of links or a
+    // failing disk says nothing about the file: taking it for none would show an empty store.
+    if (errno == ENOENT || errno == ENOTDIR)
+        return false;
+    throw FileIOErrorFromErrno(errno, path);
 }
 
 RecordFile::~RecordFile()

@@ -91,7 +91,9 @@ private:
 };
 
 // True when path names an existing file that is not a folder (a symbolic link counts as what it
-// points to), as the store's existence tests need it.
+// points to), as the store's existence tests need it. False only when the name is missing (or a
+// part of its path is no folder); throws FileIOError when the file cannot be looked at, such as
+// in a folder that may not be searched ("File access denied").
 bool FileExists(const std::string& path);
 
 } // namespace qelt

@@ -190,7 +190,11 @@ struct RowColorRule::Cache
 
     std::optional<ColorValue> evaluate(std::string_view url)
     {
-        if (!FileExists(filterPath) || !FileExists(groupPath)) {
+        // A file that cannot even be looked at is reported as one that cannot be read.
+        reading = &filterState;
+        const bool haveFilters = FileExists(filterPath);
+        reading = &groupState;
+        if (!haveFilters || !FileExists(groupPath)) {
             filterState.failing = groupState.failing = false;
             return std::nullopt;
         }

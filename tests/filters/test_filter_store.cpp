@@ -1,5 +1,6 @@
 #include "filters/FilterStore.h"
 #include "filters/RecordFile.h"
+#include "filters/RowColor.h"
 #include "filters/StoreTestFiles.h"
 
 #include <gtest/gtest.h>
@@ -268,6 +269,54 @@ TEST_F(FilterStoreTest, MissingOrReadOnlyFolderFailsToCreate)
     });
     EXPECT_EQ(outcome, "File access denied");
     EXPECT_FALSE(test::fileExists(dir / "locked/FilterFile.tdf"));
+}
+
+TEST_F(FilterStoreTest, AFolderThatCannotBeSearchedOrALinkLoopIsReportedNotTakenForNoFile)
+{
+    // Readable but not searchable: the names can be listed, the files not looked at.
+    const std::string shut = dir / "shut/";
+    ::mkdir(shut.c_str(), 0755);
+    test::writeFile(shut + "GroupFile.tdf", test::groupFile({{"G", 1}}));
+    test::writeFile(shut + "FilterFile.tdf", test::filterFile({{"G", "x"}}));
+    ::chmod(shut.c_str(), 0644);
+    test::openToAll(dir);
+    const auto everyCall = [](const std::string& folder) {
+        FilterStore other(folder);
+        RowColorRule rule(folder);
+        std::string messages;
+        for (const auto& action : std::vector<std::function<void()>>{
+                 [&] { other.ListGroups(); }, [&] { other.GroupColor("G"); },
+                 [&] { other.SetGroupColor("G", 2); }, [&] { other.DeleteGroup("G"); },
+                 [&] { other.ListFilters("G"); }, [&] { other.DeleteFilter("G", "x"); },
+                 [&] { other.DeleteGroupFilters("G"); }, [&] { RowColor(folder, "x"); }}) {
+            try {
+                action();
+                messages += "ok;";
+            } catch (const FileIOError& e) {
+                messages += std::string(e.what()) + ";";
+            }
+        }
+        std::string error;
+        rule.RowColorNoThrow("x", error);
+        return messages + error;
+    };
+    std::string denied;
+    for (int i = 0; i < 8; ++i)
+        denied += "File access denied;";
+    EXPECT_EQ(test::runAsNobody([&] { return everyCall(shut); }), denied + "File access denied");
+    ::chmod(shut.c_str(), 0755);
+    EXPECT_EQ(test::readFile(shut + "GroupFile.tdf"), test::groupFile({{"G", 1}}));
+    EXPECT_EQ(test::readFile(shut + "FilterFile.tdf"), test::filterFile({{"G", "x"}}));
+
+    // A link to itself cannot be looked at by anyone, root included.
+    const std::string loop = dir / "loop/";
+    ::mkdir(loop.c_str(), 0755);
+    ASSERT_EQ(::symlink("GroupFile.tdf", (loop + "GroupFile.tdf").c_str()), 0);
+    ASSERT_EQ(::symlink("FilterFile.tdf", (loop + "FilterFile.tdf").c_str()), 0);
+    std::string invalid;
+    for (int i = 0; i < 8; ++i)
+        invalid += "Invalid filename;";
+    EXPECT_EQ(everyCall(loop), invalid + "Invalid filename");
 }
 
 TEST_F(FilterStoreTest, AFolderInPlaceOfAFileIsNoFileAndCannotBeCreated)

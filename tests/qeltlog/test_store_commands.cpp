@@ -131,6 +131,22 @@ TEST_F(StoreCommands, FileErrorsExitWithOneAndTheSystemMessage)
         return std::to_string(result.status) + ":" + result.err;
     });
     EXPECT_EQ(outcome, "1:File access denied\n");
+
+    // A store folder that cannot be searched is no empty store.
+    ::chmod(dir.path().c_str(), 0666);
+    const std::string shut = qelt::test::runAsNobody([&] {
+        std::string outcomes;
+        for (const auto& args :
+             std::vector<std::vector<std::string>>{{"groups"}, {"colour", "x"}}) {
+            std::vector<std::string> all{"--app-dir", dir.path()};
+            all.insert(all.end(), args.begin(), args.end());
+            const auto result = runProgram(QELTLOG_PATH, all);
+            outcomes += std::to_string(result.status) + ":" + result.out + result.err;
+        }
+        return outcomes;
+    });
+    ::chmod(dir.path().c_str(), 0777);
+    EXPECT_EQ(shut, "1:File access denied\n1:File access denied\n");
     EXPECT_EQ(qelt::test::readFile(dir / "GroupFile.tdf"), qelt::test::groupBytes("G", 1));
 }
 
