@@ -287,18 +287,20 @@ TPNGObject PngDecoder::decode(const std::uint8_t* data, std::size_t size)
         }
     } else if (header.hasTransColor) {
         // Sub-byte grey samples were stretched to 8 bits; the transparent grey goes with them.
+        // A sample the bit depth cannot hold matches no pixel, so such a chunk makes nothing
+        // transparent (cutting it down to the largest sample would make white transparent).
         const int depth = header.bitDepth;
-        const int scale = depth < 8 ? 255 / ((1 << depth) - 1) : 1;
-        const auto narrow = [&](png_uint_16 v) {
-            return static_cast<std::uint8_t>(std::min(255, static_cast<int>(v) * scale));
-        };
-        image.m_hasTransparentColor = true;
-        if (image.m_colorType == PngColorType::Grayscale) {
-            image.m_transparentColor = grey(narrow(header.transColor.gray));
-        } else {
-            image.m_transparentColor =
-                qRgb(narrow(header.transColor.red), narrow(header.transColor.green),
-                     narrow(header.transColor.blue));
+        const int largest = (1 << depth) - 1;
+        const int scale = 255 / largest;
+        const bool isGrey = image.m_colorType == PngColorType::Grayscale;
+        const png_color_16& t = header.transColor;
+        const bool fits = isGrey ? t.gray <= largest
+                                 : t.red <= largest && t.green <= largest && t.blue <= largest;
+        if (fits) {
+            const auto widen = [&](png_uint_16 v) { return static_cast<int>(v) * scale; };
+            image.m_hasTransparentColor = true;
+            image.m_transparentColor = isGrey ? qRgb(widen(t.gray), widen(t.gray), widen(t.gray))
+                                              : qRgb(widen(t.red), widen(t.green), widen(t.blue));
         }
     }
     if (header.hasGamma) {

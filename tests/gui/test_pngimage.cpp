@@ -68,6 +68,7 @@ private slots:
     void paletteTransparency();
     void greyTransparentColourFollowsTheWidenedSamples();
     void sixteenBitTransparentColourIsMatchedExactly();
+    void transparentColourTheDepthCannotHoldMakesNothingTransparent();
     void gammaCorrectsOnlyWhenDrawn();
     void refusesDamagedData_data();
     void refusesDamagedData();
@@ -256,6 +257,48 @@ void TestPngImage::sixteenBitTransparentColourIsMatchedExactly()
     QCOMPARE(image.pixel(0, 0), image.pixel(1, 0));
     QCOMPARE(image.pixelAlpha(0, 0), 0);
     QCOMPARE(image.pixelAlpha(1, 0), 255);
+}
+
+void TestPngImage::transparentColourTheDepthCannotHoldMakesNothingTransparent()
+{
+    // The writer refuses such a chunk, so an in-range one is written and its samples replaced.
+    const auto withTrns = [](PngRecipe p, std::vector<std::uint16_t> samples) {
+        p.hasTransColor = true;
+        QByteArray bytes = encodePng(p);
+        const qsizetype type = bytes.indexOf("tRNS");
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            bytes[type + 4 + qsizetype(2 * i)] = static_cast<char>(samples[i] >> 8);
+            bytes[type + 5 + qsizetype(2 * i)] = static_cast<char>(samples[i] & 0xFF);
+        }
+        const qsizetype end = type + 4 + qsizetype(2 * samples.size());
+        const uLong crc =
+            crc32(0, reinterpret_cast<const Bytef*>(bytes.constData() + type), uInt(end - type));
+        for (int i = 0; i < 4; ++i)
+            bytes[end + i] = static_cast<char>((crc >> (24 - 8 * i)) & 0xFF);
+        return bytes;
+    };
+    const int g = PNG_COLOR_TYPE_GRAY;
+    const QList<QByteArray> files{
+        withTrns(recipe(2, 1, g, 8, {255, 0}), {256}),
+        withTrns(recipe(2, 1, g, 8, {255, 0}), {0xFFFF}),
+        withTrns(recipe(3, 1, g, 2, {3, 0, 1}), {4}),
+        withTrns(recipe(2, 1, g, 1, {1, 0}), {2}),
+        withTrns(recipe(2, 1, PNG_COLOR_TYPE_RGB, 8, {255, 255, 255, 0, 0, 0}), {255, 255, 256}),
+        withTrns(recipe(2, 1, PNG_COLOR_TYPE_RGB, 8, {255, 255, 255, 0, 0, 0}), {999, 999, 999}),
+    };
+    for (const QByteArray& file : files) {
+        const TPNGObject image = TPNGObject::fromData(file);
+        const QImage reference = QImage::fromData(file, "PNG");
+        QVERIFY(!reference.isNull());
+        QCOMPARE(image.transparencyMode(), PngTransparency::None);
+        QVERIFY(!image.hasChunk<TChunkTRNS>());
+        for (int x = 0; x < image.width(); ++x) {
+            QCOMPARE(image.pixelAlpha(x, 0), 255);
+            QCOMPARE(qAlpha(image.toImage().pixel(x, 0)), 255);
+            QCOMPARE(qAlpha(reference.pixel(x, 0)), 255);
+            QCOMPARE(image.pixel(x, 0) & RGB_MASK, reference.pixel(x, 0) & RGB_MASK);
+        }
+    }
 }
 
 void TestPngImage::gammaCorrectsOnlyWhenDrawn()
