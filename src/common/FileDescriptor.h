@@ -1,6 +1,7 @@
 #pragma once
 
 #include <unistd.h>
+#include <utility>
 
 namespace qelt {
 
@@ -16,6 +17,16 @@ public:
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept
+    {
+        if (this != &other) {
+            if (m_fd >= 0)
+                ::close(m_fd);
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
     int get() const { return m_fd; }
     // Closes now and reports the result: a delayed write error may surface only here.
     int close()

@@ -1,6 +1,7 @@
 #include "LogRewrite.h"
 
 #include "common/FileDescriptor.h"
+#include "common/OpenWriters.h"
 #include "common/QeltError.h"
 
 #include <algorithm>
@@ -16,8 +17,14 @@
 #include <system_error>
 #include <thread>
 
+#include <chrono>
+#include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <optional>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #if defined(__SSE2__)
@@ -110,19 +117,37 @@ bool HasLoneLineEnds(std::string_view text)
     return carry != 0;
 }
 
-LogSnapshot TakeLogSnapshot(const FileIdentity& identity, std::string_view fileBytes)
+namespace {
+
+LogSnapshot takeSnapshot(const FileIdentity& identity, std::string_view fileBytes,
+                         std::size_t textSize)
 {
     LogSnapshot snapshot;
     snapshot.identity = identity;
     snapshot.identity.size = fileBytes.size();
     const std::size_t keep = std::min(fileBytes.size(), SnapshotTailSize);
     snapshot.tail.assign(fileBytes.substr(fileBytes.size() - keep));
+    snapshot.hasNul = textSize < fileBytes.size();
+    std::size_t carryFrom = textSize;
+    if (!snapshot.hasNul) {
+        while (carryFrom > 0 && fileBytes[carryFrom - 1] != '\r' &&
+               fileBytes[carryFrom - 1] != '\n')
+            --carryFrom;
+    }
+    snapshot.carryFrom = carryFrom;
     return snapshot;
+}
+
+} // namespace
+
+LogSnapshot TakeLogSnapshot(const FileIdentity& identity, std::string_view fileBytes)
+{
+    return takeSnapshot(identity, fileBytes, CutAtNul(fileBytes).size());
 }
 
 LogSnapshot TakeLogSnapshot(const LogFile& file)
 {
-    return TakeLogSnapshot(file.identity(), file.bytes());
+    return takeSnapshot(file.identity(), file.bytes(), file.text().size());
 }
 
 namespace {
@@ -515,6 +540,191 @@ private:
 
 } // namespace
 
+namespace {
+
+bool sameInode(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::string rewriteFilePrefix(const std::string& logName)
+{
+    return "." + logName + ".qelt-";
+}
+
+// A temporary file of ours in the log's folder. It holds a shared lock for as long as it is open,
+// which tells a later run that its writer is still at work; the file is removed on the way out
+// unless it was handed on.
+class TempFile
+{
+public:
+    TempFile(const std::string& folder, const std::string& logName)
+    {
+        for (int attempt = 0;; ++attempt) {
+            std::string path = folder + "/" + rewriteFilePrefix(logName) + "XXXXXX";
+            FileDescriptor fd(::mkostemp(path.data(), O_CLOEXEC));
+            if (fd.get() < 0)
+                throw std::system_error(errno, std::generic_category());
+            // A cleaner may have taken the unlocked file for a dead run's between the two steps.
+            struct stat mine
+            {};
+            struct stat named
+            {};
+            if (::flock(fd.get(), LOCK_SH) == 0 && ::fstat(fd.get(), &mine) == 0 &&
+                ::lstat(path.c_str(), &named) == 0 && sameInode(mine, named)) {
+                m_path = std::move(path);
+                m_fd = std::move(fd);
+                return;
+            }
+            if (attempt == 3)
+                throw std::system_error(EEXIST, std::generic_category());
+        }
+    }
+    ~TempFile() { removeIfOurs(); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    const std::string& path() const { return m_path; }
+    int fd() const { return m_fd.get(); }
+    FileDescriptor takeDescriptor()
+    {
+        m_path.clear();
+        return std::move(m_fd);
+    }
+    // Removes the file by its name if that still names the file we hold.
+    void removeIfOurs()
+    {
+        if (m_path.empty() || m_fd.get() < 0)
+            return;
+        struct stat mine
+        {};
+        struct stat named
+        {};
+        if (::fstat(m_fd.get(), &mine) == 0 && ::lstat(m_path.c_str(), &named) == 0 &&
+            sameInode(mine, named))
+            ::unlink(m_path.c_str());
+        m_path.clear();
+    }
+
+private:
+    std::string m_path;
+    FileDescriptor m_fd;
+};
+
+// Gives the new file the old one's owner, group, extended attributes (ACLs among them) and mode,
+// in that order: a change of owner drops the set-ID bits, and an ACL sets the group bits. Empty,
+// or why an attribute cannot be kept.
+std::string copyAttributes(int from, int to, const struct stat& st)
+{
+    // Only root may give a file away; anyone else keeps the log's group when allowed.
+    if (::fchown(to, st.st_uid, st.st_gid) != 0 &&
+        ::fchown(to, static_cast<uid_t>(-1), st.st_gid) != 0) {
+        // The new log belongs to us then, as a copy would.
+    }
+    ssize_t listed = ::flistxattr(from, nullptr, 0);
+    if (listed < 0 && errno != ENOTSUP)
+        return "The extended attributes of the log cannot be read: " + errnoText(errno);
+    if (listed > 0) {
+        std::vector<char> names(static_cast<std::size_t>(listed));
+        listed = ::flistxattr(from, names.data(), names.size());
+        if (listed < 0)
+            return "The extended attributes of the log cannot be read: " + errnoText(errno);
+        std::vector<char> value;
+        for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
+            const char* name = names.data() + at;
+            at += std::strlen(name) + 1;
+            ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+            if (size >= 0) {
+                value.resize(static_cast<std::size_t>(size) + 1);
+                size = ::fgetxattr(from, name, value.data(), value.size());
+            }
+            if (size < 0 ||
+                ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0) != 0)
+                return std::string("The extended attribute ") + name +
+                       " of the log cannot be kept: " + errnoText(errno);
+        }
+    }
+    if (::fchmod(to, st.st_mode & 07777) != 0)
+        return "The permissions of the log cannot be kept: " + errnoText(errno);
+    return {};
+}
+
+// Appends to `to` what was added to `from` after `copied`, until its size holds still.
+void catchUp(int from, int to, std::uint64_t& copied, bool& skipLf)
+{
+    for (int round = 0; round < 100; ++round) {
+        struct stat st
+        {};
+        if (::fstat(from, &st) != 0)
+            throw std::system_error(errno, std::generic_category());
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        if (size <= copied)
+            return;
+        copyAppended(from, to, copied, size, skipLf);
+        skipLf = false;
+        copied = size;
+    }
+}
+
+// Waits (up to about a second) until no process holds the file open for writing: one that opened
+// it before it left the log's place may still be appending to it.
+void waitForWriters(int fd)
+{
+    struct stat st
+    {};
+    if (::fstat(fd, &st) != 0)
+        return;
+    for (int i = 0; i < 100; ++i) {
+        if (!FindOpenWriter(static_cast<std::uint64_t>(st.st_dev),
+                            static_cast<std::uint64_t>(st.st_ino)))
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+const char* const ReplacedText =
+    "Another program replaced the log since it was read; it was left as it is.";
+
+// Whether renameat2 cannot exchange on this file system (nor at all on this kernel).
+bool exchangeUnsupported(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+} // namespace
+
+void RemoveStaleRewriteFiles(const std::string& path)
+{
+    std::string target = path;
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        target = resolved;
+        std::free(resolved);
+    }
+    const std::string prefix = rewriteFilePrefix(nameOf(target));
+    DIR* dir = ::opendir(folderOf(target).c_str());
+    if (!dir)
+        return;
+    const int dirFd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix)
+            continue;
+        FileDescriptor fd(
+            ::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat held
+        {};
+        struct stat named
+        {};
+        // A running rewrite holds its files locked; the lock of a killed one went with it.
+        if (fd.get() >= 0 && ::fstat(fd.get(), &held) == 0 && S_ISREG(held.st_mode) &&
+            ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
+            ::fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameInode(held, named))
+            ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
                     const std::vector<TextRange>& kept)
 {
@@ -535,6 +745,8 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
         target = resolved;
         std::free(resolved);
     }
+    const std::string folder = folderOf(target);
+    const std::string logName = nameOf(target);
     FileDescriptor old(::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (old.get() < 0)
         failCreate(path, "The log cannot be opened any more: " + errnoText(errno));
@@ -546,140 +758,220 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
     // put a plain file in its place.
     if (!S_ISREG(st.st_mode))
         failCreate(path, "The log is not a regular file; it was left as it is.");
+    const struct stat original = st;
     if (const std::string why = whyChanged(old.get(), st, snapshot); !why.empty())
         failCreate(path, why);
     // The new content replaces the log by a rename, which only asks the folder: a log that we
     // may not write (made read-only to keep it) must be refused as writing it in place would be.
     if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
         failCreate(path, errnoText(errno));
-
-    // A temporary name that the log folder listing (log*.txt) never shows.
-    std::string tempPath = folderOf(target) + "/." + nameOf(target) + ".XXXXXX";
-    FileDescriptor temp(::mkostemp(tempPath.data(), O_CLOEXEC));
-    if (temp.get() < 0)
-        failCreate(path, errnoText(errno));
-    bool renamed = false;
-    try {
-        if (::fchmod(temp.get(), st.st_mode & 07777) != 0)
-            throw std::system_error(errno, std::generic_category());
-        // Only root may give a file away; anyone else keeps the log's group when allowed.
-        if (::fchown(temp.get(), st.st_uid, st.st_gid) != 0 &&
-            ::fchown(temp.get(), static_cast<uid_t>(-1), st.st_gid) != 0) {
-            // The new log belongs to us then, as a copy would.
-        }
-
-        const bool wholeFile = text.size() == snapshot.identity.size;
-        const bool endsOpen = !text.empty() && text.back() != '\r' && text.back() != '\n';
-        // A last line without its line end was still being written when the log was read if
-        // the log has grown since: asked when that line is written, as late as possible.
-        const bool mayBeUnfinished = wholeFile && endsOpen;
-        const auto grownNow = [&] {
-            struct stat now
-            {};
-            return ::fstat(old.get(), &now) == 0 &&
-                   static_cast<std::uint64_t>(now.st_size) > snapshot.identity.size;
-        };
-
-        BlockWriter out(temp.get());
-        bool lastLineWritten = false;
-        RangeQueue queue;
-        // The copying thread stops copying after a failure but drains the queue, so that the
-        // search never waits on it.
-        auto copying = std::async(std::launch::async, [&] {
-            std::exception_ptr failure;
-            for (auto batch = queue.pop(); !batch.empty(); batch = queue.pop()) {
-                for (const TextRange& range : batch) {
-                    if (failure)
-                        break;
-                    try {
-                        const bool reachesEnd = range.end == text.size();
-                        const bool leaveOpen = reachesEnd && mayBeUnfinished && grownNow();
-                        writeLines(out, text.substr(range.begin, range.end - range.begin),
-                                   leaveOpen);
-                        lastLineWritten = lastLineWritten || reachesEnd;
-                    } catch (...) {
-                        failure = std::current_exception();
-                    }
-                }
-            }
-            if (failure)
-                std::rethrow_exception(failure);
-        });
-        bool produced = false;
-        try {
-            produced = produce([&queue](TextRange range) { queue.push(range); });
-        } catch (...) {
-            queue.close();
-            copying.wait();
-            throw;
-        }
-        queue.close();
-        copying.get();
-        if (!produced) {
-            ::unlink(tempPath.c_str());
-            return false;
-        }
-        if (mayBeUnfinished && !lastLineWritten && grownNow()) {
-            std::size_t start = text.size();
-            while (start > 0 && text[start - 1] != '\r' && text[start - 1] != '\n')
-                --start;
-            writeLines(out, text.substr(start), true);
-        }
-        out.finish();
-
-        // A lone CR at the end may be the first half of a CR LF whose LF came later.
-        bool skipLf = wholeFile && !text.empty() && text.back() == '\r';
-        std::uint64_t copied = snapshot.identity.size;
-        // The proxy may go on appending while we copy: follow it until the size holds still.
-        for (int round = 0; round < 100; ++round) {
-            if (::fstat(old.get(), &st) != 0)
-                throw std::system_error(errno, std::generic_category());
-            if (static_cast<std::uint64_t>(st.st_size) <= copied)
-                break;
-            copyAppended(old.get(), temp.get(), copied, static_cast<std::uint64_t>(st.st_size),
-                         skipLf);
-            skipLf = false;
-            copied = static_cast<std::uint64_t>(st.st_size);
-        }
-        if (::fsync(temp.get()) != 0)
-            throw std::system_error(errno, std::generic_category());
-
-        // The last look before the old log goes: still the same file, changed only by appends.
+    RemoveStaleRewriteFiles(target);
+    const auto lastingWriter = [](int fd) {
         struct stat now
         {};
-        if (::stat(target.c_str(), &now) != 0 || !sameFile(now, snapshot))
-            failCreate(path,
-                       "Another program replaced the log since it was read; it was left as it is.");
-        if (const std::string why = whyChanged(old.get(), st, snapshot); !why.empty())
-            failCreate(path, why);
-        if (::rename(tempPath.c_str(), target.c_str()) != 0)
-            throw std::system_error(errno, std::generic_category());
-        renamed = true;
+        if (::fstat(fd, &now) != 0)
+            return std::optional<OpenWriter>();
+        return FindLastingWriter(static_cast<std::uint64_t>(now.st_dev),
+                                 static_cast<std::uint64_t>(now.st_ino));
+    };
+    if (const auto writer = lastingWriter(old.get()))
+        failCreate(path, DescribeWriter(*writer) + " It was left as it is.");
 
-        // Bytes appended between the last look and the rename went to the old file: fetch them.
-        // A writer that has opened the new log by now appends to it too, so write at its end.
-        if (::fstat(old.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > copied) {
-            const int flags = ::fcntl(temp.get(), F_GETFL);
-            if (flags < 0 || ::fcntl(temp.get(), F_SETFL, flags | O_APPEND) != 0)
-                throw std::system_error(errno, std::generic_category());
-            copyAppended(old.get(), temp.get(), copied, static_cast<std::uint64_t>(st.st_size),
-                         skipLf && copied == snapshot.identity.size);
-            if (::fsync(temp.get()) != 0)
-                throw std::system_error(errno, std::generic_category());
+    // Where the lines of `text` stop: a last line without a line end that the log also ended in
+    // when it was read is carried over from the log as part of its bytes, not written from text.
+    std::size_t clipAt = text.size();
+    if (!snapshot.hasNul && snapshot.carryFrom < snapshot.identity.size) {
+        const std::uint64_t openLength = snapshot.identity.size - snapshot.carryFrom;
+        if (openLength <= text.size()) {
+            const std::size_t start = text.size() - static_cast<std::size_t>(openLength);
+            const std::size_t compare = std::min<std::size_t>(openLength, snapshot.tail.size());
+            const bool atLineStart =
+                start == 0 || text[start - 1] == '\r' || text[start - 1] == '\n';
+            const std::string_view last = text.substr(start);
+            if (atLineStart && last.find_first_of("\r\n") == std::string_view::npos &&
+                last.substr(last.size() - compare) ==
+                    std::string_view(snapshot.tail).substr(snapshot.tail.size() - compare))
+                clipAt = start;
         }
-        if (temp.close() != 0)
+    }
+    // A lone CR at the very end may be the first half of a CR LF whose LF came later.
+    bool skipLf = !snapshot.hasNul && !snapshot.tail.empty() && snapshot.tail.back() == '\r';
+    std::uint64_t copied = snapshot.carryFrom;
+
+    try {
+        auto temp = std::make_unique<TempFile>(folder, logName);
+        if (const std::string why = copyAttributes(old.get(), temp->fd(), original); !why.empty())
+            failCreate(path, why);
+
+        {
+            BlockWriter out(temp->fd());
+            RangeQueue queue;
+            // The copying thread stops copying after a failure but drains the queue, so that the
+            // search never waits on it.
+            auto copying = std::async(std::launch::async, [&] {
+                std::exception_ptr failure;
+                for (auto batch = queue.pop(); !batch.empty(); batch = queue.pop()) {
+                    for (TextRange range : batch) {
+                        if (failure)
+                            break;
+                        range.end = std::min(range.end, clipAt);
+                        if (range.begin >= range.end)
+                            continue;
+                        try {
+                            writeLines(out, text.substr(range.begin, range.end - range.begin),
+                                       range.end == text.size());
+                        } catch (...) {
+                            failure = std::current_exception();
+                        }
+                    }
+                }
+                if (failure)
+                    std::rethrow_exception(failure);
+            });
+            bool produced = false;
+            try {
+                produced = produce([&queue](TextRange range) { queue.push(range); });
+            } catch (...) {
+                queue.close();
+                copying.wait();
+                throw;
+            }
+            queue.close();
+            copying.get();
+            if (!produced)
+                return false; // the temporary file goes with `temp`
+            out.finish();
+        }
+
+        // The bytes carried over as they stand, and what the proxy appends while we copy.
+        catchUp(old.get(), temp->fd(), copied, skipLf);
+        if (::fsync(temp->fd()) != 0)
             throw std::system_error(errno, std::generic_category());
-        FileDescriptor folder(::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder.get() >= 0)
-            ::fsync(folder.get());
+
+        // Each round puts the new file in the log's place. Lines that reach the old file after
+        // our last look (a writer opened it just before) must come before those that writers
+        // append to the new one: a further round then makes a file with them in their place.
+        struct stat expected = original; // the file in the log's place now
+        bool exchange = true;
+        std::unique_ptr<LogRewrittenError> late;
+        for (int round = 0;; ++round) {
+            catchUp(old.get(), temp->fd(), copied, skipLf);
+            struct stat now
+            {};
+            if (::lstat(target.c_str(), &now) != 0 || !sameInode(now, expected))
+                failCreate(path, ReplacedText);
+            if (round == 0) {
+                if (::fstat(old.get(), &st) != 0)
+                    throw std::system_error(errno, std::generic_category());
+                if (const std::string why = whyChanged(old.get(), st, snapshot); !why.empty())
+                    failCreate(path, why);
+            }
+            if (const auto writer = lastingWriter(old.get()))
+                failCreate(path, DescribeWriter(*writer) + " It was left as it is.");
+            catchUp(old.get(), temp->fd(), copied, skipLf);
+            struct stat ours
+            {};
+            if (::fstat(temp->fd(), &ours) != 0)
+                throw std::system_error(errno, std::generic_category());
+            // Another program could still put a file in the log's place before the rename:
+            // exchanging the two names tells, and puts that file back.
+            if (exchange && ::renameat2(AT_FDCWD, temp->path().c_str(), AT_FDCWD, target.c_str(),
+                                        RENAME_EXCHANGE) != 0) {
+                if (!exchangeUnsupported(errno))
+                    throw std::system_error(errno, std::generic_category());
+                exchange = false;
+            }
+            if (exchange) {
+                struct stat out
+                {};
+                if (::lstat(temp->path().c_str(), &out) != 0 || !sameInode(out, expected)) {
+                    if (::renameat2(AT_FDCWD, temp->path().c_str(), AT_FDCWD, target.c_str(),
+                                    RENAME_EXCHANGE) != 0)
+                        throw LogRewrittenError(
+                            "The log " + path +
+                            " was rewritten, but another program had just put a file in its "
+                            "place; that file is now " +
+                            temp->path());
+                    failCreate(path, "Another program put a file in the log's place; it was left "
+                                     "as it is.");
+                }
+            } else {
+                // Without the exchange, a file put in the log's place between this look and the
+                // rename would be replaced.
+                if (::lstat(target.c_str(), &now) != 0 || !sameInode(now, expected))
+                    failCreate(path, ReplacedText);
+                if (::rename(temp->path().c_str(), target.c_str()) != 0)
+                    throw std::system_error(errno, std::generic_category());
+            }
+            // The new content is the log now; the old file stands at the temporary name.
+            const std::string outPath = exchange ? temp->path() : std::string();
+            FileDescriptor current = temp->takeDescriptor();
+            const auto removeOld = [&] {
+                struct stat named
+                {};
+                struct stat held
+                {};
+                if (!outPath.empty() && ::lstat(outPath.c_str(), &named) == 0 &&
+                    ::fstat(old.get(), &held) == 0 && sameInode(named, held))
+                    ::unlink(outPath.c_str());
+            };
+            // A failure from here on leaves the log rewritten; say so.
+            try {
+                waitForWriters(old.get());
+                if (::fstat(old.get(), &st) != 0)
+                    throw std::system_error(errno, std::generic_category());
+                if (static_cast<std::uint64_t>(st.st_size) > copied && round < 4) {
+                    auto next = std::make_unique<TempFile>(folder, logName);
+                    if (const std::string why = copyAttributes(current.get(), next->fd(), ours);
+                        !why.empty())
+                        throw QeltError(why);
+                    // Ours first, then the old file's late lines, then what writers have
+                    // appended to the new one since.
+                    const auto head = static_cast<std::uint64_t>(ours.st_size);
+                    copyAppended(current.get(), next->fd(), 0, head, false);
+                    catchUp(old.get(), next->fd(), copied, skipLf);
+                    removeOld();
+                    old = std::move(current);
+                    copied = head;
+                    skipLf = false;
+                    catchUp(old.get(), next->fd(), copied, skipLf);
+                    if (::fsync(next->fd()) != 0)
+                        throw std::system_error(errno, std::generic_category());
+                    expected = ours;
+                    temp = std::move(next);
+                    continue;
+                }
+                if (static_cast<std::uint64_t>(st.st_size) > copied) {
+                    // Still more after several rounds: keep them at the end rather than lose them.
+                    const int flags = ::fcntl(current.get(), F_GETFL);
+                    if (flags < 0 || ::fcntl(current.get(), F_SETFL, flags | O_APPEND) != 0)
+                        throw std::system_error(errno, std::generic_category());
+                    catchUp(old.get(), current.get(), copied, skipLf);
+                }
+                removeOld();
+                if (::fsync(current.get()) != 0)
+                    throw std::system_error(errno, std::generic_category());
+                if (current.close() != 0)
+                    throw std::system_error(errno, std::generic_category());
+                FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                if (dir.get() >= 0 && ::fsync(dir.get()) != 0 && errno != EINVAL)
+                    throw std::system_error(errno, std::generic_category());
+            } catch (const std::system_error& e) {
+                removeOld();
+                throw LogRewrittenError(
+                    "The log " + path +
+                    " was rewritten, but its last step failed: " + errnoText(e.code().value()));
+            } catch (const LogRewrittenError&) {
+                throw;
+            } catch (const std::exception& e) {
+                removeOld();
+                throw LogRewrittenError("The log " + path +
+                                        " was rewritten, but its last step failed: " + e.what());
+            }
+            break;
+        }
     } catch (const std::system_error& e) {
-        if (!renamed)
-            ::unlink(tempPath.c_str());
         failCreate(path, errnoText(e.code().value()));
-    } catch (...) {
-        if (!renamed)
-            ::unlink(tempPath.c_str());
-        throw;
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LogFile.h"
+#include "common/QeltError.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +44,11 @@ struct LogSnapshot
 {
     FileIdentity identity; // size: the whole file, the bytes after a NUL included
     std::string tail;      // a copy of the last bytes of the file as read
+    // Where the bytes begin that a rewrite carries over as they stand: the first NUL, or else
+    // the start of a last line without a line end (it may still be being written), or else the
+    // end of the file.
+    std::uint64_t carryFrom = 0;
+    bool hasNul = false; // carryFrom is the first NUL
 };
 
 // How many bytes of the end of a log a snapshot keeps. An append leaves them as they were; a
@@ -54,23 +60,37 @@ inline constexpr std::size_t SnapshotTailSize = 64 * 1024;
 LogSnapshot TakeLogSnapshot(const FileIdentity& identity, std::string_view fileBytes);
 LogSnapshot TakeLogSnapshot(const LogFile& file);
 
-// Writes the kept lines of a log back: every line of the ranges followed by CR LF, in order, then
-// the bytes that another program appended to the log since the snapshot, as they stand.
+// A rewrite that put the new content in the log's place and then failed (a flush or a close):
+// the log is rewritten, but the failure may have cost the durability of its last bytes.
+class LogRewrittenError : public QeltError
+{
+public:
+    using QeltError::QeltError;
+};
+
+// Writes the kept lines of a log back, keeping every byte it was not asked to remove:
+// - every line of the ranges of `text`, in order, followed by CR LF (lone CR and LF ends become
+//   CR LF); a last line of `text` without a line end is written as it stands;
+// - then the bytes of the log from snapshot.carryFrom to its end as it is now, unchanged: what
+//   follows the first NUL, a last line that had no line end yet (kept even when a range leaves
+//   it out: it is written from the log, never from `text`, when `text` ends in it), and what
+//   another program appended since the snapshot.
 //
-// `text` is the text the ranges index (the file's bytes up to its first NUL). The new content goes
-// to a temporary file in the log's folder, is flushed to disk and renamed over the log, keeping
-// the log's permissions and, when allowed, its owner; until that rename the old log is untouched.
+// `text` is any buffer (usually the log's own bytes before its first NUL; an undo may hand a
+// content assembled in memory). The new content goes to a temporary file `.NAME.qelt-XXXXXX` in
+// the log's folder, which keeps the log's mode, owner, group, ACLs and extended attributes, is
+// flushed to disk and exchanged with the log in one step; until then the old log is untouched.
+// A temporary file that a killed rewrite left behind is removed by the next rewrite of the log.
 //
-// An append is told from other changes this way: the log must still be the same file (device and
-// inode), must not have shrunk, must keep its modification time if its size is unchanged, and
-// the last SnapshotTailSize bytes of the old content must read as they were; this is checked
-// before writing and again right before the rename. Anything else throws QeltError "Cannot create
-// file <path>" with a second line saying why, as does any failure to write; in both cases the log
-// keeps every line and the temporary file is removed.
-//
-// A log that ended in a line without a line end when it was read and has grown since was being
-// written at that moment: that line is written as it was, without a line end, so that the
-// appended bytes complete it, and it stays even when it was to be removed.
+// The rewrite is refused (QeltError "Cannot create file <path>" with a second line saying why,
+// the log left as it is, the temporary file removed) when writing fails, when the log was
+// changed other than by appends, when another file was put in its place, and when another process
+// of this machine holds the log open for writing (the second line names the program and its
+// process id). Lines that writers append with open, write, close while the rewrite runs are
+// carried over in their order. An append is told from other changes this way: the log must still
+// be the same file (device and inode), must not have shrunk, must keep its modification time if
+// its size is unchanged, and the last SnapshotTailSize bytes of the old content must read as
+// they were. A failure after the new content took the log's place throws LogRewrittenError.
 void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
                     const std::vector<TextRange>& kept);
 
@@ -82,5 +102,9 @@ using KeptRangeSink = std::function<void(TextRange)>;
 using KeptRangeProducer = std::function<bool(const KeptRangeSink&)>;
 bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
                         const KeptRangeProducer& produce);
+
+// Removes the temporary files of rewrites of the log at `path` whose process is gone (killed
+// half way). RewriteLogFile does this first; a file in use by a running rewrite stays.
+void RemoveStaleRewriteFiles(const std::string& path);
 
 } // namespace qelt

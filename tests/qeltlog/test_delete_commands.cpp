@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -57,7 +58,8 @@ TEST(DeleteCommands, RemoveTheLinesAndWriteTheLogBack)
         for (const auto& c : cases) {
             TempFolder dir;
             const std::string log = dir / "log1.txt";
-            // Lone LF line ends and no end after the last line: the rewrite makes them CR LF.
+            // Lone LF line ends, which the rewrite makes CR LF, and no end after the last line,
+            // which may still be being written and stays as it is.
             std::string before = joined({0, 1, 2, 3, 4, 5, 6}, "\n");
             before.pop_back();
             writeFile(log, before);
@@ -67,7 +69,9 @@ TEST(DeleteCommands, RemoveTheLinesAndWriteTheLogBack)
             EXPECT_EQ(result.status, 0) << c.name << result.err;
             EXPECT_EQ(result.err, "") << c.name;
             EXPECT_EQ(result.out, std::string(format) == "tsv" ? "" : c.summary) << c.name;
-            EXPECT_EQ(readFile(log), joined(c.kept)) << c.name << " " << format;
+            std::vector<std::size_t> kept = c.kept;
+            kept.erase(std::remove(kept.begin(), kept.end(), 6u), kept.end());
+            EXPECT_EQ(readFile(log), joined(kept) + Lines[6]) << c.name << " " << format;
         }
     }
 }
