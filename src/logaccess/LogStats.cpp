@@ -826,6 +826,8 @@ LogStats ComputeLogStats(const std::vector<std::shared_ptr<const LogFile>>& file
     }
     LogStats stats = finish(merged, sources, scope, options.countDistinctHosts);
     stats.sources = files;
+    for (const Source& source : sources)
+        stats.texts.push_back(source.bytes);
     return stats;
 }
 
@@ -835,7 +837,9 @@ LogStats ComputeLogStats(std::string_view text, const StatsScope& scope,
     Counts merged;
     merged.scope = &scope;
     countText(text, 0, merged, options);
-    return finish(merged, {Source{text}}, scope, options.countDistinctHosts);
+    LogStats stats = finish(merged, {Source{text}}, scope, options.countDistinctHosts);
+    stats.texts.push_back(text);
+    return stats;
 }
 
 std::vector<HostTotal> HostTotals(const LogStats& stats, const StatsScope& scope, std::size_t limit)
@@ -929,9 +933,9 @@ std::size_t DistinctHosts(const LogStats& stats)
 std::string_view DateAt(const LogStats& stats, LinePosition at)
 {
     const std::size_t file = at >> LinePositionFileShift;
-    if (file >= stats.sources.size())
+    if (file >= stats.texts.size())
         return {};
-    const std::string_view bytes = stats.sources[file]->bytes();
+    const std::string_view bytes = stats.texts[file];
     const std::size_t offset = at & ((LinePosition(1) << LinePositionFileShift) - 1);
     if (offset >= bytes.size())
         return {};

@@ -111,7 +111,8 @@ struct LogStats
     std::vector<HostStats> hosts; // the hosts of users[0] in tree order, then of users[1], ...
     ScopeStats scope;
     bool cancelled = false; // stopped early: the numbers cover only part of the logs
-    std::vector<std::shared_ptr<const LogFile>> sources;
+    std::vector<std::shared_ptr<const LogFile>> sources; // keeps the texts alive
+    std::vector<std::string_view> texts;                  // the bytes of each log counted
 
     struct HostRange
     {
