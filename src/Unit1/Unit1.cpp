@@ -2,11 +2,8 @@
 
 #include "PngSpeedButton/PngSpeedButton.h"
 #include "Unit1/DeleteAnimation.h"
-#include "widgets/Dialogs.h"
-#include "widgets/DisplayText.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
-#include "widgets/SafeUrl.h"
 #include "Unit1/Worker.h"
 #include "Unit2/ColorBox.h"
 #include "Unit2/Unit2.h"
@@ -18,6 +15,9 @@
 #include "logaccess/LogRewrite.h"
 #include "logaccess/RecordListing.h"
 #include "settings/Settings.h"
+#include "widgets/Dialogs.h"
+#include "widgets/DisplayText.h"
+#include "widgets/SafeUrl.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -39,6 +39,7 @@
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTimer>
+#include <QToolTip>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -58,6 +59,9 @@ constexpr int FrameWidth = 8;
 constexpr int FrameHeight = 27;
 constexpr int DesignClientWidth = 700;
 constexpr int DesignClientHeight = 425;
+// The smallest client area a stored size gives.
+constexpr int MinimumClientWidth = 100;
+constexpr int MinimumClientHeight = 100;
 // The tree fills its pane inside a one-pixel bevel on each side.
 constexpr int TreeInset = 2;
 constexpr int SplitterSnap = 30;
@@ -227,7 +231,7 @@ QString AboutText()
                           "\n"
                           "Written by the Qelt Viewer developers.\n"
                           "Icons: Silk by Mark James (CC-BY 3.0), Tango (public domain),\n"
-                          "Oxygen (LGPL-3+), MATE (CC-BY-SA 3.0).");
+                          "Oxygen (LGPL-3+).");
 }
 
 TForm1::TForm1(QWidget* parent) : TForm1(qelt::AppDir(), parent) {}
@@ -302,24 +306,19 @@ void TForm1::buildControls()
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setFixedHeight(19);
     StatusBar1->setSizeGripEnabled(true);
+    // Three panels of 120, 180 and 120 pixels from the left edge, placed by hand: the status
+    // bar's own layout would put margins and gaps between them.
     const int widths[3] = {120, 180, 120};
+    int left = 0;
     for (int i = 0; i < 3; ++i) {
         m_panels[i] = new QLabel(StatusBar1);
-        m_panels[i]->setFixedWidth(widths[i]);
+        m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        m_panels[i]->setGeometry(left, 0, widths[i], 19);
         m_panels[i]->setFrameShape(QFrame::Panel);
         m_panels[i]->setFrameShadow(QFrame::Sunken);
         m_panels[i]->setContentsMargins(2, 0, 2, 0);
-        StatusBar1->addWidget(m_panels[i]);
+        left += widths[i];
     }
-    // Not QStatusBar::showMessage: a temporary message hides the panels while it shows.
-    m_note = new QLabel(StatusBar1);
-    m_note->setObjectName(QStringLiteral("StatusNote"));
-    m_note->setContentsMargins(2, 0, 2, 0);
-    StatusBar1->addWidget(m_note, 1);
-    m_noteTimer = new QTimer(this);
-    m_noteTimer->setSingleShot(true);
-    m_noteTimer->setInterval(4000);
-    connect(m_noteTimer, &QTimer::timeout, m_note, &QLabel::clear);
     setStatusBar(StatusBar1);
 
     Splitter1 = new QSplitter(Qt::Horizontal, this);
@@ -504,12 +503,19 @@ void TForm1::buildToolbar()
 
 QString TForm1::panelText(int panel) const
 {
-    return m_panels[panel]->text();
+    return m_panelTexts[panel];
 }
 
-void TForm1::setPanel(int panel, const QString& text)
+void TForm1::setPanel(int panel, const QString& text, const QString& toolTip)
 {
-    m_panels[panel]->setText(text);
+    // A panel shows what fits its width; the whole text is its tooltip then.
+    QLabel* label = m_panels[panel];
+    m_panelTexts[panel] = text;
+    const QMargins margins = label->contentsMargins();
+    const int room = label->width() - 2 * label->frameWidth() - margins.left() - margins.right();
+    const QString shown = label->fontMetrics().elidedText(text, Qt::ElideRight, room);
+    label->setText(shown);
+    label->setToolTip(!toolTip.isEmpty() ? toolTip : shown != text ? text : QString());
 }
 
 void TForm1::showError(const QString& message)
@@ -517,10 +523,10 @@ void TForm1::showError(const QString& message)
     Dialogs::instance().showError(this, message);
 }
 
-void TForm1::showNote(const QString& note)
+void TForm1::showNote(const QString& note, const QPoint& at)
 {
-    m_note->setText(note);
-    m_noteTimer->start();
+    // A tooltip where the user looks, not a dialog and not a panel of its own.
+    QToolTip::showText(at, note, ListView1);
 }
 
 void TForm1::beginWait()
@@ -579,15 +585,47 @@ void TForm1::ApplySettings()
     current.height = client.height() + FrameHeight;
     current.separator = treeWidth();
     const qelt::LoggerSettings settings = qelt::ReadLoggerSettings(m_appDir, current);
-    resize(std::max(settings.sizes.width - FrameWidth, 100),
-           std::max(settings.sizes.height - FrameHeight, 100));
-    setTreePaneWidth(std::max(settings.sizes.separator + TreeInset, 0));
+    // Any 32-bit number may stand in config.ini, and one saved on a larger screen does not fit
+    // this one: the window takes what the screen can hold, the tree pane what the window can.
+    const QScreen* display = screen();
+    const QSize room = display ? display->availableGeometry().size() : QSize(1024, 768);
+    const auto clamped = [](std::int64_t value, std::int64_t low, std::int64_t high) {
+        return static_cast<int>(std::clamp(value, low, std::max(low, high)));
+    };
+    const int outerWidth =
+        clamped(settings.sizes.width, MinimumClientWidth + FrameWidth, room.width());
+    const int outerHeight =
+        clamped(settings.sizes.height, MinimumClientHeight + FrameHeight, room.height());
+    resize(outerWidth - FrameWidth, outerHeight - FrameHeight);
+    const int widestTree = outerWidth - FrameWidth - SplitterSnap - 4 - TreeInset;
+    setTreePaneWidth(clamped(settings.sizes.separator, 0, widestTree) + TreeInset);
+    if (m_shown)
+        keepOnScreen();
 
     qelt::SetLogDir(settings.logDir);
     if (qelt::LogDir().empty())
         return;
     ComboBox1->clear();
-    for (const std::string& name : qelt::ListLogFiles(qelt::LogDir()))
+    int error = 0;
+    const std::vector<std::string> names = qelt::ListLogFiles(qelt::LogDir(), error);
+    if (error != 0) {
+        // The tree, the list and the commands belonged to the folder before; the status bar
+        // says why the chooser stays empty.
+        ++m_treeGeneration;
+        m_treeModel->clear();
+        m_recordModel->clear();
+        DeleteButton->setEnabled(false);
+        DeleteLogButton->setEnabled(false);
+        setPanel(0, QString());
+        setPanel(1, QString());
+        const QString folder = QFile::decodeName(QByteArray::fromStdString(qelt::LogDir()));
+        setPanel(2,
+                 error == ENOENT || error == ENOTDIR ? tr("Folder not found")
+                                                     : tr("Folder not readable"),
+                 tr("Cannot open folder %1\n%2")
+                     .arg(folder, QString::fromLocal8Bit(std::strerror(error))));
+    }
+    for (const std::string& name : names)
         ComboBox1->addItem(ImageList1.value(3), DisplayText(name, m_codePage), ToByteArray(name));
     ComboBox1->setCurrentIndex(-1);
 }
@@ -604,13 +642,15 @@ void TForm1::OpenButtonClick()
     if (folder.isEmpty())
         return;
     const std::string bytes = QFile::encodeName(folder).toStdString();
-    qelt::SetLogDir(bytes);
+    // LogDir changes only once config.ini holds the new folder: after a failed write it stays
+    // the folder whose files the chooser lists.
     try {
         qelt::WriteLogDir(m_appDir, bytes);
     } catch (const qelt::QeltError& error) {
         showError(QString::fromLocal8Bit(error.what()));
         return;
     }
+    qelt::SetLogDir(bytes);
     ApplySettings();
 }
 
@@ -646,7 +686,29 @@ void TForm1::showEvent(QShowEvent* event)
             frame.moveCenter(display->availableGeometry().center());
             move(frame.topLeft());
         }
+        keepOnScreen();
     }
+}
+
+void TForm1::keepOnScreen()
+{
+    // The title bar and the toolbar stay on the screen: the top left corner first, then as much
+    // of the rest as the screen holds.
+    const QScreen* display = screen();
+    if (!display)
+        return;
+    const QRect room = display->availableGeometry();
+    QRect frame = frameGeometry();
+    if (frame.right() > room.right())
+        frame.moveRight(room.right());
+    if (frame.bottom() > room.bottom())
+        frame.moveBottom(room.bottom());
+    if (frame.left() < room.left())
+        frame.moveLeft(room.left());
+    if (frame.top() < room.top())
+        frame.moveTop(room.top());
+    if (frame.topLeft() != frameGeometry().topLeft())
+        move(frame.topLeft());
 }
 
 void TForm1::FormClose()
@@ -688,11 +750,10 @@ void TForm1::LoadSelectedLog()
     ComboBox1->setEnabled(false);
     ControlBar1->setEnabled(false);
     ++m_treeGeneration;
-    m_treeModel->clear();
-    for (int panel = 0; panel < 3; ++panel)
-        setPanel(panel, QString());
+    // The tree, the list and the panels stay until the file has been opened: a log that cannot
+    // be read leaves them as they were. DeleteButton waits for the next listing either way.
+    m_opening = true;
     DeleteButton->setEnabled(false);
-    m_recordModel->clear();
 
     struct BuildResult
     {
@@ -700,6 +761,7 @@ void TForm1::LoadSelectedLog()
         std::size_t userCount = 0;
         QString error;
         bool cancelled = false;
+        bool opened = false;
     };
     const std::string path = logPath(*name);
     auto cancel = std::make_shared<std::atomic_bool>(false);
@@ -719,6 +781,14 @@ void TForm1::LoadSelectedLog()
         });
         try {
             auto file = std::make_shared<const qelt::LogFile>(path);
+            result.opened = true;
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self] {
+                    if (self)
+                        self->clearForBuild();
+                },
+                Qt::QueuedConnection);
             StatusBarSink sink(forwarder, codePage);
             qelt::IndexOptions options;
             options.cancel = cancel.get();
@@ -747,7 +817,9 @@ void TForm1::LoadSelectedLog()
     track(RunOnWorker<BuildResult>(this, std::move(work), [this](BuildResult result) {
         if (result.cancelled)
             return;
-        m_treeModel->setUsers(std::move(result.users));
+        m_opening = false;
+        if (result.opened)
+            m_treeModel->setUsers(std::move(result.users));
         ComboBox1->setEnabled(true);
         ControlBar1->setEnabled(true);
         if (!result.error.isEmpty()) {
@@ -764,12 +836,24 @@ void TForm1::LoadSelectedLog()
     }));
 }
 
+void TForm1::clearForBuild()
+{
+    m_opening = false;
+    m_treeModel->clear();
+    for (int panel = 0; panel < 3; ++panel)
+        setPanel(panel, QString());
+    m_recordModel->clear();
+}
+
 // ---- The listing.
 
 void TForm1::TreeView1Click()
 {
     const QModelIndex node = TreeView1->selectionModel()->currentIndex();
-    if (!node.isValid() || !TreeView1->selectionModel()->isSelected(node) || ListingBusy)
+    // While a build opens its log the tree still shows the log before, which is not the
+    // chosen one any more.
+    if (!node.isValid() || !TreeView1->selectionModel()->isSelected(node) || ListingBusy ||
+        m_opening)
         return;
     const int level = LogTreeModel::level(node);
     if (level == 0)
@@ -849,7 +933,8 @@ void TForm1::ListView1DblClick()
         m_recordModel->index(top, RecordModel::UrlColumn).data(Qt::DisplayRole).toString();
     QString reason;
     if (!OpenUrlSafely(url, &reason) && !reason.isEmpty())
-        showNote(reason);
+        showNote(reason, ListView1->viewport()->mapToGlobal(
+                             ListView1->visualRect(m_recordModel->index(top, 0)).center()));
 }
 
 // ---- Deleting.
@@ -858,6 +943,13 @@ void TForm1::CentreProcessPanel()
 {
     ProcessPanel->move(ListView1->width() / 2 - ProcessPanel->width() / 2,
                        ListView1->height() / 2 - ProcessPanel->height() / 2);
+}
+
+void TForm1::setBarRange(int minimum, int maximum)
+{
+    // A range of one value would turn the bar into a busy indicator; one row's deletion is a
+    // step from empty to full like any other.
+    PB->setRange(minimum, std::max(maximum, minimum + 1));
 }
 
 void TForm1::setDeletionLock(bool locked)
@@ -916,7 +1008,7 @@ void TForm1::DeleteButtonClick()
         std::sort(rows.begin(), rows.end());
         for (RecordTable::Row row : rows)
             urls.emplace_back(m_recordModel->table().url(row));
-        PB->setMaximum(static_cast<int>(rows.size()) - 1);
+        setBarRange(0, static_cast<int>(rows.size()) - 1);
         ProcessPanel->show();
     } else if (branch == Branch::Node) {
         PB->setMaximum(100);
@@ -942,7 +1034,7 @@ void TForm1::DeleteButtonClick()
                 [self, minimum, maximum, position] {
                     if (!self)
                         return;
-                    self->PB->setRange(minimum, maximum);
+                    self->setBarRange(minimum, maximum);
                     self->PB->setValue(position);
                 },
                 Qt::QueuedConnection);
@@ -983,6 +1075,9 @@ void TForm1::DeleteButtonClick()
                     if (result.rowRemoved[i])
                         removed.push_back(rows[i]);
                 }
+                // One row's bar runs from 0 to 1 (see setBarRange): full once it is removed.
+                if (rows.size() == 1 && !removed.empty())
+                    PB->setValue(PB->maximum());
                 std::vector<RecordTable::Row> stay;
                 std::set_difference(rows.begin(), rows.end(), removed.begin(), removed.end(),
                                     std::back_inserter(stay));
@@ -1036,22 +1131,30 @@ void TForm1::reselectRows(const std::vector<RecordTable::Row>& stay,
 
 void TForm1::removeTreeNode(const QPersistentModelIndex& node, bool nodeBranch)
 {
+    // Deleting the last host of a user leaves that user without hosts: the node branch takes it
+    // along (its other lines stay in the file). Only that parent goes with the node; a user next
+    // to it that never had hosts stays.
+    const bool parentToo =
+        nodeBranch && node.parent().isValid() && m_treeModel->rowCount(node.parent()) == 1;
+    const QPersistentModelIndex target(parentToo ? node.parent() : QModelIndex(node));
     // The node selected next: the parent, else the next sibling, else the previous one.
-    QPersistentModelIndex next(node.parent());
+    QPersistentModelIndex next(target.parent());
     if (!next.isValid())
-        next = node.sibling(node.row() + 1, 0);
+        next = target.sibling(target.row() + 1, 0);
     if (!next.isValid())
-        next = node.sibling(node.row() - 1, 0);
-    m_treeModel->removeNode(node);
+        next = target.sibling(target.row() - 1, 0);
+    const bool userGone = LogTreeModel::level(target) == 0;
+    const QString selectedUser =
+        StatusText("Selected User: %1", target.data(Qt::DisplayRole).toString());
+    m_treeModel->removeNode(target);
     TreeView1->selectionModel()->clearSelection();
-    if (!next.isValid())
-        return;
-    TreeView1->selectionModel()->setCurrentIndex(next, QItemSelectionModel::ClearAndSelect);
-    if (nodeBranch && LogTreeModel::level(next) == 0 && m_treeModel->rowCount(next) == 0) {
-        // A user left without hosts goes too; its other lines stay in the file.
-        const QPersistentModelIndex user(next);
-        removeTreeNode(user, false);
-        setPanel(2, QString());
+    if (next.isValid())
+        TreeView1->selectionModel()->setCurrentIndex(next, QItemSelectionModel::ClearAndSelect);
+    if (userGone) {
+        // The status bar no longer names a user that is gone, nor counts it.
+        if (parentToo || panelText(2) == selectedUser)
+            setPanel(2, QString());
+        setPanel(0, QStringLiteral("Total Accounts: %1").arg(m_treeModel->rowCount()));
     }
 }
 

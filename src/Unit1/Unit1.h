@@ -133,14 +133,17 @@ protected:
 private:
     void FormClose();
     void buildControls();
+    void keepOnScreen();
+    void clearForBuild();
     void buildToolbar();
     void loadImages();
-    void setPanel(int panel, const QString& text);
+    void setPanel(int panel, const QString& text, const QString& toolTip = QString());
     void showError(const QString& message);
-    void showNote(const QString& note);
+    void showNote(const QString& note, const QPoint& at);
     void beginWait();
     void endWait();
     void setDeletionLock(bool locked);
+    void setBarRange(int minimum, int maximum);
     void removeTreeNode(const QPersistentModelIndex& node, bool nodeBranch);
     void reselectRows(const std::vector<std::size_t>& stay,
                       const std::vector<std::size_t>& removed);
@@ -157,14 +160,15 @@ private:
     LogTreeModel* m_treeModel = nullptr;
     RecordModel* m_recordModel = nullptr;
     QLabel* m_panels[3] = {};
-    // A short note right of the panels, such as why an address was not opened; it clears itself.
-    QLabel* m_note = nullptr;
-    QTimer* m_noteTimer = nullptr;
+    // The whole text of each panel; a panel shows it elided to its width.
+    QString m_panelTexts[3];
     // The jobs on worker threads: at most one build, listing or deletion of each kind.
     QList<QPointer<QThread>> m_workers;
     // Stops the running index build when the window goes.
     std::shared_ptr<std::atomic_bool> m_cancel;
     bool m_deleting = false;
+    // True while an index build has not yet opened its log.
+    bool m_opening = false;
     bool m_shown = false;
     // Width of the tree pane, Panel1, as config.ini's Separator sets it.
     int m_paneWidth = 245;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <iterator>
 #include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -106,10 +107,21 @@ std::string WithTrailingSlash(std::string dir)
 
 std::string ResolveAppDir(const std::string& executablePath)
 {
+    // A portable copy keeps its settings beside itself: one that has a config.ini there
+    // already, or one unpacked or built outside the system's folders where it may write. An
+    // installed program (under /usr, /usr/local or /opt) uses the user's configuration folder,
+    // also when run as root, who may write anywhere.
     const auto slash = executablePath.rfind('/');
     if (slash != std::string::npos) {
         const std::string folder = executablePath.substr(0, slash + 1);
-        if (::access(folder.c_str(), W_OK) == 0)
+        static const char* const systemFolders[] = {"/usr/", "/opt/", "/bin/", "/sbin/"};
+        const bool installed =
+            std::any_of(std::begin(systemFolders), std::end(systemFolders),
+                        [&](const char* prefix) { return folder.rfind(prefix, 0) == 0; });
+        struct stat st
+        {};
+        const bool hasConfig = ::stat(ConfigPath(folder).c_str(), &st) == 0;
+        if (hasConfig || (!installed && ::access(folder.c_str(), W_OK) == 0))
             return folder;
     }
     std::string config;
@@ -198,6 +210,15 @@ std::vector<std::string> ListLogFiles(const std::string& folder)
 {
     std::vector<std::string> names;
     int error = 0;
+    if (!listLogFiles(folder, names, error))
+        names.clear();
+    return names;
+}
+
+std::vector<std::string> ListLogFiles(const std::string& folder, int& error)
+{
+    std::vector<std::string> names;
+    error = 0;
     if (!listLogFiles(folder, names, error))
         names.clear();
     return names;

@@ -8,9 +8,11 @@
 
 namespace qelt {
 
-// The folder that holds config.ini, GroupFile.tdf and FilterFile.tdf, ending with '/': the
-// executable's folder when it is writable (a portable install), else $XDG_CONFIG_HOME/qelt-viewer/
-// (default ~/.config/qelt-viewer/), created when needed. Fixed on first use.
+// The folder that holds config.ini, GroupFile.tdf and FilterFile.tdf, ending with '/'. The
+// executable's folder for a portable copy: a config.ini is there already, or the folder is
+// writable and outside the system's folders (/usr, /usr/local, /opt, /bin, /sbin). Otherwise
+// $XDG_CONFIG_HOME/qelt-viewer/ (default ~/.config/qelt-viewer/), created when needed. Fixed on
+// first use.
 const std::string& AppDir();
 
 // The AppDir rule for an executable at executablePath, reading the environment now.
@@ -62,6 +64,9 @@ void SetLogDir(const std::string& folder);
 // The names of folder's log files (log*.txt, letter case ignored; regular files, also through
 // symbolic links), sorted by name without regard to ASCII case. Empty when folder cannot be read.
 std::vector<std::string> ListLogFiles(const std::string& folder);
+
+// As ListLogFiles; error becomes errno's reason when folder cannot be read, else 0.
+std::vector<std::string> ListLogFiles(const std::string& folder, int& error);
 
 // As ListLogFiles, but a folder that cannot be read throws QeltError
 // "Cannot open folder <folder>" with a second line saying why.

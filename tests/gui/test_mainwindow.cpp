@@ -4,12 +4,12 @@
 
 #include "PngSpeedButton/PngSpeedButton.h"
 #include "Unit1/DeleteAnimation.h"
-#include "widgets/Dialogs.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
-#include "widgets/SafeUrl.h"
 #include "Unit1/Unit1.h"
 #include "filters/FilterStore.h"
+#include "widgets/Dialogs.h"
+#include "widgets/SafeUrl.h"
 
 #include <QAbstractItemModelTester>
 #include <QApplication>
@@ -25,10 +25,12 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QSignalSpy>
+#include <QSizeGrip>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolTip>
 #include <QTreeView>
 
 #include <sys/resource.h>
@@ -502,7 +504,14 @@ private slots:
         QVERIFY(!ListingBusy);
         form.ListView1->setFocus();
         form.ListView1->selectAll();
-        clickDelete(form);
+        // One row: the bar steps from empty to full, it does not turn into a busy indicator.
+        QSignalSpy deleted(&form, &TForm1::deletionFinished);
+        form.DeleteButtonClick();
+        QVERIFY(form.PB->maximum() > form.PB->minimum());
+        QCOMPARE(form.PB->value(), form.PB->minimum());
+        QVERIFY(deleted.wait(10000));
+        QVERIFY(form.PB->maximum() > form.PB->minimum());
+        QCOMPARE(form.PB->value(), form.PB->maximum());
         QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line0, Line1, Line3, Line4}));
         QCOMPARE(form.recordModel()->rowCount(), 0);
         QCOMPARE(form.treeModel()->rowCount(), 3);
@@ -607,6 +616,105 @@ private slots:
         pickLog(form, 0);
         QCOMPARE(form.treeModel()->rowCount(), 3);
         QCOMPARE(m_dialogs.errors.size(), 1);
+
+        // A log that cannot be read keeps the tree, the list and the panels of the log before;
+        // DeleteButton waits for the next listing.
+        clickNode(form, node(form, 0));
+        pickLog(form, 1);
+        QCOMPARE(m_dialogs.errors.size(), 2);
+        QCOMPARE(form.treeModel()->rowCount(), 3);
+        QCOMPARE(form.recordModel()->rowCount(), 3);
+        QCOMPARE(form.panelText(0), QStringLiteral("Total Accounts: 3"));
+        QCOMPARE(form.panelText(2), QStringLiteral("Selected User: alice"));
+        QVERIFY(!form.DeleteButton->isEnabled());
+        QVERIFY(form.ComboBox1->isEnabled() && form.ControlBar1->isEnabled());
+    }
+
+    void aFolderThatCannotBeStoredIsNotUsed()
+    {
+        // A folder whose name config.ini cannot hold, holding a log of the same name.
+        QTemporaryDir parent;
+        const QString other = parent.filePath(QStringLiteral("new\nline"));
+        QVERIFY(QDir().mkpath(other));
+        WriteFile(other + QStringLiteral("/log1.txt"), Crlf({Line2}));
+        TForm1& form = openWindow();
+        m_dialogs.folder = other;
+        QTest::mouseClick(form.OpenButton, Qt::LeftButton);
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY(m_dialogs.errors.first().startsWith(QStringLiteral("Unable to write to ")));
+        QCOMPARE(form.ComboBox1->count(), 2);
+        // The chooser's items are still the files of the folder before: those are loaded and
+        // deleted.
+        pickLog(form, 0);
+        QCOMPARE(form.treeModel()->rowCount(), 3);
+        m_dialogs.answer = QMessageBox::Yes;
+        QSignalSpy built(&form, &TForm1::loadFinished);
+        QTest::mouseClick(form.DeleteLogButton, Qt::LeftButton);
+        QVERIFY(built.count() > 0 || built.wait(10000));
+        QVERIFY(!QFile::exists(logPath(QStringLiteral("log1.txt"))));
+        QCOMPARE(ReadFile(other + QStringLiteral("/log1.txt")), Crlf({Line2}));
+    }
+
+    void aMissingLogFolderClearsTheWindowAndSaysWhy()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        m_dialogs.folder = m_logDir->filePath(QStringLiteral("gone"));
+        QTest::mouseClick(form.OpenButton, Qt::LeftButton);
+        QVERIFY(m_dialogs.errors.isEmpty());
+        QCOMPARE(form.ComboBox1->count(), 0);
+        QCOMPARE(form.treeModel()->rowCount(), 0);
+        QCOMPARE(form.recordModel()->rowCount(), 0);
+        QVERIFY(!form.DeleteButton->isEnabled() && !form.DeleteLogButton->isEnabled());
+        QCOMPARE(form.panelText(0), QString());
+        QCOMPARE(form.panelText(2), QStringLiteral("Folder not found"));
+        const auto* panel = form.StatusBar1->findChild<QLabel*>(QStringLiteral("StatusPanel2"));
+        QVERIFY(panel && panel->toolTip().contains(m_dialogs.folder));
+    }
+
+    void deletingAUserRemovesExactlyThatNode()
+    {
+        // dave's one request names no host, so his node has no children.
+        const std::string dave = "10.0.0.8 - dave [07/Dec/2026:03:49:00 +0800] \"GET "
+                                 "ftp.example.com/x HTTP/1.1\" \"FTP\"";
+        WriteFile(logPath(QStringLiteral("log1.txt")), Crlf({Line0, Line2, dave}));
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        QCOMPARE(form.treeModel()->rowCount(), 3);
+        QCOMPARE(form.treeModel()->rowCount(node(form, 2)), 0);
+        clickNode(form, node(form, 1));
+        QCOMPARE(form.panelText(2), QStringLiteral("Selected User: bob"));
+        form.TreeView1->setFocus();
+        clickDelete(form);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({Line0, dave}));
+        QCOMPARE(form.treeModel()->rowCount(), 2);
+        QCOMPARE(node(form, 1).data(LogTreeModel::BytesRole).toByteArray(), QByteArray("dave"));
+        // The status bar counts and names only users that are still there.
+        QCOMPARE(form.panelText(0), QStringLiteral("Total Accounts: 2"));
+        QVERIFY(form.panelText(2).isEmpty());
+    }
+
+    void storedSizesFitTheScreen_data()
+    {
+        QTest::addColumn<QString>("sizes");
+        QTest::newRow("extremes")
+            << "Width=-2147483648\r\nHeight=2147483647\r\nSeparator=2147483647\r\n";
+        QTest::newRow("a larger monitor") << "Width=2560\r\nHeight=1400\r\nSeparator=300\r\n";
+    }
+
+    void storedSizesFitTheScreen()
+    {
+        QFETCH(QString, sizes);
+        writeConfig(sizes.toStdString());
+        TForm1& form = openWindow();
+        const QRect room = form.screen()->availableGeometry();
+        QVERIFY(room.contains(form.frameGeometry().topLeft()));
+        QVERIFY(form.width() <= room.width() && form.height() <= room.height());
+        QVERIFY(form.width() >= 100 && form.height() >= 100);
+        // The list pane keeps its 30 pixels beside the divider.
+        QVERIFY(form.Panel4->width() >= 30);
+        QVERIFY(form.Panel4->geometry().right() <= form.Splitter1->width());
     }
 
     void deletingALogFileAsksFirst()
@@ -700,11 +808,11 @@ private slots:
 
     void closingStoresTheSizes()
     {
-        writeConfig("Width=808\r\nHeight=552\r\nSeparator=300\r\n");
+        writeConfig("Width=758\r\nHeight=502\r\nSeparator=300\r\n");
         {
             TForm1& form = openWindow();
-            QCOMPARE(form.width(), 800);
-            QCOMPARE(form.height(), 525);
+            QCOMPARE(form.width(), 750);
+            QCOMPARE(form.height(), 475);
             QCOMPARE(form.TreeView1->width(), 300);
             form.resize(900, 600);
             form.Splitter1->setSizes({202, 900 - 206});
@@ -792,10 +900,8 @@ private slots:
         doubleClick(1);
         QCOMPARE(catcher.opened.size(), 1);
         QVERIFY(m_dialogs.errors.isEmpty());
-        const auto* note = form.StatusBar1->findChild<QLabel*>(QStringLiteral("StatusNote"));
-        QVERIFY(note && note->isVisible() && !note->text().isEmpty());
-        for (QLabel* label : form.StatusBar1->findChildren<QLabel*>())
-            QVERIFY(label->isVisible());
+        QVERIFY(QToolTip::isVisible());
+        QVERIFY(QToolTip::text().startsWith(QStringLiteral("Only http, https and ftp")));
         QCOMPARE(form.panelText(1), QStringLiteral("Records Count: 3"));
         for (const char* scheme : {"http", "https", "ftp", "file"})
             QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
@@ -829,16 +935,18 @@ private slots:
         QCOMPARE(form.ControlBar1->height(), 54);
         QCOMPARE(form.StatusBar1->height(), 19);
 
-        // Three status panels of 120, 180 and 120 pixels, left to right.
+        // Three status panels of 120, 180 and 120 pixels from the left edge, nothing after
+        // them but the size grip.
         QList<QLabel*> panels = form.StatusBar1->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
-        panels.removeIf(
-            [](QLabel* label) { return label->objectName() == QLatin1String("StatusNote"); });
         std::sort(panels.begin(), panels.end(),
                   [](QLabel* a, QLabel* b) { return a->x() < b->x(); });
         QCOMPARE(panels.size(), 3);
-        QCOMPARE(panels[0]->width(), 120);
-        QCOMPARE(panels[1]->width(), 180);
-        QCOMPARE(panels[2]->width(), 120);
+        QCOMPARE(panels[0]->geometry(), QRect(0, 0, 120, 19));
+        QCOMPARE(panels[1]->geometry(), QRect(120, 0, 180, 19));
+        QCOMPARE(panels[2]->geometry(), QRect(300, 0, 120, 19));
+        for (QWidget* child : form.StatusBar1->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            QVERIFY(!child->isVisible() || qobject_cast<QSizeGrip*>(child) ||
+                    child->geometry().right() < 420);
 
         // Nesting of the panes.
         QCOMPARE(form.ComboBox1->parentWidget(), form.Panel2);

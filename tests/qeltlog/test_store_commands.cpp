@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using qelt::test::runProgram;
 using qelt::test::TempFolder;
@@ -126,10 +127,16 @@ TEST_F(StoreCommands, FileErrorsExitWithOneAndTheSystemMessage)
     ::chmod((dir / "GroupFile.tdf").c_str(), 0444);
     qelt::test::openToAll(dir);
     const std::string outcome = qelt::test::runAsNobody([&] {
+        // A build folder closed to other users keeps the program from starting at all.
+        if (::access(QELTLOG_PATH, X_OK) != 0)
+            return std::string("<cannot run>");
         const auto result =
             runProgram(QELTLOG_PATH, {"--app-dir", dir.path(), "add-group", "H", "clRed"});
         return std::to_string(result.status) + ":" + result.err;
     });
+    if (outcome == "<cannot run>" || outcome == "<setuid>")
+        GTEST_SKIP() << "the user nobody cannot run " << QELTLOG_PATH
+                     << "; a file that may not be written needs a user without privileges";
     EXPECT_EQ(outcome, "1:File access denied\n");
 
     // A store folder that cannot be searched is no empty store.

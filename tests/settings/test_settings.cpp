@@ -80,7 +80,7 @@ TEST(LoggerSettings, FirstCloseCreatesSizesWithoutLogDir)
               "[Logger]\r\nWidth=801\r\nHeight=601\r\nSeparator=201\r\nLogDir=/srv/logs\r\n");
 }
 
-TEST(AppDirRule, WritableExecutableFolderElseConfigFolder)
+TEST(AppDirRule, PortableCopyElseConfigFolder)
 {
     TempFolder dir;
     EXPECT_EQ(ResolveAppDir(dir / "qelt-viewer"), dir.path());
@@ -102,6 +102,11 @@ TEST(AppDirRule, WritableExecutableFolderElseConfigFolder)
     const std::string savedHome = oldHome ? oldHome : "";
     ::setenv("HOME", (dir / "home").c_str(), 1);
     EXPECT_EQ(ResolveAppDir(dir / "file/bin/qelt-viewer"), dir / "home/.config/qelt-viewer/");
+    // An installed program uses the user's folder even where it may write (as root it may
+    // write everywhere).
+    for (const char* installed :
+         {"/usr/bin/qelt-viewer", "/usr/local/bin/qelt-viewer", "/opt/qelt/bin/qelt-viewer"})
+        EXPECT_EQ(ResolveAppDir(installed), dir / "home/.config/qelt-viewer/") << installed;
     ::setenv("HOME", savedHome.c_str(), 1);
     if (oldXdg)
         ::setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1);
