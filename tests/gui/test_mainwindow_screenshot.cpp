@@ -73,7 +73,7 @@ private slots:
                   Request("dave", "10:00:00", "GET http://a.b/ HTTP/1.1", "HTTP"));
         WriteFile(appDir.filePath(QStringLiteral("config.ini")),
                   "[Logger]\r\nLogDir=" + QFile::encodeName(logDir.path()).toStdString() +
-                      "\r\nSeparator=220\r\nWidth=860\r\nHeight=500\r\n");
+                      "\r\nSeparator=150\r\nWidth=800\r\nHeight=500\r\n");
         const std::string app = QFile::encodeName(appDir.path()).toStdString() + "/";
         qelt::FilterStore store(app);
         QVERIFY(store.AddGroup("Downloads", 0x0080FF)); // orange
