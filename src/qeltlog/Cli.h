@@ -8,6 +8,10 @@
 #include <string_view>
 #include <vector>
 
+namespace qelt {
+class UndoJournal;
+}
+
 namespace qelt::cli {
 
 enum class OutputFormat
@@ -63,5 +67,8 @@ std::string textField(const Context& context, std::string_view bytes);
 
 // Writes one field in the context's format.
 std::string field(const Context& context, std::string_view bytes);
+
+// The user's undo journal, with the size limit that config.ini in the context's AppDir sets.
+UndoJournal undoJournal(const Context& context);
 
 } // namespace qelt::cli
