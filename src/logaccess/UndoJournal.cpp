@@ -503,10 +503,13 @@ struct DeletionRecord
     std::vector<RemovedRun> runs;
 };
 
-DeletionRecord describeDeletion(const LogFile& file, const KeptText& kept,
-                                const DeletionSubject& subject)
+DeletionRecord describeDeletion(const LogFile& file, const LogSnapshot& snapshot,
+                                const KeptText& kept, const DeletionSubject& subject)
 {
-    const std::string_view text = file.text();
+    // A last line without a line end may still be being written: the rewrite carries it over
+    // from the log whether or not the deletion chose it, so it is neither removed nor recorded.
+    const std::string_view text =
+        file.text().substr(0, std::min<std::uint64_t>(snapshot.carryFrom, file.text().size()));
     DeletionRecord record;
     EntryHeader& h = record.header;
     h.time = static_cast<std::uint64_t>(std::time(nullptr));
@@ -534,7 +537,10 @@ DeletionRecord describeDeletion(const LogFile& file, const KeptText& kept,
             h.removedBytes += run.bytes;
             record.runs.push_back(run);
         };
-        for (const TextRange& range : kept.ranges) {
+        for (TextRange range : kept.ranges) {
+            range.end = std::min(range.end, text.size());
+            if (range.begin >= range.end)
+                break;
             if (range.begin > at)
                 gap(at, range.begin);
             hashNormalized(newHash, text.substr(range.begin, range.end - range.begin));
@@ -623,6 +629,9 @@ JournalEntry recordAndRewrite(const UndoJournal& journal, const LogFile& file,
     const EntryFile written = writeEntry(journal, file, record);
     try {
         rewrite();
+    } catch (const LogRewrittenError&) {
+        // The new log is in place: the record stays, so that the deletion can be undone.
+        throw;
     } catch (...) {
         // The log keeps its lines, so there is nothing to undo.
         removeEntry(written.path);
@@ -825,7 +834,13 @@ UndoneDeletion UndoJournal::undo(const std::string& logPath) const
         // Everything after the kept lines is carried over as the rewrite carries over lines
         // appended to a log.
         const LogSnapshot snapshot = TakeLogSnapshot(log.identity(), bytes.substr(0, keptEnd));
-        RewriteLogFile(resolved, snapshot, restored.view(), {TextRange{0, restored.size}});
+        try {
+            RewriteLogFile(resolved, snapshot, restored.view(), {TextRange{0, restored.size}});
+        } catch (const LogRewrittenError&) {
+            // The lines are back; only the flush after the exchange failed.
+            removeEntry(file.path);
+            throw;
+        }
         removeEntry(file.path);
         UndoneDeletion done;
         done.entry = entryFromHeader(h, file);
@@ -841,7 +856,10 @@ JournalEntry CommitDeletion(const UndoJournal& journal, const LogFile& file,
 {
     if (kept.cancelled || kept.removedLines == 0)
         return {};
-    const DeletionRecord record = describeDeletion(file, kept, subject);
+    const DeletionRecord record = describeDeletion(file, snapshot, kept, subject);
+    // Only a last line that is still being written was chosen, and that one stays.
+    if (record.runs.empty())
+        return {};
     std::optional<JournalLock> lock;
     try {
         lock.emplace(journal.folder());
@@ -873,11 +891,15 @@ bool CommitDeletionFrom(const UndoJournal& journal, const LogFile& file,
                 if (kept.cancelled || kept.removedLines == 0)
                     return false;
                 // Before the new log replaces the old one.
-                const DeletionRecord record = describeDeletion(file, kept, subject);
+                const DeletionRecord record = describeDeletion(file, snapshot, kept, subject);
+                if (record.runs.empty())
+                    return false;
                 written = writeEntry(journal, file, record);
                 result = entryFromHeader(record.header, *written);
                 return true;
             });
+    } catch (const LogRewrittenError&) {
+        throw;
     } catch (...) {
         if (written)
             removeEntry(written->path);

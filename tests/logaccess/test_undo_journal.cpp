@@ -32,8 +32,8 @@ std::string line(std::mt19937& random, int n)
     return text;
 }
 
-// A log of random lines whose ends are mostly CR LF, some lone LF or CR, and sometimes none
-// after the last line.
+// A log of random lines whose ends are mostly CR LF, some lone LF or CR, sometimes none after
+// the last line, and sometimes a NUL with bytes after it.
 std::string randomLog(std::mt19937& random, int lines)
 {
     std::string text;
@@ -46,6 +46,9 @@ std::string randomLog(std::mt19937& random, int lines)
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
             text.pop_back();
     }
+    // What follows a NUL is no text, and stays as it is.
+    if (random() % 4 == 0)
+        text += std::string("\0tail\r\nafter a NUL", 19);
     return text;
 }
 
