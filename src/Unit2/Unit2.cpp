@@ -223,12 +223,14 @@ void TManagerForm::fillList(ListBox* list, const std::vector<std::string>& entri
         appendEntry(list, entry);
 }
 
-std::optional<std::string> TManagerForm::askText(const QString& prompt)
+std::optional<std::string> TManagerForm::askText(const QString& prompt, const QString& initial,
+                                                 QString* typedText)
 {
     const std::optional<QString> typed =
-        Dialogs::instance().getText(this, caption(), prompt, QString(), InputMaxLength);
+        Dialogs::instance().getText(this, caption(), prompt, initial, InputMaxLength);
     if (!typed || typed->isEmpty())
         return std::nullopt;
+    *typedText = *typed;
     std::optional<std::string> bytes = qelt::EncodeFromUtf8(typed->toStdString(), m_codePage);
     if (!bytes) {
         Dialogs::instance().showError(
@@ -239,6 +241,37 @@ std::optional<std::string> TManagerForm::askText(const QString& prompt)
         return std::nullopt;
     }
     return bytes;
+}
+
+std::optional<std::string> TManagerForm::askStoredText(const QString& prompt, std::size_t capacity,
+                                                       const QString& tooLong)
+{
+    QString typed;
+    for (;;) {
+        const std::optional<std::string> bytes = askText(prompt, typed, &typed);
+        if (!bytes)
+            return std::nullopt;
+        if (bytes->size() <= capacity)
+            return bytes;
+        const std::string stored = storedPart(*bytes, capacity, m_codePage);
+        const QString shown = QString::fromStdString(qelt::DecodeForDisplay(stored, m_codePage));
+        enum Answer
+        {
+            Keep,
+            Edit,
+            Cancel
+        };
+        const int answer = Dialogs::instance().choose(
+            this, caption(),
+            tooLong.arg(capacity).arg(typed) +
+                tr("\n\nIt would be stored as:\n\n%1\n\nKeep this text, edit it, or cancel?")
+                    .arg(shown),
+            {tr("&Keep"), tr("&Edit"), tr("Cancel")}, Edit, Cancel);
+        if (answer == Keep)
+            return stored;
+        if (answer != Edit)
+            return std::nullopt;
+    }
 }
 
 void TManagerForm::FormCreate()
@@ -299,10 +332,12 @@ void TManagerForm::FilterListDblClick()
 
 void TManagerForm::btAddGroupClick()
 {
-    const std::optional<std::string> typed = askText(QStringLiteral("Please enter a Group Name"));
+    const std::optional<std::string> typed =
+        askStoredText(QStringLiteral("Please enter a Group Name"), qelt::GroupNameCapacity,
+                      tr("A group name can hold %1 bytes, and \"%2\" is longer."));
     if (!typed)
         return;
-    const std::string name = storedPart(*typed, qelt::GroupNameCapacity, m_codePage);
+    const std::string& name = *typed;
     const StoredColor color = ColorBox1->selectedColor();
     bool appended = false;
     if (!runStore([&] { appended = qelt::FilterStore(m_appDir).AddGroup(name, color); }))
@@ -317,10 +352,11 @@ void TManagerForm::btAddFilterClick()
     if (!group)
         return;
     const std::optional<std::string> typed =
-        askText(QStringLiteral("Please eneter a filter entry"));
+        askStoredText(QStringLiteral("Please eneter a filter entry"), qelt::FilterTextCapacity,
+                      tr("A filter can hold %1 bytes, and \"%2\" is longer."));
     if (!typed)
         return;
-    const std::string text = storedPart(*typed, qelt::FilterTextCapacity, m_codePage);
+    const std::string& text = *typed;
     bool appended = false;
     if (!runStore([&] { appended = qelt::FilterStore(m_appDir).AddFilter(*group, text); }))
         return;
@@ -348,6 +384,21 @@ void TManagerForm::btDelGroupClick()
     const std::optional<std::string> group = selectedBytes(GroupList);
     if (!group || !groupFileExists())
         return;
+    // The filters go with the group: ask before they do.
+    std::size_t filters = 0;
+    if (filterFileExists() &&
+        !runStore([&] { filters = qelt::FilterStore(m_appDir).ListFilters(*group).size(); }))
+        return;
+    if (filters > 0) {
+        const QString name = QString::fromStdString(qelt::DecodeForDisplay(*group, m_codePage));
+        const QString question =
+            filters == 1 ? tr("Delete the group \"%1\" and its filter?").arg(name)
+                         : tr("Delete the group \"%1\" and its %2 filters?").arg(name).arg(filters);
+        if (Dialogs::instance().question(this, caption(), question,
+                                         QMessageBox::Yes | QMessageBox::No, QMessageBox::No,
+                                         QMessageBox::No) != QMessageBox::Yes)
+            return;
+    }
     bool found = false;
     const bool deleted = runStore([&] {
         qelt::FilterStore store(m_appDir);

@@ -81,7 +81,12 @@ private:
 
     // Asks for a text; nullopt when cancelled, left empty, or not representable in the code
     // page (then the user has been told so).
-    std::optional<std::string> askText(const QString& prompt);
+    std::optional<std::string> askText(const QString& prompt, const QString& initial,
+                                       QString* typed);
+    // Asks for a text to store in a field of `capacity` bytes. A longer one is not cut silently:
+    // the user sees what would be stored and keeps it, edits the text, or cancels.
+    std::optional<std::string> askStoredText(const QString& prompt, std::size_t capacity,
+                                             const QString& tooLong);
 
     // Runs one store operation; a failure is shown once and false returned.
     template <class Operation> bool runStore(Operation&& operation);

@@ -43,6 +43,24 @@ QMessageBox::StandardButton Dialogs::question(QWidget* parent, const QString& ti
                                            : static_cast<QMessageBox::StandardButton>(answer);
 }
 
+int Dialogs::choose(QWidget* parent, const QString& title, const QString& text,
+                    const QStringList& buttons, int defaultIndex, int escapeIndex)
+{
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+    QList<QAbstractButton*> added;
+    for (int i = 0; i < buttons.size(); ++i) {
+        added << box.addButton(buttons[i], i == escapeIndex ? QMessageBox::RejectRole
+                                                            : QMessageBox::AcceptRole);
+    }
+    if (defaultIndex >= 0 && defaultIndex < added.size())
+        box.setDefaultButton(qobject_cast<QPushButton*>(added[defaultIndex]));
+    if (escapeIndex >= 0 && escapeIndex < added.size())
+        box.setEscapeButton(added[escapeIndex]);
+    box.exec();
+    const int pressed = static_cast<int>(added.indexOf(box.clickedButton()));
+    return pressed < 0 ? escapeIndex : pressed;
+}
+
 void Dialogs::showError(QWidget* parent, const QString& message)
 {
     QMessageBox::critical(parent, QCoreApplication::applicationName(), message);

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -28,6 +29,10 @@ public:
                                                  QMessageBox::StandardButtons buttons,
                                                  QMessageBox::StandardButton defaultButton,
                                                  QMessageBox::StandardButton escapeButton);
+    // A question whose answers are buttons with the given texts, left to right; returns the index
+    // of the button pressed (escapeIndex when the dialog is closed otherwise).
+    virtual int choose(QWidget* parent, const QString& title, const QString& text,
+                       const QStringList& buttons, int defaultIndex, int escapeIndex);
     // A failure's message, shown the way the application shows errors.
     virtual void showError(QWidget* parent, const QString& message);
     // A single-line input: the text entered, or nullopt when cancelled.

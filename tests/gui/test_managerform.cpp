@@ -1,11 +1,11 @@
 // The filter manager driven as a user drives it, on real store files in a temporary AppDir.
 
 #include "PngSpeedButton/PngSpeedButton.h"
-#include "widgets/Dialogs.h"
 #include "Unit2/ColorBox.h"
 #include "Unit2/ListBox.h"
 #include "Unit2/Unit2.h"
 #include "filters/FilterStore.h"
+#include "widgets/Dialogs.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -69,6 +69,36 @@ public:
         return answer;
     }
     void showError(QWidget*, const QString& message) override { errors << message; }
+
+    // Questions: what was asked, and the answers in turn (No, or the escape index, when none).
+    QStringList asked;
+    std::deque<QMessageBox::StandardButton> answers;
+    std::vector<int> defaults;
+    std::deque<int> choices;
+    QMessageBox::StandardButton question(QWidget*, const QString&, const QString& text,
+                                         QMessageBox::StandardButtons,
+                                         QMessageBox::StandardButton defaultButton,
+                                         QMessageBox::StandardButton escapeButton) override
+    {
+        asked << text;
+        defaults.push_back(defaultButton);
+        if (answers.empty())
+            return escapeButton;
+        const auto answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    int choose(QWidget*, const QString&, const QString& text, const QStringList& buttons,
+               int defaultIndex, int escapeIndex) override
+    {
+        asked << text + QStringLiteral(" [") + buttons.join(QLatin1Char('|')) + QStringLiteral("]");
+        defaults.push_back(defaultIndex);
+        if (choices.empty())
+            return escapeIndex;
+        const int answer = choices.front();
+        choices.pop_front();
+        return answer;
+    }
 };
 
 // Receives the addresses the window asks the desktop to open.
@@ -376,6 +406,14 @@ private slots:
         clickRow(form->GroupList, 1);
         QCOMPARE(texts(form->FilterList), (QStringList{QStringLiteral("x"), QStringLiteral("z")}));
 
+        // A group with filters goes only when the user says Yes (No is the default).
+        click(form->btDelGroup);
+        QCOMPARE(m_dialogs->asked,
+                 QStringList{QStringLiteral("Delete the group \"G2\" and its 2 filters?")});
+        QCOMPARE(m_dialogs->defaults, std::vector<int>{QMessageBox::No});
+        QCOMPARE(store().ListFilters("G2"), strings({"x", "z"}));
+        QCOMPARE(form->GroupList->count(), 4);
+        m_dialogs->answers = {QMessageBox::Yes};
         click(form->btDelGroup);
         QCOMPARE(texts(form->GroupList),
                  (QStringList{QStringLiteral("G1"), QStringLiteral("G4"), QStringLiteral("G3")}));
@@ -390,6 +428,11 @@ private slots:
         QCOMPARE(store().ListGroups(), strings({"G1", "G4", "G3"}));
         QVERIFY(m_dialogs->textRequests.empty());
         QVERIFY(m_dialogs->errors.isEmpty());
+        // A group without filters goes without a question.
+        clickRow(form->GroupList, 1);
+        click(form->btDelGroup);
+        QCOMPARE(store().ListGroups(), strings({"G1", "G3"}));
+        QCOMPARE(m_dialogs->asked.size(), 2);
     }
 
     void aSharedFilterIsDeletedFromTheSelectedGroupOnly()
@@ -497,22 +540,36 @@ private slots:
         QCOMPARE(form->GroupList->count(), 2);
     }
 
-    void aLongTextIsListedAsTheFileKeepsIt()
+    void aLongTextIsShownAsItWouldBeStoredAndKeptEditedOrCancelled()
     {
         auto form = openForm();
         const QString typed = QStringLiteral("abcdefghijklmnopqrstuvwxyz0123"); // 30 characters
+        // Edit (the default) asks again with the text typed; a name that fits is stored as is.
+        m_dialogs->texts = {typed, QStringLiteral("abc")};
+        m_dialogs->choices = {1};
+        click(form->btAddGroup);
+        QCOMPARE(m_dialogs->asked.size(), 1);
+        QVERIFY(m_dialogs->asked[0].contains(QStringLiteral("abcdefghijklmnopqrstuvwxy\n")));
+        QVERIFY(m_dialogs->asked[0].endsWith(QStringLiteral("[&Keep|&Edit|Cancel]")));
+        QCOMPARE(m_dialogs->defaults, std::vector<int>{1});
+        QCOMPARE(m_dialogs->textRequests.at(1).initial, typed);
+        QCOMPARE(store().ListGroups(), strings({"abc"}));
+        // Cancel stores nothing; Keep stores the shortened text and lists it as stored.
         m_dialogs->texts = {typed, typed};
+        m_dialogs->choices = {2, 0};
         click(form->btAddGroup);
+        QCOMPARE(store().ListGroups(), strings({"abc"}));
         click(form->btAddGroup);
-        QCOMPARE(texts(form->GroupList), QStringList{typed.left(25)});
-        QCOMPARE(store().ListGroups(), strings({"abcdefghijklmnopqrstuvwxy"}));
+        QCOMPARE(texts(form->GroupList), (QStringList{QStringLiteral("abc"), typed.left(25)}));
+        QCOMPARE(store().ListGroups(), strings({"abc", "abcdefghijklmnopqrstuvwxy"}));
         // The entry names the stored group, so its colour can be changed.
-        clickRow(form->GroupList, 0);
+        clickRow(form->GroupList, 1);
         chooseFromList(form->ColorBox1, 10); // clRed
         QCOMPARE(store().GroupColor("abcdefghijklmnopqrstuvwxy"),
                  std::optional<StoredColor>(0x0000FF));
 
         m_dialogs->texts = {QStringLiteral("0123456789012345678901234567890123")};
+        m_dialogs->choices = {0};
         click(form->btAddFilter);
         QCOMPARE(texts(form->FilterList),
                  QStringList{QStringLiteral("012345678901234567890123456789")});
