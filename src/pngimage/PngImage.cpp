@@ -287,21 +287,16 @@ TPNGObject PngDecoder::decode(const std::uint8_t* data, std::size_t size)
         }
     } else if (header.hasTransColor) {
         // Sub-byte grey samples were stretched to 8 bits; the transparent grey goes with them.
-        // A sample the bit depth cannot hold matches no pixel, so such a chunk makes nothing
-        // transparent (cutting it down to the largest sample would make white transparent).
-        const int depth = header.bitDepth;
-        const int largest = (1 << depth) - 1;
+        // A sample wider than the bit depth counts by its low bits alone, as decoders are to
+        // read it (cutting it down to the largest sample instead made white transparent).
+        const int largest = (1 << header.bitDepth) - 1;
         const int scale = 255 / largest;
-        const bool isGrey = image.m_colorType == PngColorType::Grayscale;
+        const auto widen = [&](png_uint_16 v) { return (v & largest) * scale; };
         const png_color_16& t = header.transColor;
-        const bool fits = isGrey ? t.gray <= largest
-                                 : t.red <= largest && t.green <= largest && t.blue <= largest;
-        if (fits) {
-            const auto widen = [&](png_uint_16 v) { return static_cast<int>(v) * scale; };
-            image.m_hasTransparentColor = true;
-            image.m_transparentColor = isGrey ? qRgb(widen(t.gray), widen(t.gray), widen(t.gray))
-                                              : qRgb(widen(t.red), widen(t.green), widen(t.blue));
-        }
+        image.m_hasTransparentColor = true;
+        image.m_transparentColor = image.m_colorType == PngColorType::Grayscale
+                                       ? qRgb(widen(t.gray), widen(t.gray), widen(t.gray))
+                                       : qRgb(widen(t.red), widen(t.green), widen(t.blue));
     }
     if (header.hasGamma) {
         image.m_gamma = static_cast<std::uint32_t>(header.gamma);

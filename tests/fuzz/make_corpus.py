@@ -124,6 +124,10 @@ def png_seeds():
     write("png", "rgba.png", png(2, 1, 8, 6, [b"\x09\x08\x07\x06\xff\xff\xff\x00"]))
     write("png", "grey-alpha-16bit.png", png(1, 1, 16, 4, [b"\x40\x40\xff\xff"]))
     write("png", "interlaced.png", png(1, 1, 8, 2, [b"\x10\x20\x30"], interlace=1))
+    # A transparent colour wider than 8 bits: its low bits (black) count, white stays opaque.
+    write("png", "rgb-trns-too-wide.png",
+          png(2, 1, 8, 2, [b"\xff\xff\xff\x00\x00\x00"],
+              extra=chunk(b"tRNS", struct.pack(">HHH", 256, 256, 256))))
 
 
 if __name__ == "__main__":

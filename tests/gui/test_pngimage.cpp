@@ -68,7 +68,7 @@ private slots:
     void paletteTransparency();
     void greyTransparentColourFollowsTheWidenedSamples();
     void sixteenBitTransparentColourIsMatchedExactly();
-    void transparentColourTheDepthCannotHoldMakesNothingTransparent();
+    void transparentColourWiderThanTheDepthCountsByItsLowBits();
     void gammaCorrectsOnlyWhenDrawn();
     void refusesDamagedData_data();
     void refusesDamagedData();
@@ -259,7 +259,7 @@ void TestPngImage::sixteenBitTransparentColourIsMatchedExactly()
     QCOMPARE(image.pixelAlpha(1, 0), 255);
 }
 
-void TestPngImage::transparentColourTheDepthCannotHoldMakesNothingTransparent()
+void TestPngImage::transparentColourWiderThanTheDepthCountsByItsLowBits()
 {
     // The writer refuses such a chunk, so an in-range one is written and its samples replaced.
     const auto withTrns = [](PngRecipe p, std::vector<std::uint16_t> samples) {
@@ -278,25 +278,30 @@ void TestPngImage::transparentColourTheDepthCannotHoldMakesNothingTransparent()
         return bytes;
     };
     const int g = PNG_COLOR_TYPE_GRAY;
-    const QList<QByteArray> files{
-        withTrns(recipe(2, 1, g, 8, {255, 0}), {256}),
-        withTrns(recipe(2, 1, g, 8, {255, 0}), {0xFFFF}),
-        withTrns(recipe(3, 1, g, 2, {3, 0, 1}), {4}),
-        withTrns(recipe(2, 1, g, 1, {1, 0}), {2}),
-        withTrns(recipe(2, 1, PNG_COLOR_TYPE_RGB, 8, {255, 255, 255, 0, 0, 0}), {255, 255, 256}),
-        withTrns(recipe(2, 1, PNG_COLOR_TYPE_RGB, 8, {255, 255, 255, 0, 0, 0}), {999, 999, 999}),
+    const int rgb = PNG_COLOR_TYPE_RGB;
+    const PngRecipe greyWhiteBlack = recipe(2, 1, g, 8, {255, 0});
+    const PngRecipe rgbWhiteBlack = recipe(2, 1, rgb, 8, {255, 255, 255, 0, 0, 0});
+    // Each file with the opacity of its pixels: the white pixel stays opaque unless the low bits
+    // name white. Qt's reader agrees for RGB; for grey it ignores such a chunk altogether.
+    const QList<QPair<QByteArray, QList<int>>> cases{
+        {withTrns(greyWhiteBlack, {0x100}), {255, 0}},
+        {withTrns(greyWhiteBlack, {0xFFFF}), {0, 255}},
+        {withTrns(recipe(3, 1, g, 2, {3, 0, 1}), {4}), {255, 0, 255}},
+        {withTrns(recipe(2, 1, g, 1, {1, 0}), {2}), {255, 0}},
+        {withTrns(rgbWhiteBlack, {255, 255, 0x100}), {255, 255}},
+        {withTrns(rgbWhiteBlack, {0x3E7, 0x3E7, 0x3E7}), {255, 255}},
+        {withTrns(rgbWhiteBlack, {0x100, 0x100, 0x100}), {255, 0}},
     };
-    for (const QByteArray& file : files) {
+    for (const auto& [file, alphas] : cases) {
         const TPNGObject image = TPNGObject::fromData(file);
         const QImage reference = QImage::fromData(file, "PNG");
         QVERIFY(!reference.isNull());
-        QCOMPARE(image.transparencyMode(), PngTransparency::None);
-        QVERIFY(!image.hasChunk<TChunkTRNS>());
+        QCOMPARE(image.transparencyMode(), PngTransparency::SingleColor);
         for (int x = 0; x < image.width(); ++x) {
-            QCOMPARE(image.pixelAlpha(x, 0), 255);
-            QCOMPARE(qAlpha(image.toImage().pixel(x, 0)), 255);
-            QCOMPARE(qAlpha(reference.pixel(x, 0)), 255);
-            QCOMPARE(image.pixel(x, 0) & RGB_MASK, reference.pixel(x, 0) & RGB_MASK);
+            QCOMPARE(image.pixelAlpha(x, 0), alphas[x]);
+            QCOMPARE(qAlpha(image.toImage().pixel(x, 0)), alphas[x]);
+            if (image.colorType() == PngColorType::Rgb)
+                QCOMPARE(qAlpha(reference.pixel(x, 0)), alphas[x]);
         }
     }
 }
