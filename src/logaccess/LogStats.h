@@ -112,7 +112,7 @@ struct LogStats
     ScopeStats scope;
     bool cancelled = false; // stopped early: the numbers cover only part of the logs
     std::vector<std::shared_ptr<const LogFile>> sources; // keeps the texts alive
-    std::vector<std::string_view> texts;                  // the bytes of each log counted
+    std::vector<std::string_view> texts;                 // the bytes of each log counted
 
     struct HostRange
     {

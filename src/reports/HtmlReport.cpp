@@ -64,17 +64,17 @@ std::string SvgBarChart(const std::vector<std::string>& labels,
                std::to_string(height) + "\" role=\"img\">";
         for (std::size_t i = 0; i < n; ++i) {
             const int y = 5 + static_cast<int>(i) * Row;
-            const int w = std::max(1, static_cast<int>(static_cast<double>(values[i]) / top *
-                                                       BarRoom));
+            const int w =
+                std::max(1, static_cast<int>(static_cast<double>(values[i]) / top * BarRoom));
             std::string label = labels[i];
             if (label.size() > 48)
                 label = label.substr(0, 45) + "...";
             out += "<text x=\"" + std::to_string(LabelWidth - 6) + "\" y=\"" +
                    std::to_string(y + 13) + "\" text-anchor=\"end\">" + html(label) + "</text>";
             out += "<rect class=\"bar\" x=\"" + std::to_string(LabelWidth) + "\" y=\"" +
-                   std::to_string(y + 2) + "\" width=\"" + std::to_string(w) +
-                   "\" height=\"" + std::to_string(Row - 4) + "\"><title>" + html(labels[i]) +
-                   ": " + std::to_string(values[i]) + "</title></rect>";
+                   std::to_string(y + 2) + "\" width=\"" + std::to_string(w) + "\" height=\"" +
+                   std::to_string(Row - 4) + "\"><title>" + html(labels[i]) + ": " +
+                   std::to_string(values[i]) + "</title></rect>";
             out += "<text x=\"" + std::to_string(LabelWidth + w + 4) + "\" y=\"" +
                    std::to_string(y + 13) + "\">" + std::to_string(values[i]) + "</text>";
         }
@@ -176,8 +176,8 @@ std::string HtmlReport(const LogStats& stats, const std::vector<std::string>& lo
            "<th>First request</th><th>Last request</th></tr>\n";
     for (const HostTotal& host : top) {
         out += "<tr><td>" + html(decoded(host.host, codePage)) + "</td><td class=\"n\">" +
-               number(host.requests) + "</td><td class=\"n\">" + number(host.users) +
-               "</td><td>" + html(decoded(DateAt(stats, host.firstAt), codePage)) + "</td><td>" +
+               number(host.requests) + "</td><td class=\"n\">" + number(host.users) + "</td><td>" +
+               html(decoded(DateAt(stats, host.firstAt), codePage)) + "</td><td>" +
                html(decoded(DateAt(stats, host.lastAt), codePage)) + "</td></tr>\n";
     }
     out += "</table>\n";

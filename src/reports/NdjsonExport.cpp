@@ -5,8 +5,8 @@
 #include "reports/TextOutput.h"
 
 #include <algorithm>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -64,9 +64,8 @@ char* writeLine(char* to, std::string_view line, CodePageId codePage)
     thread_local std::string lastStamp;
     thread_local std::string lastTime;
     const auto dateAt = static_cast<std::size_t>(record.date.data() - line.data());
-    const std::string_view stamp = record.date.empty()
-                                       ? std::string_view()
-                                       : line.substr(dateAt, record.date.size() + 6);
+    const std::string_view stamp =
+        record.date.empty() ? std::string_view() : line.substr(dateAt, record.date.size() + 6);
     if (stamp.size() != lastStamp.size() ||
         std::memcmp(stamp.data(), lastStamp.data(), stamp.size()) != 0) {
         lastTime = IsoTime(line, record.date);

@@ -103,8 +103,8 @@ template <class Out> bool appendJsonAsciiRun(Out& out, std::string_view bytes)
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
             // Signed compare: bytes of 0x80 and above are negative, so below 0x20 as well.
             const __m128i low = _mm_cmpgt_epi8(_mm_add_epi8(space, _mm_set1_epi8(1)), v);
-            const __m128i bad =
-                _mm_or_si128(low, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+            const __m128i bad = _mm_or_si128(
+                low, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
             if (_mm_movemask_epi8(bad) != 0)
                 break;
             p += 16;
@@ -327,8 +327,7 @@ std::string IsoTime(std::string_view line, std::string_view date)
     const int hour = twoDigits(date, 12);
     const int minute = twoDigits(date, 15);
     const int second = twoDigits(date, 18);
-    if (day == 0 || hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 ||
-        second > 60)
+    if (day == 0 || hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60)
         return {};
     const auto end = static_cast<std::size_t>(date.data() + date.size() - line.data());
     if (end + 6 > line.size() || line[end] != ' ' || (line[end + 1] != '+' && line[end + 1] != '-'))

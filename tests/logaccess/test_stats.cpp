@@ -42,8 +42,8 @@ std::string generatedLog(unsigned seed, int lines)
         std::snprintf(date, sizeof date, "%02u/%s/2026:%02u:%02u:%02u +0800", day,
                       Months[(day * 5) % 12], hour, static_cast<unsigned>(random() % 60),
                       static_cast<unsigned>(random() % 60));
-        const std::string head = "10.0.0." + std::to_string(random() % 9) + " - " + user + " [" +
-                                 date + "] \"";
+        const std::string head =
+            "10.0.0." + std::to_string(random() % 9) + " - " + user + " [" + date + "] \"";
         std::string l;
         switch (random() % 9) {
         case 0:

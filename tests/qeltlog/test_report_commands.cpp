@@ -28,10 +28,11 @@ TEST(StatsCommand, UsersAndHostsOfOneAndOfSeveralLogs)
     // A second log of the next day: counted after the first, in the order given.
     TempFolder folder;
     const std::string later = folder / "log2.txt";
-    writeFile(later, "10.0.0.7 - bob [08/Dec/2026:09:00:00 +0800] \"CONNECT a.b:443 HTTP/1.0\" "
-                     "\"HTTPS\"\r\n"
-                     "10.0.0.8 - dave\\x [08/Dec/2026:09:01:00 +0800] \"GET http://dl1.example.com/ "
-                     "HTTP/1.1\" \"HTTP\"\r\n");
+    writeFile(later,
+              "10.0.0.7 - bob [08/Dec/2026:09:00:00 +0800] \"CONNECT a.b:443 HTTP/1.0\" "
+              "\"HTTPS\"\r\n"
+              "10.0.0.8 - dave\\x [08/Dec/2026:09:01:00 +0800] \"GET http://dl1.example.com/ "
+              "HTTP/1.1\" \"HTTP\"\r\n");
     const auto two = runProgram(QELTLOG_PATH, {"--format", "tsv", "stats", SmallLog, later});
     EXPECT_EQ(two.status, 0) << two.err;
     EXPECT_EQ(two.out, "U\talice\t3\t2\t07/Dec/2026:03:44:43\t07/Dec/2026:03:45:09\n"
@@ -48,7 +49,8 @@ TEST(StatsCommand, UsersAndHostsOfOneAndOfSeveralLogs)
                        "H\t1\tdl1.example.com\t1\t07/Dec/2026:03:47:30\t07/Dec/2026:03:47:30\n"
                        "H\t0\ta.b\t1\t08/Dec/2026:09:00:00\t08/Dec/2026:09:00:00\n");
     // Whole texts only: "bo" is nobody's name here.
-    const auto bo = runProgram(QELTLOG_PATH, {"--format", "tsv", "stats", SmallLog, "--user", "bo"});
+    const auto bo =
+        runProgram(QELTLOG_PATH, {"--format", "tsv", "stats", SmallLog, "--user", "bo"});
     EXPECT_EQ(bo.status, 0);
     EXPECT_EQ(bo.out, "");
 
