@@ -1,5 +1,6 @@
 #include "Unit1/RecordModel.h"
 
+#include "logaccess/Deletion.h"
 #include "widgets/DisplayText.h"
 
 #include <QColor>
@@ -13,10 +14,12 @@ void RecordTable::reserve(std::size_t rows, std::size_t bytes)
 }
 
 void RecordTable::append(std::string_view date, std::string_view label, std::string_view url,
-                         int icon)
+                         int icon, std::uint64_t line)
 {
     // The label of a row is at most 17 bytes and a date 20; a URL is a line's tail.
-    Span span{m_bytes.size(), static_cast<std::uint32_t>(date.size()),
+    Span span{m_bytes.size(),
+              line,
+              static_cast<std::uint32_t>(date.size()),
               static_cast<std::uint32_t>(url.size()),
               static_cast<std::uint8_t>(std::min<std::size_t>(label.size(), 255)),
               static_cast<std::uint8_t>(icon)};
@@ -112,6 +115,16 @@ bool RecordModel::removeTableRows(std::vector<RecordTable::Row> rows)
         end = begin;
     }
     return false;
+}
+
+void RecordModel::relocateRows(const std::vector<std::uint64_t>& lines, RecordTable::Origin origin)
+{
+    RecordTable::Row row = 0;
+    for (const std::uint64_t line : lines) {
+        if (line != qelt::NotKept && row < m_table.size())
+            m_table.setLine(row++, line);
+    }
+    m_table.setOrigin(std::move(origin));
 }
 
 int RecordModel::rowCount(const QModelIndex& parent) const

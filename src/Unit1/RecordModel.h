@@ -1,5 +1,7 @@
 #pragma once
 
+#include "logaccess/LogRewrite.h"
+
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <QVector>
@@ -12,15 +14,27 @@
 #include <vector>
 
 // The rows of one listing, built off the GUI thread: per row the exact bytes of its date,
-// connection label and display URL, and its icon. The bytes of all rows share one buffer, so a
-// listing of a million rows costs a few allocations, not millions.
+// connection label and display URL, its icon, and where its line starts in the log. The bytes of
+// all rows share one buffer, so a listing of a million rows costs a few allocations, not millions.
 class RecordTable
 {
 public:
     using Row = std::size_t;
 
     void reserve(std::size_t rows, std::size_t bytes);
-    void append(std::string_view date, std::string_view label, std::string_view url, int icon);
+    void append(std::string_view date, std::string_view label, std::string_view url, int icon,
+                std::uint64_t line = 0);
+
+    // What the rows were listed from: the log as it was read and the node's texts. A row's line
+    // offset points at its line only while the log still holds what was listed.
+    struct Origin
+    {
+        qelt::LogSnapshot snapshot;
+        std::string user;
+        std::string host; // empty for a user node
+    };
+    void setOrigin(Origin origin) { m_origin = std::move(origin); }
+    const Origin& origin() const { return m_origin; }
 
     std::size_t size() const { return m_rows.size(); }
     bool empty() const { return m_rows.empty(); }
@@ -28,6 +42,8 @@ public:
     std::string_view label(Row row) const;
     std::string_view url(Row row) const;
     int icon(Row row) const { return m_rows[row].icon; }
+    std::uint64_t line(Row row) const { return m_rows[row].line; }
+    void setLine(Row row, std::uint64_t line) { m_rows[row].line = line; }
 
     // Removes the rows in [first, first + count).
     void erase(Row first, std::size_t count);
@@ -38,6 +54,7 @@ private:
     struct Span
     {
         std::uint64_t offset;
+        std::uint64_t line;
         std::uint32_t dateSize;
         std::uint32_t urlSize;
         std::uint8_t labelSize;
@@ -45,6 +62,7 @@ private:
     };
     std::string m_bytes;
     std::vector<Span> m_rows;
+    Origin m_origin;
 };
 
 // The model of ListView1: one row per listed request, the three columns "Date", "Connection
@@ -84,6 +102,9 @@ public:
     // reset (the view's selection is gone then).
     bool removeTableRows(std::vector<RecordTable::Row> rows);
     static constexpr std::size_t MaxRemovalRuns = 64;
+    // After the log was rewritten: `lines` holds, for every row before the removal, where its
+    // line starts now, or NotKept for a removed row; the rows that stay take theirs in order.
+    void relocateRows(const std::vector<std::uint64_t>& lines, RecordTable::Origin origin);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;

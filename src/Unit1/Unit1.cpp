@@ -880,6 +880,7 @@ void TForm1::TreeView1Click()
             auto file = std::make_shared<const qelt::LogFile>(path);
             const qelt::RecordList list =
                 qelt::ListNodeRecords(file, qelt::NodeSearchTexts{texts.user, texts.host});
+            result.table.setOrigin({qelt::TakeLogSnapshot(*file), texts.user, texts.host});
             // The rows keep their own bytes, so the file is let go when the listing ends.
             std::size_t bytes = 0;
             for (const qelt::RecordRow& row : list.rows())
@@ -888,7 +889,8 @@ void TForm1::TreeView1Click()
             for (std::size_t row = 0; row < list.size(); ++row) {
                 const qelt::RecordFields fields = list.fields(row);
                 result.table.append(fields.date, fields.label().view(),
-                                    qelt::StripHttpVersion(fields.rawUrl), int(list.icon(row)));
+                                    qelt::StripHttpVersion(fields.rawUrl), int(list.icon(row)),
+                                    list.rows()[row].line);
             }
         } catch (const std::exception& error) {
             result.error = QString::fromLocal8Bit(error.what());
@@ -998,16 +1000,21 @@ void TForm1::DeleteButtonClick()
     PB->setMinimum(0);
     PB->setValue(0);
 
-    // The rows in list order, with the exact bytes of their URLs.
+    // The rows in list order, with where their lines start in the log as it was listed.
     std::vector<RecordTable::Row> rows;
-    std::vector<std::string> urls;
+    std::vector<qelt::ByteOffset> lines;
+    std::vector<qelt::ByteOffset> allLines; // of every row, for their places after the rewrite
+    RecordTable::Origin listed;
     LogTreeModel::SearchTexts texts;
     if (branch == Branch::Records) {
         for (const QModelIndex& index : selectedRows)
             rows.push_back(static_cast<RecordTable::Row>(index.row()));
         std::sort(rows.begin(), rows.end());
         for (RecordTable::Row row : rows)
-            urls.emplace_back(m_recordModel->table().url(row));
+            lines.push_back(m_recordModel->table().line(row));
+        listed = m_recordModel->table().origin();
+        for (RecordTable::Row row = 0; row < m_recordModel->table().size(); ++row)
+            allLines.push_back(m_recordModel->table().line(row));
         setBarRange(0, static_cast<int>(rows.size()) - 1);
         ProcessPanel->show();
     } else if (branch == Branch::Node) {
@@ -1021,12 +1028,15 @@ void TForm1::DeleteButtonClick()
     struct DeletionResult
     {
         std::vector<bool> rowRemoved;
+        // Where the lines of all rows start in the rewritten log (NotKept: removed).
+        std::optional<std::vector<qelt::ByteOffset>> moved;
+        RecordTable::Origin rewritten;
         QString error;
         bool cancelled = false;
     };
     const std::string path = logPath(*name);
     QPointer<TForm1> self(this);
-    auto work = [path, branch, urls, texts, self]() -> DeletionResult {
+    auto work = [path, branch, lines, allLines, listed, texts, self]() -> DeletionResult {
         DeletionResult result;
         BarProgress progress([self](int minimum, int maximum, int position) {
             QMetaObject::invokeMethod(
@@ -1044,20 +1054,35 @@ void TForm1::DeleteButtonClick()
             const qelt::LogSnapshot snapshot = qelt::TakeLogSnapshot(file);
             qelt::KeptText kept;
             if (branch == Branch::Records) {
-                const std::vector<std::string_view> views(urls.begin(), urls.end());
-                qelt::RecordDeletion deletion =
-                    qelt::DeleteSelectedRecords(file.text(), views, &progress);
+                // The rows' offsets are those of the log as listed: another program that did
+                // more than append to it since then moved its lines.
+                if (!qelt::StillHoldsListedLog(listed.snapshot, file))
+                    throw qelt::QeltError("Cannot create file " + path +
+                                          "\nThe log was changed since it was listed.");
+                qelt::RecordDeletion deletion = qelt::DeleteSelectedRecords(
+                    file.text(), lines, qelt::NodeSearchTexts{listed.user, listed.host}, &progress);
                 kept = std::move(deletion.kept);
                 result.rowRemoved = std::move(deletion.rowRemoved);
             } else if (branch == Branch::Node) {
-                kept = qelt::DeleteNodeLines(file.text(), texts.user, texts.host, &progress);
-            } else {
-                // Nothing to remove: the log is still written back, with CR LF line ends.
-                if (!file.text().empty())
-                    kept.ranges.push_back({0, file.text().size()});
+                kept = qelt::DeleteNodeLines(
+                    file.text(), qelt::NodeSearchTexts{texts.user, texts.host}, &progress);
             }
             progress.flush();
-            qelt::RewriteLogFile(path, snapshot, file.text(), kept.ranges);
+            file.checkNotCutShort();
+            // A deletion that removes no line leaves the log as it is.
+            if (kept.removedLines > 0) {
+                qelt::RewriteLogFile(path, snapshot, file.text(), kept.ranges);
+                if (branch == Branch::Records) {
+                    result.moved = qelt::OffsetsAfterRewrite(file.text(), kept, allLines);
+                    result.rewritten = {{}, listed.user, listed.host};
+                    try {
+                        result.rewritten.snapshot = qelt::TakeLogSnapshot(qelt::LogFile(path));
+                    } catch (const std::exception&) {
+                        // The rows' lines cannot be told apart from another program's change:
+                        // deleting them again fails until they are listed again.
+                    }
+                }
+            }
         } catch (const std::exception& error) {
             result.error = QString::fromLocal8Bit(error.what());
             result.rowRemoved.clear();
@@ -1083,6 +1108,8 @@ void TForm1::DeleteButtonClick()
                                     std::back_inserter(stay));
                 if (m_recordModel->removeTableRows(removed))
                     reselectRows(stay, removed);
+                if (result.moved)
+                    m_recordModel->relocateRows(*result.moved, std::move(result.rewritten));
                 if (m_recordModel->rowCount() == 0 && listedNode.isValid())
                     removeTreeNode(listedNode, false);
             } else if (written && branch == Branch::Node && listedNode.isValid()) {

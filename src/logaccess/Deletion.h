@@ -1,8 +1,10 @@
 #pragma once
 
 #include "LogRewrite.h"
+#include "RecordListing.h"
 
 #include <atomic>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -33,32 +35,47 @@ struct KeptText
     bool cancelled = false;
 };
 
-// The record branch. `selectedUrls` are the display URLs of the selected rows, top to bottom.
-// Each takes away the first line of the whole text that contains it at that moment (the same
-// line the row scan that restarts after every removal finds); a row whose URL no line contains,
-// or whose URL is empty, stays. The progress range is 0 to (selected rows - 1), and the position
-// goes up by one per removed row and stays within the range.
+// The record branch: removes exactly the lines of the selected rows, in one pass. `rowLines` are
+// where the rows' lines start in text (RecordRow::line of a listing of this text, in list order).
+// A row's line goes only if the offset still starts a line of text that belongs to `node`;
+// otherwise the row stays. The progress range is 0 to (selected rows - 1), and the position goes
+// up by one per removed row and stays within the range.
 //
-//   text: "a /x\r\nb /y\r\nc /x\r\n", urls {"/x", "/x", "/z"}
-//   -> kept "b /y\r\n", rowRemoved {true, true, false}
+//   text "a - u [d] /x\r\nb - v [d] /y\r\n", rowLines {0}, node ForUser("u")
+//   -> kept "b - v [d] /y\r\n", rowRemoved {true}
 struct RecordDeletion
 {
     KeptText kept;
-    std::vector<bool> rowRemoved; // one per selected URL: its row goes from the list
+    std::vector<bool> rowRemoved; // one per selected row: its row goes from the list
 };
-RecordDeletion DeleteSelectedRecords(std::string_view text,
-                                     const std::vector<std::string_view>& selectedUrls,
+RecordDeletion DeleteSelectedRecords(std::string_view text, const std::vector<ByteOffset>& rowLines,
+                                     const NodeSearchTexts& node,
                                      DeletionProgress* progress = nullptr,
                                      const CancelFlag* cancel = nullptr);
 
-// The node branch: removes every line that contains both search texts (the user search text and
-// the host search text of a tree node). The progress range is 0 to 100; after each removal the
-// position is (index of the removed line among the lines left) * 100 / (lines left), and 100 once
-// the last line of the text is gone. Each kept run also goes to `sink` as soon as it is known, so
-// that RewriteLogFileFrom can write while the search goes on.
-KeptText DeleteNodeLines(std::string_view text, std::string_view userText,
-                         std::string_view hostText, DeletionProgress* progress = nullptr,
-                         const CancelFlag* cancel = nullptr, const KeptRangeSink* sink = nullptr);
+// The node branch: removes every line of the node (LineBelongsToNode). The progress range is 0 to
+// 100; after each removal the position is (index of the removed line among the lines left) * 100
+// / (lines left), and 100 once the last line of the text is gone. Each kept run also goes to
+// `sink` as soon as it is known, so that RewriteLogFileFrom can write while the search goes on.
+KeptText DeleteNodeLines(std::string_view text, const NodeSearchTexts& node,
+                         DeletionProgress* progress = nullptr, const CancelFlag* cancel = nullptr,
+                         const KeptRangeSink* sink = nullptr);
+
+// Where the first line of the node starts in text, or nothing: a deletion that would remove no
+// line leaves the log as it is, without rewriting it.
+std::optional<ByteOffset> FirstNodeLine(std::string_view text, const NodeSearchTexts& node);
+
+// Where lines that a deletion kept start in the log it rewrote: the kept lines are written in
+// order, each with CR LF. `lines` are line starts in text, in any order; a line that the deletion
+// removed, or an offset that starts no kept line, gives NotKept.
+inline constexpr ByteOffset NotKept = static_cast<ByteOffset>(-1);
+std::vector<ByteOffset> OffsetsAfterRewrite(std::string_view text, const KeptText& kept,
+                                            const std::vector<ByteOffset>& lines);
+
+// Whether `now`, the log read again, is the log that `listed` was taken of, unchanged or with
+// bytes appended: the same file, not shorter, and the last bytes of what was listed as they were.
+// Only then do the line offsets of a listing still point at the lines listed.
+bool StillHoldsListedLog(const LogSnapshot& listed, const LogFile& now);
 
 // The kept lines of a deletion (without their line ends), for callers that want the lines
 // themselves rather than the runs.

@@ -234,21 +234,28 @@ private:
 class TextSet
 {
 public:
-    // Texts are at most 255 bytes (host texts are cut to 50).
     bool contains(std::uint64_t hash, std::string_view text) const
     {
+        return find(hash, text) != NotFound;
+    }
+
+    static constexpr std::uint32_t NotFound = 0xFFFFFFFFu;
+
+    // Where the copy of text is kept (see keyAt), or NotFound.
+    std::uint32_t find(std::uint64_t hash, std::string_view text) const
+    {
         if (m_count == 0)
-            return false;
+            return NotFound;
         const std::uint64_t tag = hash >> 32;
         std::size_t i = static_cast<std::size_t>(hash) & m_mask;
         for (;;) {
             const std::uint64_t slot = m_slots[i];
             if (slot == 0)
-                return false;
+                return NotFound;
             if ((slot >> 32) == tag) {
-                const char* key = m_keys.data() + (static_cast<std::uint32_t>(slot) - 1);
-                if (sameText(std::string_view(key + 1, static_cast<unsigned char>(key[0])), text))
-                    return true;
+                const auto offset = static_cast<std::uint32_t>(slot) - 1;
+                if (sameText(keyAt(offset), text))
+                    return offset;
             }
             i = (i + 1) & m_mask;
         }
@@ -260,8 +267,8 @@ public:
         if (m_slots.size() == 0 || (m_count + 1) * 2 > m_mask + 1)
             grow();
         const auto offset = static_cast<std::uint32_t>(m_keys.size());
-        const char size = static_cast<char>(static_cast<unsigned char>(text.size()));
-        m_keys.append(&size, 1);
+        const auto size = static_cast<std::uint32_t>(text.size());
+        m_keys.append(reinterpret_cast<const char*>(&size), sizeof size);
         m_keys.append(text.data(), text.size());
         place(hash, offset);
         ++m_count;
@@ -272,7 +279,9 @@ public:
     // stays put, also when the set itself is moved.
     std::string_view keyAt(std::uint32_t offset) const
     {
-        return {m_keys.data() + offset + 1, static_cast<unsigned char>(m_keys[offset])};
+        std::uint32_t size;
+        std::memcpy(&size, m_keys.data() + offset, sizeof size);
+        return {m_keys.data() + offset + sizeof size, size};
     }
 
     // Frees the lookup slots of a set that will only be read through keyAt from now on.
@@ -311,7 +320,7 @@ private:
     PodBuffer<std::uint64_t> m_slots; // hash's high half << 32 | key offset + 1; 0 is empty
     std::size_t m_mask = 7;           // slots - 1, once there are slots
     std::size_t m_count = 0;
-    PodBuffer<char> m_keys; // a length byte and the text, for every text
+    PodBuffer<char> m_keys; // a four-byte length and the text, for every text
 };
 
 std::uint64_t hostHash(std::string_view host)
@@ -325,10 +334,9 @@ void TextSet::grow()
     m_slots.assignZero(slots);
     m_mask = slots - 1;
     for (std::size_t offset = 0; offset < m_keys.size();) {
-        const auto size = static_cast<unsigned char>(m_keys[offset]);
-        place(hostHash(std::string_view(m_keys.data() + offset + 1, size)),
-              static_cast<std::uint32_t>(offset));
-        offset += 1 + size;
+        const std::string_view key = keyAt(static_cast<std::uint32_t>(offset));
+        place(hostHash(key), static_cast<std::uint32_t>(offset));
+        offset += sizeof(std::uint32_t) + key.size();
     }
 }
 
@@ -341,12 +349,7 @@ std::uint64_t userHash(std::string_view name)
 struct PartIndex
 {
     std::vector<UserEntry> users;
-    std::vector<std::uint32_t> userFullSize; // the whole user text of the entry's first line
     std::vector<HostEntry> hosts;
-    // The whole host text of each entry's first line, for the progress report only.
-    bool keepFullTexts = false;
-    std::vector<const char*> hostFullData;
-    std::vector<std::uint32_t> hostFullSize;
     KeyTable userTable;
     std::vector<TextSet> hostSets; // per user entry
     bool cancelled = false;
@@ -361,31 +364,20 @@ struct PartIndex
     {
         return hostSets[owner - 1].contains(hash, host);
     }
-    std::uint32_t addUser(std::string_view name, std::size_t fullSize, std::uint64_t hash)
+    std::uint32_t addUser(std::string_view name, std::uint64_t hash)
     {
         const std::uint32_t entry = userTable.insert(hash, 0, name);
         users.push_back(UserEntry{entry + 1, name});
         hostSets.emplace_back();
-        userFullSize.push_back(static_cast<std::uint32_t>(fullSize));
         return entry;
     }
-    void addHost(UserId owner, ConnectionKind kind, std::string_view host, std::size_t fullSize,
-                 std::uint64_t hash)
+    // Returns where the set of its owner keeps the copy of the host text.
+    std::uint32_t addHost(UserId owner, ConnectionKind kind, std::string_view host,
+                          std::uint64_t hash)
     {
-        hostSets[owner - 1].insert(hash, host);
+        const std::uint32_t at = hostSets[owner - 1].insert(hash, host);
         hosts.push_back(HostEntry{owner, kind, host});
-        if (keepFullTexts) {
-            hostFullData.push_back(host.data());
-            hostFullSize.push_back(static_cast<std::uint32_t>(fullSize));
-        }
-    }
-    std::string_view userFullText(std::size_t entry) const
-    {
-        return {users[entry].name.data(), userFullSize[entry]};
-    }
-    std::string_view hostFullText(std::size_t entry) const
-    {
-        return {hostFullData[entry], hostFullSize[entry]};
+        return at;
     }
 };
 
@@ -435,8 +427,7 @@ struct PendingHost
     std::uint32_t user; // entry number
     ConnectionKind kind;
     std::uint64_t hash;
-    std::string_view host; // cut to HostNameCapacity
-    std::uint32_t fullSize;
+    std::string_view host;
 };
 
 // Indexes the lines of text into part.
@@ -462,11 +453,10 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
         const PendingHost& pending = ring[consumed++ & (RingSize - 1)];
         if (part.hostSets[pending.user].contains(pending.hash, pending.host))
             return;
-        part.addHost(part.users[pending.user].id, pending.kind, pending.host, pending.fullSize,
-                     pending.hash);
+        part.addHost(part.users[pending.user].id, pending.kind, pending.host, pending.hash);
         foundInBlock = true;
         if (reporting == Reporting::EveryEntry) {
-            reporter.host(part.hostFullText(part.hosts.size() - 1));
+            reporter.host(pending.host);
             reporter.pump();
         }
     };
@@ -476,13 +466,12 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
     std::string_view lastName;
     std::uint32_t lastUser = KeyTable::NotFound;
     // Per user, the host of its latest line: a user's requests come in runs to one host (a page
-    // and its images), and the first of them decides.
-    // The copy is kept here: the line it came from may be far back and out of the cache.
+    // and its images), and the first of them decides. The line it came from may be far back and
+    // out of the cache, so its bytes are only compared when the hashes agree.
     struct RecentHost
     {
         std::uint64_t hash = 0;
-        std::uint8_t size = 0;
-        char bytes[HostNameCapacity] = {};
+        std::string_view host;
     };
     std::vector<RecentHost> recent;
     std::size_t newUserEntry = 0; // what the last block report showed
@@ -505,7 +494,7 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
             const IndexFields fields = ExtractIndexFields(line);
             if (!fields.qualifies || fields.user.empty())
                 continue;
-            const std::string_view name = fields.user.substr(0, UserNameCapacity);
+            const std::string_view name = fields.user;
             std::uint32_t user;
             if (lastUser != KeyTable::NotFound && sameText(name, lastName)) {
                 user = lastUser;
@@ -513,7 +502,7 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
                 const std::uint64_t hash = userHash(name);
                 user = part.findUser(name, hash);
                 if (user == KeyTable::NotFound) {
-                    user = part.addUser(name, fields.user.size(), hash);
+                    user = part.addUser(name, hash);
                     foundInBlock = true;
                     if (reporting == Reporting::EveryEntry) {
                         reporter.accounts(part.users.size());
@@ -526,20 +515,18 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
             }
             if (fields.host.empty())
                 continue;
-            const std::string_view host = fields.host.substr(0, HostNameCapacity);
+            const std::string_view host = fields.host;
             const std::uint64_t hash = hostHash(host);
             if (user >= recent.size())
                 recent.resize(part.users.size());
             RecentHost& last = recent[user];
-            if (last.hash == hash && sameText(std::string_view(last.bytes, last.size), host))
+            if (last.hash == hash && sameText(last.host, host))
                 continue;
             last.hash = hash;
-            last.size = static_cast<std::uint8_t>(host.size());
-            std::memcpy(last.bytes, host.data(), host.size());
+            last.host = host;
 
             part.hostSets[user].prefetchSlot(hash);
-            ring[produced++ & (RingSize - 1)] = PendingHost{
-                user, fields.kind, hash, host, static_cast<std::uint32_t>(fields.host.size())};
+            ring[produced++ & (RingSize - 1)] = PendingHost{user, fields.kind, hash, host};
             if (keyHintLag > 0 && produced > keyHintLag) {
                 const PendingHost& soon = ring[(produced - 1 - keyHintLag) & (RingSize - 1)];
                 part.hostSets[soon.user].prefetchKey(soon.hash);
@@ -553,11 +540,11 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
             if (part.users.size() != newUserEntry) {
                 newUserEntry = part.users.size();
                 reporter.accounts(part.users.size());
-                reporter.user(part.userFullText(part.users.size() - 1));
+                reporter.user(part.users.back().name);
             }
             if (part.hosts.size() != newHostEntry) {
                 newHostEntry = part.hosts.size();
-                reporter.host(part.hostFullText(part.hosts.size() - 1));
+                reporter.host(part.hosts.back().host);
             }
             reporter.pump();
         }
@@ -576,7 +563,7 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
     for (HostEntry& host : part.hosts) {
         std::uint32_t& at = next[host.owner - 1];
         host.host = part.hostSets[host.owner - 1].keyAt(at);
-        at += static_cast<std::uint32_t>(1 + host.host.size());
+        at += static_cast<std::uint32_t>(sizeof(std::uint32_t) + host.host.size());
     }
 }
 
@@ -601,7 +588,7 @@ void mergeParts(std::vector<PartIndex>& parts, std::size_t count)
                 entryIn[j * userCount + i] = parts[j].findUser(name, hash);
             std::uint32_t entry = merged.findUser(name, hash);
             if (entry == KeyTable::NotFound)
-                entry = merged.addUser(name, later.userFullSize[i], hash);
+                entry = merged.addUser(name, hash);
             idOf[later.users[i].id] = merged.users[entry].id;
         }
 
@@ -634,10 +621,6 @@ void mergeParts(std::vector<PartIndex>& parts, std::size_t count)
                 continue;
             const HostEntry& host = later.hosts[i];
             merged.hosts.push_back(HostEntry{idOf[host.owner], host.kind, host.host});
-            if (merged.keepFullTexts) {
-                merged.hostFullData.push_back(later.hostFullData[i]);
-                merged.hostFullSize.push_back(later.hostFullSize[i]);
-            }
         }
         // This run's sets are still read by the checks of the runs after it.
     }
@@ -653,8 +636,6 @@ LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOpt
     const std::vector<std::string_view> parts = SplitAtLineEnds(text, std::max(1u, threads));
 
     std::vector<PartIndex> indexes(parts.size());
-    for (PartIndex& part : indexes)
-        part.keepFullTexts = sink != nullptr;
     if (parts.size() == 1) {
         indexPart(parts[0], indexes[0], sink ? Reporting::EveryEntry : Reporting::None, sink,
                   options.cancel);
@@ -685,10 +666,10 @@ LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOpt
                 Reporter reporter(sink);
                 if (all.users.size() != usersBefore) {
                     reporter.accounts(all.users.size());
-                    reporter.user(all.userFullText(all.users.size() - 1));
+                    reporter.user(all.users.back().name);
                 }
                 if (all.hosts.size() != hostsBefore)
-                    reporter.host(all.hostFullText(all.hosts.size() - 1));
+                    reporter.host(all.hosts.back().host);
                 reporter.pump();
             }
         } else {
@@ -706,9 +687,6 @@ LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOpt
             set.dropSlots();
         part.users = {};
         part.hosts = {};
-        part.hostFullData = {};
-        part.hostFullSize = {};
-        part.userFullSize = {};
     }
     index.storage = std::make_shared<const std::vector<PartIndex>>(std::move(indexes));
     return index;

@@ -27,25 +27,20 @@
 
 namespace qelt {
 
-// Bytes of a user text and a host text that an entry keeps. A line's text finds an entry when
-// its first bytes equal the entry's, so each distinct cut text is one entry.
-inline constexpr std::size_t UserNameCapacity = 25;
-inline constexpr std::size_t HostNameCapacity = 50;
-
 // Every user keeps an identity of its own: ids count from 1 and never wrap.
 using UserId = std::uint32_t;
 
 struct UserEntry
 {
     UserId id = 0;
-    std::string_view name; // at most UserNameCapacity bytes
+    std::string_view name; // the whole user text
 };
 
 struct HostEntry
 {
     UserId owner = 0;
     ConnectionKind kind = 0;
-    std::string_view host; // at most HostNameCapacity bytes
+    std::string_view host; // the whole host text
 };
 
 // The slots of the progress report.

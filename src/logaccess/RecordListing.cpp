@@ -13,11 +13,6 @@ namespace qelt {
 
 namespace {
 
-bool contains(std::string_view text, std::string_view marker)
-{
-    return !marker.empty() && !text.empty() && text.find(marker) != std::string_view::npos;
-}
-
 // The first occurrence of needle (not empty) in [p, p + n), or null. Sixteen places are tried at
 // once by their first and last byte, and only where both match are the bytes between compared:
 // a plain search slows down on needles made of common letters, as user names are.
@@ -80,19 +75,30 @@ const char* startOfLine(const char* lineStart, const char* at)
 
 bool LineBelongsToNode(std::string_view line, const NodeSearchTexts& texts)
 {
-    return contains(line, " [") && contains(line, texts.user) && contains(line, texts.host);
+    if (texts.user.empty())
+        return false;
+    if (!texts.isHostNode()) {
+        // The user field alone: the bytes between the first " - " and the next " [".
+        const std::size_t dash = line.find(" - ");
+        return dash != std::string_view::npos && ExtractUser(line.substr(dash + 3)) == texts.user;
+    }
+    const IndexFields fields = ExtractIndexFields(line);
+    return fields.qualifies && fields.user == texts.user && fields.host == texts.host;
 }
 
 NodeLineSearch::NodeLineSearch(std::string_view text, const NodeSearchTexts& texts) : m_texts(texts)
 {
     // A line never holds a line end or a NUL, so a search text with one belongs to no line.
+    if (texts.user.empty())
+        return;
     for (const std::string_view searched : {texts.user, texts.host}) {
-        if (searched.empty() ||
-            searched.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+        if (searched.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
             return;
     }
-    // Every line that belongs holds both texts: search for the rarer one.
     m_needle = texts.user;
+    if (!texts.isHostNode())
+        return;
+    // Every line that belongs holds both texts: search for the rarer one.
     const std::size_t userCount = sampleCount(text, texts.user);
     const std::size_t hostCount = sampleCount(text, texts.host);
     if (hostCount < userCount || (hostCount == userCount && texts.host.size() > texts.user.size()))
@@ -101,6 +107,15 @@ NodeLineSearch::NodeLineSearch(std::string_view text, const NodeSearchTexts& tex
 
 bool NodeLineSearch::run(std::string_view text,
                          const std::function<void(std::string_view line)>& f) const
+{
+    return runWhile(text, [&](std::string_view line) {
+        f(line);
+        return true;
+    });
+}
+
+bool NodeLineSearch::runWhile(std::string_view text,
+                              const std::function<bool(std::string_view line)>& f) const
 {
     if (m_needle.empty())
         return !text.empty() && std::memchr(text.data(), '\0', text.size()) != nullptr;
@@ -119,8 +134,8 @@ bool NodeLineSearch::run(std::string_view text,
         const char* lineStart = startOfLine(p, hit);
         const char* lineEnd = FindLineEndOrNul(hit + m_needle.size(), end);
         const std::string_view line(lineStart, static_cast<std::size_t>(lineEnd - lineStart));
-        if (LineBelongsToNode(line, m_texts))
-            f(line);
+        if (LineBelongsToNode(line, m_texts) && !f(line))
+            return false;
         if (lineEnd < end && *lineEnd == '\0')
             return true;
         p = lineEnd + TerminatorLength(lineEnd, end);

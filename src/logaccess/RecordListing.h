@@ -1,7 +1,7 @@
 #pragma once
 
-// The requests of a tree node: every line that contains " [", the node's user search text and
-// its host search text, in file order, as rows of date, connection label, display URL and icon.
+// The requests of a tree node: the lines that the index counts into the node, in file order, as
+// rows of date, connection label, display URL and icon.
 //
 //   auto file = std::make_shared<const qelt::LogFile>(path);
 //   const auto texts = qelt::NodeSearchTexts::ForHost("alice", "dl1.example.com");
@@ -23,27 +23,31 @@
 
 namespace qelt {
 
-// The two texts that decide which lines belong to a node.
+// The whole texts of a tree node: a user node's own text and an empty host, or a host node's
+// parent's text and its own (the index never makes a host node of an empty host text).
 struct NodeSearchTexts
 {
     std::string_view user;
-    std::string_view host;
+    std::string_view host; // empty: a user node
 
-    // A user node: its own text, and a single space.
-    static NodeSearchTexts ForUser(std::string_view userText) { return {userText, " "}; }
-    // A host node: its parent's text and its own.
+    static NodeSearchTexts ForUser(std::string_view userText) { return {userText, {}}; }
     static NodeSearchTexts ForHost(std::string_view userText, std::string_view hostText)
     {
         return {userText, hostText};
     }
+    bool isHostNode() const { return !host.empty(); }
 };
 
-// Whether a line belongs to the node: it contains " [", the user text and the host text (an
-// empty search text is found nowhere).
+// Whether a line belongs to the node, by the rule the index counts lines with: its user field
+// (ExtractIndexFields) equals the user text, and for a host node its host field equals the host
+// text as well. A text that merely occurs elsewhere in the line does not count, and a node with an
+// empty user text holds no line.
 bool LineBelongsToNode(std::string_view line, const NodeSearchTexts& texts);
 
-// The search for a node's lines, prepared once for a text (which of the two search texts is the
-// rarer there) and then run over the whole text or over runs of its lines, from any thread.
+// The search for a node's lines, prepared once for a text and then run over the whole text or
+// over runs of its lines, from any thread. Every line of the node holds its user text and its
+// host text, so only the lines that hold the rarer of the two (in a sample of the text) are
+// taken apart and checked.
 class NodeLineSearch
 {
 public:
@@ -51,15 +55,17 @@ public:
     // Calls f(line) for every line of text that belongs to the node, in order; a NUL ends the
     // text. Returns whether the text ended at a NUL.
     bool run(std::string_view text, const std::function<void(std::string_view line)>& f) const;
+    // The same, until f returns false; returns false then, else whether the text ended at a NUL.
+    bool runWhile(std::string_view text, const std::function<bool(std::string_view line)>& f) const;
 
 private:
     NodeSearchTexts m_texts;
     std::string_view m_needle; // empty: no line can belong
 };
 
-// Calls f(line) for every line of text that belongs to the node, in file order. Only the lines
-// that hold the rarer of the two search texts are looked at. A NUL ends the text, as it ends the
-// text of a log, so a file's bytes may be given; returns whether the text ended at a NUL.
+// Calls f(line) for every line of text that belongs to the node, in file order. A NUL ends the
+// text, as it ends the text of a log, so a file's bytes may be given; returns whether the text
+// ended at a NUL.
 bool ForEachNodeLine(std::string_view text, const NodeSearchTexts& texts,
                      const std::function<void(std::string_view line)>& f);
 

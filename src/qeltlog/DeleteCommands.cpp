@@ -1,11 +1,14 @@
 // The deleting commands of qeltlog: the node branch and the record branch of the window's
-// delete command, each followed by the rewrite of the log.
+// delete command, each followed by the rewrite of the log when it removed a line.
 #include "Cli.h"
+#include "common/QeltError.h"
 #include "logaccess/Deletion.h"
 #include "logaccess/LogFile.h"
 #include "logaccess/LogRewrite.h"
+#include "logaccess/RecordListing.h"
 
 #include <cstdint>
+#include <memory>
 #include <ostream>
 
 namespace qelt::cli {
@@ -19,39 +22,118 @@ void reportRemoved(const Context& context, LineCount removed)
         context.out << "removed " << removed << (removed == 1 ? " line" : " lines") << '\n';
 }
 
+// The node named by USER [HOST] from the first argument on. An empty HOST names no node of the
+// tree, so it holds no line.
+struct NamedNode
+{
+    NodeSearchTexts texts;
+    bool exists = true;
+};
+
+NamedNode namedNode(const std::vector<std::string>& args, std::size_t first)
+{
+    if (args.size() > first + 1)
+        return {NodeSearchTexts::ForHost(args[first], args[first + 1]), !args[first + 1].empty()};
+    return {NodeSearchTexts::ForUser(args[first]), true};
+}
+
 int runDeleteNode(const Context& context, const std::vector<std::string>& args)
 {
     const LogFile file(args[0]);
     const LogSnapshot snapshot = TakeLogSnapshot(file);
-    // A user node's host search text is a single space, which every line of a request holds.
-    const std::string_view user = args[1];
-    const std::string_view host = args.size() > 2 ? std::string_view(args[2]) : " ";
-    // The window writes the log back even when nothing matched, and so do we: the rewrite is what
-    // turns lone line ends into CR LF and drops what follows a NUL. The kept lines are written as
-    // the search finds them.
+    const NamedNode node = namedNode(args, 1);
+    // A node without lines leaves the log as it is.
+    if (!node.exists || !FirstNodeLine(file.text(), node.texts)) {
+        file.checkNotCutShort();
+        reportRemoved(context, 0);
+        return 0;
+    }
+    // The kept lines are written as the search finds them.
     LineCount removed = 0;
     RewriteLogFileFrom(file.path(), snapshot, file.text(), [&](const KeptRangeSink& sink) {
-        removed = DeleteNodeLines(file.text(), user, host, nullptr, nullptr, &sink).removedLines;
-        return true;
+        removed = DeleteNodeLines(file.text(), node.texts, nullptr, nullptr, &sink).removedLines;
+        return !file.wasCutShort();
     });
+    file.checkNotCutShort();
     reportRemoved(context, removed);
     return 0;
 }
 
+// ROWS: row numbers from 1 and ranges N-M (N <= M), separated by commas: "3,7,12-40".
+struct RowRange
+{
+    std::size_t first;
+    std::size_t last;
+};
+
+std::size_t parseRowNumber(std::string_view text, const std::string& rows)
+{
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string_view::npos)
+        throw UsageError{"ROWS must be row numbers from 1 and ranges N-M: " + rows};
+    std::size_t value = 0;
+    for (const char c : text)
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    if (value == 0)
+        throw UsageError{"ROWS must be row numbers from 1 and ranges N-M: " + rows};
+    return value;
+}
+
+std::vector<RowRange> parseRows(const std::string& rows)
+{
+    std::vector<RowRange> ranges;
+    std::string_view rest = rows;
+    for (;;) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view item = rest.substr(0, comma);
+        const std::size_t dash = item.find('-');
+        RowRange range;
+        range.first = parseRowNumber(item.substr(0, dash), rows);
+        range.last = dash == std::string_view::npos ? range.first
+                                                    : parseRowNumber(item.substr(dash + 1), rows);
+        if (range.last < range.first)
+            throw UsageError{"ROWS must be row numbers from 1 and ranges N-M: " + rows};
+        ranges.push_back(range);
+        if (comma == std::string_view::npos)
+            return ranges;
+        rest = rest.substr(comma + 1);
+    }
+}
+
 int runDeleteRows(const Context& context, const std::vector<std::string>& args)
 {
-    const LogFile file(args[0]);
-    const LogSnapshot snapshot = TakeLogSnapshot(file);
-    const std::vector<std::string_view> urls(args.begin() + 1, args.end());
-    const RecordDeletion deletion = DeleteSelectedRecords(file.text(), urls);
-    RewriteLogFile(file.path(), snapshot, file.text(), deletion.kept.ranges);
+    const std::vector<RowRange> ranges = parseRows(args[1]);
+    auto file = std::make_shared<const LogFile>(args[0]);
+    const LogSnapshot snapshot = TakeLogSnapshot(*file);
+    const NamedNode node = namedNode(args, 2);
+    RecordList list;
+    if (node.exists)
+        list = ListNodeRecords(file, node.texts);
+    for (const RowRange& range : ranges) {
+        if (range.last > list.size()) {
+            const std::size_t beyond = std::max(range.first, list.size() + 1);
+            throw QeltError("List index out of bounds (" + std::to_string(beyond) + ")");
+        }
+    }
+    // The selected rows in list order, each once.
+    std::vector<bool> selected(list.size(), false);
+    for (const RowRange& range : ranges)
+        for (std::size_t row = range.first; row <= range.last; ++row)
+            selected[row - 1] = true;
+    std::vector<ByteOffset> lines;
+    for (std::size_t row = 0; row < list.size(); ++row)
+        if (selected[row])
+            lines.push_back(list.rows()[row].line);
+    const RecordDeletion deletion = DeleteSelectedRecords(file->text(), lines, node.texts);
+    if (deletion.kept.removedLines > 0)
+        RewriteLogFile(file->path(), snapshot, file->text(), deletion.kept.ranges);
     reportRemoved(context, deletion.kept.removedLines);
     return 0;
 }
 
 const Registrar registrar{{
     {"delete-node", "delete-node LOG USER [HOST]", 2, 3, runDeleteNode},
-    {"delete-rows", "delete-rows LOG URL...", 2, SIZE_MAX, runDeleteRows},
+    {"delete-rows", "delete-rows LOG ROWS USER [HOST]", 3, 4, runDeleteRows},
 }};
 
 } // namespace

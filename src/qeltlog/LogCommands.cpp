@@ -199,8 +199,10 @@ int runList(const Context& context, const std::vector<std::string>& args)
     const LogFile file(args[0]);
     const NodeSearchTexts texts = args.size() > 2 ? NodeSearchTexts::ForHost(args[1], args[2])
                                                   : NodeSearchTexts::ForUser(args[1]);
-    // The search stops at the first NUL by itself, so it runs over the file's bytes.
-    const std::string_view bytes = file.bytes();
+    // The search stops at the first NUL by itself, so it runs over the file's bytes. An empty
+    // HOST names no node of the tree: it lists nothing.
+    const std::string_view bytes =
+        args.size() > 2 && args[2].empty() ? std::string_view() : file.bytes();
     const NodeLineSearch search(bytes, texts);
     constexpr std::size_t ChunkBytes = 8u << 20;
     constexpr std::size_t MaxAhead = 4;
@@ -274,6 +276,13 @@ int runList(const Context& context, const std::vector<std::string>& args)
                 break;
             }
             lock.unlock();
+            // Rows read from a log that was cut short meanwhile are not the log's: stop there.
+            if (file.wasCutShort()) {
+                lock.lock();
+                limit = 0;
+                changed.notify_all();
+                break;
+            }
             context.out.write(chunk.rows.data(), static_cast<std::streamsize>(chunk.rows.size()));
             total += chunk.count;
             continue;
@@ -292,6 +301,8 @@ int runList(const Context& context, const std::vector<std::string>& args)
         worker.join();
     if (error)
         std::rethrow_exception(error);
+    // A listing of part of the log is no listing: it fails as reading the log fails.
+    file.checkNotCutShort();
     if (context.format == OutputFormat::Text)
         context.out << counted(total, "row", "rows") << '\n';
     return 0;

@@ -92,12 +92,14 @@ TEST(LogIndexBuild, UsersAndHostsInOrderOfFirstAppearance)
          "garbage\r\n\r\n" + line("", "GET http://h/ HTTP/1.1", "HTTP") +
              "no dash [x] \"GET http://h/ HTTP/1.1\" \"HTTP\"\r\n",
          {}},
-        {"long user cut, shared 25 bytes is one node",
-         web(user26, "a") + web(user26.substr(0, 25) + "Q", "b") + web(user26.substr(0, 25), "c"),
-         {"U " + user26.substr(0, 25), "H 1 a", "H 1 b", "H 1 c"}},
-        {"long host cut, shared 50 bytes is one node",
-         web("u", host51) + tunnel("u", host51.substr(0, 50) + "zz"),
-         {"U u", "H 1 " + host51.substr(0, 50)}},
+        {"whole user texts: sharing the first 25 bytes is not one node",
+         web(user26, "a") + web(user26.substr(0, 25) + "Q", "b") + web(user26.substr(0, 25), "c") +
+             web(user26, "d"),
+         {"U " + user26, "H 1 a", "H 1 d", "U " + user26.substr(0, 25) + "Q", "H 1 b",
+          "U " + user26.substr(0, 25), "H 1 c"}},
+        {"whole host texts: sharing the first 50 bytes is not one node",
+         web("u", host51) + tunnel("u", host51.substr(0, 50) + "zz") + web("u", host51),
+         {"U u", "H 1 " + host51, "H 0 " + host51.substr(0, 50) + "zz"}},
         {"high bytes and lone line ends",
          "1 - m\xfcller [d] \"GET http://h\xe9.de/ HTTP/1.1\" \"HTTP\"\r1 - b [d] \"CONNECT "
          "s:1\" \"socks5\"\n",

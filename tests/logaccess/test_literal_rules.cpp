@@ -1,9 +1,10 @@
-// The grammar, the index and the listing against word-for-word transcriptions of their rules:
-// 1-based positions, one search per marker, linear lookups from the first entry, one line at a
-// time. The fast paths (one-pass token search, hash tables, parallel runs, buffer-wide search)
-// must give exactly what these give, on random lines built to hit the corner cases: tokens in
-// any letter case and anywhere, markers at the very start and end, several " - " and "[" and "+"
+// The grammar, the index, the listing and the deletions against word-for-word transcriptions of
+// their rules: 1-based positions, one search per marker, linear lookups from the first entry, one
+// line at a time. The fast paths (one-pass token search, hash tables, parallel runs, buffer-wide
+// search) must give exactly what these give, on random lines built to hit the corner cases: tokens
+// in any letter case and anywhere, markers at the very start and end, several " - " and "[" and "+"
 // in one line, users and hosts that are prefixes of one another, long texts.
+#include "logaccess/Deletion.h"
 #include "logaccess/LogGrammar.h"
 #include "logaccess/LogIndex.h"
 #include "logaccess/RecordListing.h"
@@ -188,9 +189,8 @@ std::string StripHttpVersion(const std::string& rawUrl)
 // The reading rule.
 using test::ReferenceLines;
 
-// The index by linear search; a stored text is the first 25 (50) bytes, and a line's text finds
-// an entry when its first 25 (50) bytes equal it. Returns the tree as "U name" / "H kind host"
-// and the progress calls.
+// The index by linear search over whole texts. Returns the tree as "U name" / "H kind host" and
+// the progress calls.
 struct Build
 {
     std::vector<std::string> tree;
@@ -218,7 +218,7 @@ Build BuildLogIndex(const std::vector<std::string>& lines)
         const Index fields = ExtractIndexFields(line);
         if (!fields.qualifies)
             continue;
-        const std::string name = fields.user.substr(0, 25);
+        const std::string& name = fields.user;
         if (!fields.user.empty()) {
             bool found = false;
             for (const User& user : users)
@@ -239,7 +239,7 @@ Build BuildLogIndex(const std::vector<std::string>& lines)
                     break;
                 }
             }
-            const std::string host = fields.host.host.substr(0, 50);
+            const std::string& host = fields.host.host;
             bool found = false;
             for (const HostEntry& entry : hosts)
                 found = found || (entry.host == host && entry.owner == id);
@@ -259,9 +259,13 @@ Build BuildLogIndex(const std::vector<std::string>& lines)
     return build;
 }
 
-bool Contains(const std::string& line, const std::string& text)
+// Whether a line belongs to the node of user (and of host, when it is not empty): the index takes
+// the line's user and host from it as it builds the tree, and they must equal the node's texts.
+bool BelongsToNode(const std::string& line, const std::string& user, const std::string& host)
 {
-    return Pos(text, line) != 0;
+    const Index fields = ExtractIndexFields(line);
+    return fields.qualifies && !user.empty() && fields.user == user &&
+           (host.empty() || fields.host.host == host);
 }
 
 // The rows of a node as "date|label|url|icon".
@@ -270,7 +274,7 @@ std::vector<std::string> ListNodeRecords(const std::vector<std::string>& lines,
 {
     std::vector<std::string> rows;
     for (const std::string& line : lines) {
-        if (!Contains(line, " [") || !Contains(line, user) || !Contains(line, host))
+        if (!BelongsToNode(line, user, host))
             continue;
         const Record record = ExtractRecordFields(line);
         rows.push_back(record.date + "|" + record.label + "|" + StripHttpVersion(record.rawUrl) +
@@ -408,6 +412,11 @@ public:
     std::vector<std::string> calls;
 };
 
+std::vector<std::string> toStrings(const std::vector<std::string_view>& views)
+{
+    return {views.begin(), views.end()};
+}
+
 std::vector<std::string> treeOf(const LogIndex& index)
 {
     std::vector<std::string> out;
@@ -499,39 +508,93 @@ TEST(LiteralRules, IndexAgreesWithLinearSearchOnRandomLogs)
     }
 }
 
-TEST(LiteralRules, ListingAgreesWithThreeSearchesPerLine)
+// The listing, the node branch and the record branch against the line-by-line rule: every line
+// of the node is listed and removed by its node, a row removes its own line and no other, and
+// whatever is not removed stays as it was.
+TEST(LiteralRules, ListingAndDeletionAgreeWithTheNodeRuleLineByLine)
 {
     std::mt19937 random(31);
     const std::vector<std::pair<std::string, std::string>> nodes = {
-        {"ann", " "},
-        {"an", " "},
+        {"ann", ""},
+        {"an", ""},
         {"ann", "a.com"},
         {"ann", "a.co"},
         {"joanna", "a.com"},
         {"Ann", "A.COM"},
-        {"ann ", " "},
-        {"ann", ""},
-        {"", " "},
+        {"ann ", ""},
+        {"ann", " "},
+        {"", ""},
         {"m\xfcller", "b.org"},
         {"an", "x.zip"},
         {"-", " - "},
-        {std::string(25, 'u'), std::string(50, 'h')}};
+        {std::string(25, 'u'), ""},
+        {std::string(25, 'u') + "1", std::string(50, 'h')},
+        {std::string(25, 'u') + "2", std::string(50, 'h') + ".x"}};
     for (int round = 0; round < 300; ++round) {
         std::string text = randomLog(random, static_cast<int>(random() % 150));
         if (round % 10 == 0 && !text.empty())
             text.insert(random() % text.size(), 1, '\0');
         const auto lines = literal::ReferenceLines(text);
+        const std::string_view logText = CutAtNul(text);
         for (const auto& [user, host] : nodes) {
             SCOPED_TRACE(round);
             SCOPED_TRACE(user + "|" + host);
+            const NodeSearchTexts node{user, host};
             const auto expected = literal::ListNodeRecords(lines, user, host);
             for (const unsigned runs : {1u, 3u}) {
-                const RecordList list = ListNodeRecords(text, {user, host}, runs);
+                const RecordList list = ListNodeRecords(text, node, runs);
                 std::vector<std::string> rows;
                 for (std::size_t i = 0; i < list.size(); ++i)
                     rows.push_back(std::string(list.date(i)) + "|" + list.label(i).str() + "|" +
                                    std::string(list.url(i)) + "|" + std::to_string(list.icon(i)));
                 ASSERT_EQ(rows, expected) << runs;
+            }
+
+            std::vector<std::string> others;
+            for (const std::string& line : lines)
+                if (!literal::BelongsToNode(line, user, host))
+                    others.push_back(line);
+            const KeptText kept = DeleteNodeLines(logText, node);
+            ASSERT_EQ(toStrings(KeptLines(logText, kept)), others);
+            ASSERT_EQ(kept.removedLines, lines.size() - others.size());
+
+            // Some rows of the listing, in list order: exactly their lines go.
+            const RecordList list = ListNodeRecords(logText, node, 1);
+            std::vector<ByteOffset> rowLines;
+            std::vector<bool> chosen(list.size(), false);
+            for (std::size_t row = 0; row < list.size(); ++row) {
+                if (random() % 3 == 0) {
+                    chosen[row] = true;
+                    rowLines.push_back(list.rows()[row].line);
+                }
+            }
+            std::vector<std::string> left;
+            std::size_t row = 0;
+            for (const std::string& line : lines) {
+                if (literal::BelongsToNode(line, user, host) && chosen[row++])
+                    continue;
+                left.push_back(line);
+            }
+            const RecordDeletion deletion = DeleteSelectedRecords(logText, rowLines, node);
+            ASSERT_EQ(toStrings(KeptLines(logText, deletion.kept)), left);
+            ASSERT_EQ(deletion.rowRemoved, std::vector<bool>(rowLines.size(), true));
+
+            // The rows that stay find their lines in the log as the rewrite writes it.
+            std::string rewritten;
+            for (const std::string& l : left)
+                rewritten += l + "\r\n";
+            std::vector<ByteOffset> all;
+            for (const RecordRow& r : list.rows())
+                all.push_back(r.line);
+            const std::vector<ByteOffset> moved = OffsetsAfterRewrite(logText, deletion.kept, all);
+            for (std::size_t r = 0; r < all.size(); ++r) {
+                if (chosen[r]) {
+                    ASSERT_EQ(moved[r], NotKept);
+                    continue;
+                }
+                ASSERT_NE(moved[r], NotKept);
+                ASSERT_EQ(rewritten.compare(moved[r], list.line(r).size(), list.line(r)), 0);
+                ASSERT_TRUE(moved[r] == 0 || rewritten[moved[r] - 1] == '\n');
             }
         }
     }

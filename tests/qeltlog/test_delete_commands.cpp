@@ -35,24 +35,33 @@ std::string joined(const std::vector<std::size_t>& indices, const std::string& e
     return text;
 }
 
-TEST(DeleteCommands, RemoveTheLinesAndWriteTheLogBack)
+TEST(DeleteCommands, RemoveTheNodesOwnLinesAndWriteTheLogBack)
 {
     struct Case
     {
         const char* name;
         std::vector<std::string> args; // after the log
-        std::vector<std::size_t> kept;
-        std::string summary; // text format
+        std::vector<std::size_t> kept; // empty: the log is left as it was
+        std::string summary;           // text format
     };
     const std::vector<Case> cases{
-        {"user node, its text anywhere", {"delete-node", "ann"}, {2, 3}, "removed 5 lines\n"},
+        {"user node: its own lines", {"delete-node", "ann"}, {1, 2, 3, 5, 6}, "removed 2 lines\n"},
         {"host node", {"delete-node", "ann", "b.com"}, {0, 1, 2, 3, 5, 6}, "removed 1 line\n"},
         {"user bytes as given", {"delete-node", "ann\xE9"}, {0, 1, 2, 3, 4, 6}, "removed 1 line\n"},
-        {"nothing found", {"delete-node", "dave"}, {0, 1, 2, 3, 4, 5, 6}, "removed 0 lines\n"},
-        {"rows take the first line with their URL",
-         {"delete-rows", "http://a.com/1", "http://a.com/1", "http://a.com/1", "", "http://b.com/"},
-         {1, 4, 5, 6},
-         "removed 3 lines\n"},
+        {"nothing found: not rewritten", {"delete-node", "dave"}, {}, "removed 0 lines\n"},
+        {"an empty host names no node", {"delete-node", "ann", ""}, {}, "removed 0 lines\n"},
+        {"a row of a user node",
+         {"delete-rows", "2", "ann"},
+         {0, 1, 2, 3, 5, 6},
+         "removed 1 line\n"},
+        {"rows and ranges, one twice",
+         {"delete-rows", "2,1-2", "bob"},
+         {0, 1, 4, 5, 6},
+         "removed 2 lines\n"},
+        {"a row of a host node",
+         {"delete-rows", "1", "bob", "a.com"},
+         {0, 1, 3, 4, 5, 6},
+         "removed 1 line\n"},
     };
     for (const char* format : {"text", "tsv"}) {
         for (const auto& c : cases) {
@@ -69,9 +78,11 @@ TEST(DeleteCommands, RemoveTheLinesAndWriteTheLogBack)
             EXPECT_EQ(result.status, 0) << c.name << result.err;
             EXPECT_EQ(result.err, "") << c.name;
             EXPECT_EQ(result.out, std::string(format) == "tsv" ? "" : c.summary) << c.name;
+            // The last line had no line end and keeps none.
             std::vector<std::size_t> kept = c.kept;
             kept.erase(std::remove(kept.begin(), kept.end(), 6u), kept.end());
-            EXPECT_EQ(readFile(log), joined(kept) + Lines[6]) << c.name << " " << format;
+            EXPECT_EQ(readFile(log), c.kept.empty() ? before : joined(kept) + Lines[6])
+                << c.name << " " << format;
         }
     }
 }
@@ -80,20 +91,35 @@ TEST(DeleteCommands, FailuresExitWithTheMessageAndChangeNothing)
 {
     TempFolder dir;
     const std::string missing = dir / "log9.txt";
-    for (const char* command : {"delete-node", "delete-rows"}) {
-        const auto result = runProgram(QELTLOG_PATH, {command, missing, "ann"});
-        EXPECT_EQ(result.status, 1) << command;
-        EXPECT_EQ(result.out, "") << command;
-        EXPECT_EQ(result.err, "Cannot open file " + missing + "\n") << command;
-        EXPECT_FALSE(qelt::test::fileExists(missing)) << command;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"delete-node", missing, "ann"},
+          {"delete-rows", missing, "1", "ann"}}) {
+        const auto result = runProgram(QELTLOG_PATH, args);
+        EXPECT_EQ(result.status, 1) << args[0];
+        EXPECT_EQ(result.out, "") << args[0];
+        EXPECT_EQ(result.err, "Cannot open file " + missing + "\n") << args[0];
+        EXPECT_FALSE(qelt::test::fileExists(missing)) << args[0];
     }
 
     const std::string log = dir / "log1.txt";
-    writeFile(log, joined({0, 1}));
+    writeFile(log, joined({0, 1, 4}));
+    // ann has two rows: a row beyond them is no row, and nothing goes.
+    for (const std::string rows : {"3", "1,3-5", "1-3"}) {
+        const auto beyond = runProgram(QELTLOG_PATH, {"delete-rows", log, rows, "ann"});
+        EXPECT_EQ(beyond.status, 1) << rows;
+        EXPECT_EQ(beyond.err, "List index out of bounds (3)\n") << rows;
+    }
+    EXPECT_EQ(runProgram(QELTLOG_PATH, {"delete-rows", log, "1", "ann", "nowhere"}).err,
+              "List index out of bounds (1)\n");
     EXPECT_EQ(runProgram(QELTLOG_PATH, {"delete-node", log}).status, 2);
-    EXPECT_EQ(runProgram(QELTLOG_PATH, {"delete-rows", log}).status, 2);
+    EXPECT_EQ(runProgram(QELTLOG_PATH, {"delete-rows", log, "1"}).status, 2);
     EXPECT_EQ(runProgram(QELTLOG_PATH, {"delete-node", log, "a", "b", "c"}).status, 2);
-    EXPECT_EQ(readFile(log), joined({0, 1}));
+    for (const std::string rows : {"0", "2-1", "a", "1,", "", "-3", "1-2-3", " 1", "1;2", "+1"}) {
+        const auto wrong = runProgram(QELTLOG_PATH, {"delete-rows", log, rows, "ann"});
+        EXPECT_EQ(wrong.status, 2) << rows;
+        EXPECT_EQ(wrong.out, "") << rows;
+    }
+    EXPECT_EQ(readFile(log), joined({0, 1, 4}));
 }
 
 TEST(DeleteCommands, AnUnwritableFolderIsAFailure)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 
 using qelt::test::runProgram;
 using qelt::test::TempFolder;
@@ -51,8 +52,7 @@ TEST(ListCommand, RowsOfUserAndHostNodes)
         {{"alice"},
          "07/Dec/2026:03:44:43\tGET \"HTTP\"\thttp://dl1.example.com/files/setup.zip\t8\n"
          "07/Dec/2026:03:44:50\tCONNECT \"HTTPS\"\tsecure.example.com:443\t7\n"
-         "07/Dec/2026:03:45:09\tCONNECT \"HTTPS\"\tdl1.example.com:443\t7\n"
-         "07/Dec/2026:03:47:30\tGET \"HTTP\"\thttp://dl1.example.com/?from=alice\t7\n"},
+         "07/Dec/2026:03:45:09\tCONNECT \"HTTPS\"\tdl1.example.com:443\t7\n"},
         {{"bob", "dl1.example.com"},
          "07/Dec/2026:03:47:30\tGET \"HTTP\"\thttp://dl1.example.com/?from=alice\t7\n"},
         {{"carol"},
@@ -179,6 +179,51 @@ TEST(LogCommands, LargeLogInRunsEqualsOneRun)
         EXPECT_EQ(listRun.status, 0) << listRun.err;
         EXPECT_TRUE(listRun.out == rows) << "rows differ";
     }
+}
+
+// A log cut short while it is listed (copy-and-truncate rotation): the rows read so far are not
+// the node's listing, and the command fails as `tree` does.
+TEST(LogCommands, ListOfALogCutShortWhileReadFails)
+{
+    TempFolder dir;
+    const std::string log = dir / "log1.txt";
+    std::string content;
+    for (unsigned n = 0; content.size() < (64u << 20); ++n)
+        content += "10.1.2.3 - alice [07/Dec/2026:03:44:43 +0800] \"GET http://h" +
+                   std::to_string(n % 1000) + ".example/f HTTP/1.1\" \"HTTP\"\r\n";
+    qelt::test::writeFile(log, content);
+
+    // The rows go into a pipe that is not read until the log is cut: the command waits on its
+    // first rows while most of the log is still unread.
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const std::string errPath = dir / "err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT, 0644);
+    std::vector<std::string> argv{QELTLOG_PATH, "--format", "tsv", "list", log, "alice"};
+    std::vector<char*> pointers;
+    for (auto& arg : argv)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, QELTLOG_PATH, &actions, nullptr, pointers.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    char buffer[1 << 16];
+    ASSERT_GT(::read(out[0], buffer, sizeof buffer), 0);
+    ASSERT_EQ(::truncate(log.c_str(), 4096), 0);
+    while (::read(out[0], buffer, sizeof buffer) > 0) {
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(qelt::test::readFile(errPath).rfind("Cannot open file " + log + "\n", 0), 0u)
+        << qelt::test::readFile(errPath);
 }
 
 } // namespace
