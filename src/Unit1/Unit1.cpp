@@ -1052,6 +1052,7 @@ void TForm1::DeleteButtonClick()
         try {
             const qelt::LogFile file(path);
             const qelt::LogSnapshot snapshot = qelt::TakeLogSnapshot(file);
+            const std::string_view text = qelt::DeletableText(file, snapshot);
             qelt::KeptText kept;
             if (branch == Branch::Records) {
                 // The rows' offsets are those of the log as listed: another program that did
@@ -1060,20 +1061,20 @@ void TForm1::DeleteButtonClick()
                     throw qelt::QeltError("Cannot create file " + path +
                                           "\nThe log was changed since it was listed.");
                 qelt::RecordDeletion deletion = qelt::DeleteSelectedRecords(
-                    file.text(), lines, qelt::NodeSearchTexts{listed.user, listed.host}, &progress);
+                    text, lines, qelt::NodeSearchTexts{listed.user, listed.host}, &progress);
                 kept = std::move(deletion.kept);
                 result.rowRemoved = std::move(deletion.rowRemoved);
             } else if (branch == Branch::Node) {
                 kept = qelt::DeleteNodeLines(
-                    file.text(), qelt::NodeSearchTexts{texts.user, texts.host}, &progress);
+                    text, qelt::NodeSearchTexts{texts.user, texts.host}, &progress);
             }
             progress.flush();
             file.checkNotCutShort();
             // A deletion that removes no line leaves the log as it is.
             if (kept.removedLines > 0) {
-                qelt::RewriteLogFile(path, snapshot, file.text(), kept.ranges);
+                qelt::RewriteLogFile(path, snapshot, text, kept.ranges);
                 if (branch == Branch::Records) {
-                    result.moved = qelt::OffsetsAfterRewrite(file.text(), kept, allLines);
+                    result.moved = qelt::OffsetsAfterRewrite(text, kept, allLines);
                     result.rewritten = {{}, listed.user, listed.host};
                     try {
                         result.rewritten.snapshot = qelt::TakeLogSnapshot(qelt::LogFile(path));

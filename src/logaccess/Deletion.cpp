@@ -214,6 +214,13 @@ KeptText DeleteNodeLines(std::string_view text, const NodeSearchTexts& node,
     return kept;
 }
 
+std::string_view DeletableText(const LogFile& file, const LogSnapshot& snapshot)
+{
+    const std::string_view text = file.text();
+    return text.substr(
+        0, static_cast<std::size_t>(std::min<std::uint64_t>(text.size(), snapshot.carryFrom)));
+}
+
 std::vector<ByteOffset> OffsetsAfterRewrite(std::string_view text, const KeptText& kept,
                                             const std::vector<ByteOffset>& lines)
 {
@@ -237,6 +244,11 @@ std::vector<ByteOffset> OffsetsAfterRewrite(std::string_view text, const KeptTex
             written += rest.size() + CountLineEnds(rest).loneEnds;
             ++range;
             at = range < kept.ranges.size() ? kept.ranges[range].begin : text.size();
+        }
+        if (range == kept.ranges.size() && line >= text.size()) {
+            // Bytes after the text are carried over as they stand, after the kept lines.
+            result[i] = written + (line - text.size());
+            continue;
         }
         if (range == kept.ranges.size() || line < kept.ranges[range].begin ||
             !startsLine(text, line))

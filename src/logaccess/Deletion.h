@@ -65,9 +65,14 @@ KeptText DeleteNodeLines(std::string_view text, const NodeSearchTexts& node,
 // line leaves the log as it is, without rewriting it.
 std::optional<ByteOffset> FirstNodeLine(std::string_view text, const NodeSearchTexts& node);
 
+// The lines of a log that a deletion may remove: its text up to where the rewrite carries the
+// bytes over as they stand (a last line still without its line end may still be being written).
+std::string_view DeletableText(const LogFile& file, const LogSnapshot& snapshot);
+
 // Where lines that a deletion kept start in the log it rewrote: the kept lines are written in
-// order, each with CR LF. `lines` are line starts in text, in any order; a line that the deletion
-// removed, or an offset that starts no kept line, gives NotKept.
+// order, each with CR LF, and the bytes of the log after `text` follow as they stand (a last line
+// still without its line end). `lines` are line starts in the log, in any order; a line that the
+// deletion removed, or an offset that starts no kept line, gives NotKept.
 inline constexpr ByteOffset NotKept = static_cast<ByteOffset>(-1);
 std::vector<ByteOffset> OffsetsAfterRewrite(std::string_view text, const KeptText& kept,
                                             const std::vector<ByteOffset>& lines);

@@ -42,16 +42,17 @@ int runDeleteNode(const Context& context, const std::vector<std::string>& args)
     const LogFile file(args[0]);
     const LogSnapshot snapshot = TakeLogSnapshot(file);
     const NamedNode node = namedNode(args, 1);
+    const std::string_view text = DeletableText(file, snapshot);
     // A node without lines leaves the log as it is.
-    if (!node.exists || !FirstNodeLine(file.text(), node.texts)) {
+    if (!node.exists || !FirstNodeLine(text, node.texts)) {
         file.checkNotCutShort();
         reportRemoved(context, 0);
         return 0;
     }
     // The kept lines are written as the search finds them.
     LineCount removed = 0;
-    RewriteLogFileFrom(file.path(), snapshot, file.text(), [&](const KeptRangeSink& sink) {
-        removed = DeleteNodeLines(file.text(), node.texts, nullptr, nullptr, &sink).removedLines;
+    RewriteLogFileFrom(file.path(), snapshot, text, [&](const KeptRangeSink& sink) {
+        removed = DeleteNodeLines(text, node.texts, nullptr, nullptr, &sink).removedLines;
         return !file.wasCutShort();
     });
     file.checkNotCutShort();
@@ -124,9 +125,11 @@ int runDeleteRows(const Context& context, const std::vector<std::string>& args)
     for (std::size_t row = 0; row < list.size(); ++row)
         if (selected[row])
             lines.push_back(list.rows()[row].line);
-    const RecordDeletion deletion = DeleteSelectedRecords(file->text(), lines, node.texts);
+    // A row of a last line still without its line end stays, as that line does.
+    const std::string_view text = DeletableText(*file, snapshot);
+    const RecordDeletion deletion = DeleteSelectedRecords(text, lines, node.texts);
     if (deletion.kept.removedLines > 0)
-        RewriteLogFile(file->path(), snapshot, file->text(), deletion.kept.ranges);
+        RewriteLogFile(file->path(), snapshot, text, deletion.kept.ranges);
     reportRemoved(context, deletion.kept.removedLines);
     return 0;
 }

@@ -62,6 +62,9 @@ TEST(DeleteCommands, RemoveTheNodesOwnLinesAndWriteTheLogBack)
          {"delete-rows", "1", "bob", "a.com"},
          {0, 1, 3, 4, 5, 6},
          "removed 1 line\n"},
+        // A last line without its line end may still be being written: it stays.
+        {"the last line, still open", {"delete-node", "carl"}, {}, "removed 0 lines\n"},
+        {"the row of the last line", {"delete-rows", "1", "carl"}, {}, "removed 0 lines\n"},
     };
     for (const char* format : {"text", "tsv"}) {
         for (const auto& c : cases) {
