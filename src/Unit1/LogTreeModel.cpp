@@ -1,7 +1,7 @@
 #include "Unit1/LogTreeModel.h"
 
-#include "widgets/DisplayText.h"
 #include "logaccess/RecordListing.h"
+#include "widgets/DisplayText.h"
 
 LogTreeModel::LogTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
 
@@ -25,6 +25,11 @@ void LogTreeModel::numberUsers(std::size_t from)
 }
 
 std::string LogTreeModel::nodeText(const QModelIndex& index) const
+{
+    return std::string(nodeView(index));
+}
+
+std::string_view LogTreeModel::nodeView(const QModelIndex& index) const
 {
     if (!index.isValid() || index.model() != this)
         return {};
@@ -106,12 +111,11 @@ QVariant LogTreeModel::data(const QModelIndex& index, int role) const
         return {};
     switch (role) {
     case Qt::DisplayRole:
+        return DisplayTextElided(nodeView(index), m_codePage);
     case Qt::ToolTipRole:
-        return DisplayText(nodeText(index), m_codePage);
-    case BytesRole: {
-        const std::string bytes = nodeText(index);
-        return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    }
+        return ToolTipText(nodeView(index), m_codePage);
+    case BytesRole:
+        return ToByteArray(nodeView(index));
     case LevelRole:
         return level(index);
     case Qt::DecorationRole: {

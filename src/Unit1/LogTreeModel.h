@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One host node: the exact bytes of its text and the icon of its connection kind.
@@ -75,6 +76,7 @@ public:
 
 private:
     void numberUsers(std::size_t from);
+    std::string_view nodeView(const QModelIndex& index) const;
 
     UserNodes m_users;
     const QVector<QIcon>* m_icons = nullptr;

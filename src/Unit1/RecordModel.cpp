@@ -2,6 +2,7 @@
 
 #include "logaccess/Deletion.h"
 #include "widgets/DisplayText.h"
+#include "widgets/ReadableColor.h"
 
 #include <QColor>
 
@@ -156,8 +157,9 @@ QVariant RecordModel::data(const QModelIndex& index, int role) const
         return {};
     switch (role) {
     case Qt::DisplayRole:
+        return DisplayTextElided(cell(index.row(), index.column()), m_codePage);
     case Qt::ToolTipRole:
-        return DisplayText(cell(index.row(), index.column()), m_codePage);
+        return ToolTipText(cell(index.row(), index.column()), m_codePage);
     case BytesRole:
         return ToByteArray(cell(index.row(), index.column()));
     case Qt::DecorationRole: {
@@ -172,6 +174,13 @@ QVariant RecordModel::data(const QModelIndex& index, int role) const
             return {};
         const auto color = m_colorRule(m_table.url(static_cast<RecordTable::Row>(index.row())));
         return color ? QVariant(*color) : QVariant();
+    }
+    case Qt::ForegroundRole: {
+        // The text of a coloured row in black or white, whichever reads better on its colour.
+        if (!m_colorRule)
+            return {};
+        const auto color = m_colorRule(m_table.url(static_cast<RecordTable::Row>(index.row())));
+        return color ? QVariant(ReadableTextColor(*color)) : QVariant();
     }
     default:
         return {};

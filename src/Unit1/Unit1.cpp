@@ -17,6 +17,7 @@
 #include "settings/Settings.h"
 #include "widgets/Dialogs.h"
 #include "widgets/DisplayText.h"
+#include "widgets/ItemHeight.h"
 #include "widgets/SafeUrl.h"
 
 #include <QApplication>
@@ -135,6 +136,9 @@ private:
     QElapsedTimer m_clock;
 };
 
+// A panel is a few dozen characters wide; it gets no more than this many bytes of a name.
+constexpr std::size_t PanelLimit = 200;
+
 // The status bar as the index builder's progress sink, seen from the worker.
 class StatusBarSink : public qelt::ProgressSink
 {
@@ -144,7 +148,7 @@ public:
     {}
     void ShowStatus(int slot, std::string_view text) override
     {
-        m_forwarder.set(slot, DisplayText(text, m_codePage));
+        m_forwarder.set(slot, DisplayTextElided(text, m_codePage, PanelLimit));
     }
     // The window runs its own event loop; nothing to pump from here.
     void ProcessPending() override {}
@@ -352,6 +356,7 @@ void TForm1::buildControls()
     ComboBox1->setFixedHeight(22);
     ComboBox1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     ComboBox1->setMinimumContentsLength(4);
+    SetItemHeight(ComboBox1, 16);
     chooserLayout->addWidget(ComboBox1);
     leftLayout->addWidget(Panel2);
 
@@ -931,8 +936,14 @@ void TForm1::ListView1DblClick()
     int top = selected.first().row();
     for (const QModelIndex& index : selected)
         top = std::min(top, index.row());
-    const QString url =
-        m_recordModel->index(top, RecordModel::UrlColumn).data(Qt::DisplayRole).toString();
+    // The whole URL, not the text the cell shows.
+    QString url =
+        DisplayText(m_recordModel->table().url(static_cast<RecordTable::Row>(top)), m_codePage);
+    // An FTP request has no version text to strip, so its URL keeps the request's closing
+    // quote; the address to open ends before it.
+    if (url.startsWith(QLatin1String("ftp://"), Qt::CaseInsensitive) &&
+        url.endsWith(QLatin1Char('"')))
+        url.chop(1);
     QString reason;
     if (!OpenUrlSafely(url, &reason) && !reason.isEmpty())
         showNote(reason, ListView1->viewport()->mapToGlobal(

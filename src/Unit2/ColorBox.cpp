@@ -1,7 +1,8 @@
 #include "Unit2/ColorBox.h"
 
-#include "widgets/Dialogs.h"
 #include "filters/ColorNames.h"
+#include "widgets/Dialogs.h"
+#include "widgets/ItemHeight.h"
 
 #include <QColor>
 #include <QPainter>
@@ -14,6 +15,22 @@ namespace {
 constexpr int NamedCount = static_cast<int>(std::size(qelt::ColorBoxColors));
 constexpr int InitialIndex = 2; // clMaroon
 constexpr int ItemHeight = 16;
+
+// What the box shows for the named colours, in the order of qelt::ColorBoxColors. The store and
+// qeltlog keep the colours' own names (clMaroon ...).
+const char* const ShownNames[] = {
+    QT_TRANSLATE_NOOP("ColorBox", "Black"),       QT_TRANSLATE_NOOP("ColorBox", "Maroon"),
+    QT_TRANSLATE_NOOP("ColorBox", "Green"),       QT_TRANSLATE_NOOP("ColorBox", "Olive"),
+    QT_TRANSLATE_NOOP("ColorBox", "Navy"),        QT_TRANSLATE_NOOP("ColorBox", "Purple"),
+    QT_TRANSLATE_NOOP("ColorBox", "Teal"),        QT_TRANSLATE_NOOP("ColorBox", "Gray"),
+    QT_TRANSLATE_NOOP("ColorBox", "Silver"),      QT_TRANSLATE_NOOP("ColorBox", "Red"),
+    QT_TRANSLATE_NOOP("ColorBox", "Lime"),        QT_TRANSLATE_NOOP("ColorBox", "Yellow"),
+    QT_TRANSLATE_NOOP("ColorBox", "Blue"),        QT_TRANSLATE_NOOP("ColorBox", "Fuchsia"),
+    QT_TRANSLATE_NOOP("ColorBox", "Aqua"),        QT_TRANSLATE_NOOP("ColorBox", "White"),
+    QT_TRANSLATE_NOOP("ColorBox", "Money Green"), QT_TRANSLATE_NOOP("ColorBox", "Sky Blue"),
+    QT_TRANSLATE_NOOP("ColorBox", "Cream"),       QT_TRANSLATE_NOOP("ColorBox", "Medium Gray"),
+};
+static_assert(std::size(ShownNames) == std::size(qelt::ColorBoxColors));
 
 QIcon swatch(StoredColor color, const QSize& size)
 {
@@ -45,8 +62,9 @@ ColorBox::ColorBox(QWidget* parent) : QComboBox(parent)
     setEditable(false);
     setIconSize(QSize(ItemHeight - 2, ItemHeight - 4));
     addItem(swatch(m_custom, iconSize()), QString::fromLatin1(qelt::CustomColorEntry));
-    for (const qelt::NamedColor& entry : qelt::ColorBoxColors)
-        addItem(swatch(entry.value, iconSize()), QString::fromLatin1(entry.name));
+    for (int i = 0; i < NamedCount; ++i)
+        addItem(swatch(qelt::ColorBoxColors[i].value, iconSize()), tr(ShownNames[i]));
+    SetItemHeight(this, ItemHeight);
     setCurrentIndex(InitialIndex);
     setMaxVisibleItems(count());
     connect(this, &QComboBox::activated, this, &ColorBox::onActivated);

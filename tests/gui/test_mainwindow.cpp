@@ -9,6 +9,7 @@
 #include "Unit1/Unit1.h"
 #include "filters/FilterStore.h"
 #include "widgets/Dialogs.h"
+#include "widgets/ReadableColor.h"
 #include "widgets/SafeUrl.h"
 
 #include <QAbstractItemModelTester>
@@ -709,6 +710,71 @@ private slots:
         QVERIFY(form.panelText(2).isEmpty());
     }
 
+    void aTenMegabyteLineIsElidedForDisplayOnly()
+    {
+        // A request of ten megabytes beside a short one.
+        const std::string huge(10'000'000, 'a');
+        const std::string shortUrl = "10.0.0.6 - eve [07/Dec/2026:03:50:00 +0800] \"GET "
+                                     "http://e.example.com/ HTTP/1.1\" \"HTTP\"";
+        const std::string longUrl = "10.0.0.6 - eve [07/Dec/2026:03:51:00 +0800] \"GET "
+                                    "http://e.example.com/" +
+                                    huge + " HTTP/1.1\" \"HTTP\"";
+        WriteFile(logPath(QStringLiteral("log1.txt")), Crlf({shortUrl, longUrl, Line2}));
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        QCOMPARE(form.recordModel()->rowCount(), 2);
+        // The cell and its tooltip show the start of the text, the bytes stay whole.
+        const QModelIndex url = form.recordModel()->index(1, RecordModel::UrlColumn);
+        const QString shown = url.data().toString();
+        QVERIFY(shown.size() <= 2001 && shown.endsWith(QChar(0x2026)));
+        QVERIFY(shown.startsWith(QStringLiteral("http://e.example.com/aaa")));
+        QVERIFY(url.data(Qt::ToolTipRole).toString().size() < 1100);
+        QCOMPARE(cell(form, 1, 2).size(), 10'000'021);
+        QCOMPARE(form.recordModel()->index(0, 2).data().toString(),
+                 QStringLiteral("http://e.example.com/"));
+        // Deleting works on the whole bytes.
+        form.ListView1->setFocus();
+        form.ListView1->selectionModel()->select(url, QItemSelectionModel::ClearAndSelect |
+                                                          QItemSelectionModel::Rows);
+        clickDelete(form);
+        QCOMPARE(ReadFile(logPath(QStringLiteral("log1.txt"))), Crlf({shortUrl, Line2}));
+    }
+
+    void ftpRowsOpenAndColouredRowsStayReadable()
+    {
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("ftp"), &catcher, "open");
+        const std::string ftp = "10.0.0.1 - kove [07/Dec/2026:00:00:05 +0800] \"RETR "
+                                "ftp://anonymous@news28.de\" \"FTP\" 200 44292";
+        WriteFile(logPath(QStringLiteral("log1.txt")), Crlf({ftp}));
+        qelt::FilterStore store(appDir());
+        QVERIFY(store.AddGroup("Mirrors", 0x000080)); // the box's first colour, maroon
+        QVERIFY(store.AddFilter("Mirrors", "news28"));
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        // The column keeps the request's closing quote; the address opened goes without it.
+        QCOMPARE(cell(form, 0, 2), QByteArray("ftp://anonymous@news28.de\""));
+        const QRect rect = form.ListView1->visualRect(form.recordModel()->index(0, 2));
+        QTest::mouseClick(form.ListView1->viewport(), Qt::LeftButton, {}, rect.center());
+        QTest::mouseDClick(form.ListView1->viewport(), Qt::LeftButton, {}, rect.center());
+        QCOMPARE(catcher.opened, QList<QUrl>{QUrl(QStringLiteral("ftp://anonymous@news28.de"))});
+        QDesktopServices::unsetUrlHandler(QStringLiteral("ftp"));
+
+        // Maroon rows take white text, and no colour of the box leaves text below 4.5:1.
+        const QModelIndex row = form.recordModel()->index(0, 2);
+        const QColor background = row.data(Qt::BackgroundRole).value<QColor>();
+        QCOMPARE(background, QColor(128, 0, 0));
+        QCOMPARE(row.data(Qt::ForegroundRole).value<QColor>(), QColor(Qt::white));
+        for (int i = 0; i < 256; i += 5) {
+            for (const QColor& c : {QColor(i, 0, 0), QColor(0, i, 0), QColor(0, 0, i),
+                                    QColor(i, i, i), QColor(255 - i, i, 128)})
+                QVERIFY(ContrastRatio(ReadableTextColor(c), c) >= 4.5);
+        }
+        QVERIFY(qAbs(ContrastRatio(Qt::black, Qt::white) - 21.0) < 1e-9);
+    }
+
     void storedSizesFitTheScreen_data()
     {
         QTest::addColumn<QString>("sizes");
@@ -979,6 +1045,7 @@ private slots:
         QCOMPARE(form.size(), QSize(700, 425));
         QCOMPARE(form.TreeView1->indentation(), 19);
         QCOMPARE(form.ComboBox1->maxVisibleItems(), 15);
+        QCOMPARE(form.ComboBox1->view()->sizeHintForRow(0), 16);
         QCOMPARE(form.ListView1->selectionMode(), QAbstractItemView::ExtendedSelection);
         QCOMPARE(form.ListView1->selectionBehavior(), QAbstractItemView::SelectRows);
         QCOMPARE(form.GroupBox1->title(), QStringLiteral("Processing..."));

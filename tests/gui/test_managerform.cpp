@@ -7,6 +7,7 @@
 #include "filters/FilterStore.h"
 #include "widgets/Dialogs.h"
 
+#include <QAbstractItemView>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -251,7 +252,7 @@ private slots:
         QCOMPARE(form->Label1->text(), QStringLiteral("Group Color"));
         QCOMPARE(buttonStates(*form), (std::vector<bool>{true, false, false, false}));
         QCOMPARE(form->GroupList->count(), 0);
-        QCOMPARE(form->ColorBox1->currentText(), QStringLiteral("clMaroon"));
+        QCOMPARE(form->ColorBox1->currentText(), QStringLiteral("Maroon"));
         QCOMPARE(form->ColorBox1->selectedColor(), StoredColor{0x000080});
         // Opening reads the store but never creates a file.
         QVERIFY(!QFile::exists(path("GroupFile.tdf")));
@@ -269,17 +270,21 @@ private slots:
 
     void colourBoxOffersTheNamedColours()
     {
+        // Readable names; the values are the stored ones.
         const std::pair<const char*, StoredColor> entries[] = {
-            {"clBlack", 0x000000}, {"clMaroon", 0x000080},     {"clGreen", 0x008000},
-            {"clOlive", 0x008080}, {"clNavy", 0x800000},       {"clPurple", 0x800080},
-            {"clTeal", 0x808000},  {"clGray", 0x808080},       {"clSilver", 0xC0C0C0},
-            {"clRed", 0x0000FF},   {"clLime", 0x00FF00},       {"clYellow", 0x00FFFF},
-            {"clBlue", 0xFF0000},  {"clFuchsia", 0xFF00FF},    {"clAqua", 0xFFFF00},
-            {"clWhite", 0xFFFFFF}, {"clMoneyGreen", 0xC0DCC0}, {"clSkyBlue", 0xF0CAA6},
-            {"clCream", 0xF0FBFF}, {"clMedGray", 0xA4A0A0}};
+            {"Black", 0x000000}, {"Maroon", 0x000080},      {"Green", 0x008000},
+            {"Olive", 0x008080}, {"Navy", 0x800000},        {"Purple", 0x800080},
+            {"Teal", 0x808000},  {"Gray", 0x808080},        {"Silver", 0xC0C0C0},
+            {"Red", 0x0000FF},   {"Lime", 0x00FF00},        {"Yellow", 0x00FFFF},
+            {"Blue", 0xFF0000},  {"Fuchsia", 0xFF00FF},     {"Aqua", 0xFFFF00},
+            {"White", 0xFFFFFF}, {"Money Green", 0xC0DCC0}, {"Sky Blue", 0xF0CAA6},
+            {"Cream", 0xF0FBFF}, {"Medium Gray", 0xA4A0A0}};
         ColorBox box;
         QCOMPARE(box.count(), 21);
         QCOMPARE(box.itemText(0), QStringLiteral("Custom..."));
+        // Every entry of the list is 16 pixels high.
+        for (int i = 0; i < box.count(); ++i)
+            QCOMPARE(box.view()->sizeHintForRow(i), 16);
         for (int i = 0; i < 20; ++i) {
             QCOMPARE(box.itemText(i + 1), QString::fromLatin1(entries[i].first));
             QCOMPARE(box.entryColor(i + 1), entries[i].second);
@@ -323,7 +328,7 @@ private slots:
         store().AddFilter("First", "a");
         auto form = openForm();
         clickRow(form->GroupList, 0);
-        QCOMPARE(form->ColorBox1->currentText(), QStringLiteral("clRed"));
+        QCOMPARE(form->ColorBox1->currentText(), QStringLiteral("Red"));
         m_dialogs->texts = {QStringLiteral("Second")};
         click(form->btAddGroup);
         QCOMPARE(texts(form->GroupList),
@@ -337,8 +342,8 @@ private slots:
         QTest::addColumn<uint>("stored");
         QTest::addColumn<QString>("entry");
         QTest::addColumn<uint>("custom");
-        QTest::newRow("named") << 0x00FFFFu << QStringLiteral("clYellow") << 0u;
-        QTest::newRow("black is named") << 0x000000u << QStringLiteral("clBlack") << 0u;
+        QTest::newRow("named") << 0x00FFFFu << QStringLiteral("Yellow") << 0u;
+        QTest::newRow("black is named") << 0x000000u << QStringLiteral("Black") << 0u;
         QTest::newRow("other") << 0x123456u << QStringLiteral("Custom...") << 0x123456u;
     }
 
@@ -371,7 +376,7 @@ private slots:
         QTest::keyClick(form->GroupList, Qt::Key_Up);
         QCOMPARE(form->GroupList->selectedRow(), 0);
         QCOMPARE(texts(form->FilterList), QStringList{QStringLiteral("b")});
-        QCOMPARE(form->ColorBox1->currentText(), QStringLiteral("clBlue"));
+        QCOMPARE(form->ColorBox1->currentText(), QStringLiteral("Blue"));
         QCOMPARE(buttonStates(*form), (std::vector<bool>{true, true, true, false}));
     }
 
@@ -381,7 +386,7 @@ private slots:
         auto form = openForm();
         clickRow(form->GroupList, 0);
         QCOMPARE(form->FilterList->count(), 0);
-        QCOMPARE(form->ColorBox1->currentText(), QStringLiteral("clMaroon"));
+        QCOMPARE(form->ColorBox1->currentText(), QStringLiteral("Maroon"));
         QCOMPARE(buttonStates(*form), (std::vector<bool>{true, true, true, false}));
 
         m_dialogs->texts = {QStringLiteral("example.com"), QStringLiteral("example.com")};
