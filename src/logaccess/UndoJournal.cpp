@@ -504,12 +504,13 @@ struct DeletionRecord
 };
 
 DeletionRecord describeDeletion(const LogFile& file, const LogSnapshot& snapshot,
-                                const KeptText& kept, const DeletionSubject& subject)
+                                std::string_view fullText, const KeptText& kept,
+                                const DeletionSubject& subject)
 {
     // A last line without a line end may still be being written: the rewrite carries it over
     // from the log whether or not the deletion chose it, so it is neither removed nor recorded.
     const std::string_view text =
-        file.text().substr(0, std::min<std::uint64_t>(snapshot.carryFrom, file.text().size()));
+        fullText.substr(0, std::min<std::uint64_t>(snapshot.carryFrom, fullText.size()));
     DeletionRecord record;
     EntryHeader& h = record.header;
     h.time = static_cast<std::uint64_t>(std::time(nullptr));
@@ -569,7 +570,8 @@ std::uint64_t entrySizeEstimate(const DeletionRecord& record)
 }
 
 // Writes the entry and returns its file; throws QeltError (deletion refused) on any failure.
-EntryFile writeEntry(const UndoJournal& journal, const LogFile& file, const DeletionRecord& record)
+EntryFile writeEntry(const UndoJournal& journal, const LogFile& file, std::string_view text,
+                     const DeletionRecord& record)
 {
     const std::string& logPath = record.header.logPath;
     const std::uint64_t needed = entrySizeEstimate(record);
@@ -595,7 +597,6 @@ EntryFile writeEntry(const UndoJournal& journal, const LogFile& file, const Dele
         }
         EntryWriter out(fd.get());
         writeHeader(out, record.header);
-        const std::string_view text = file.text();
         for (const RemovedRun& run : record.runs)
             forNormalized(text.substr(run.begin, run.end - run.begin),
                           [&out](std::string_view piece) { out.bytes(piece); });
@@ -624,9 +625,10 @@ EntryFile writeEntry(const UndoJournal& journal, const LogFile& file, const Dele
 }
 
 JournalEntry recordAndRewrite(const UndoJournal& journal, const LogFile& file,
-                              const DeletionRecord& record, const std::function<void()>& rewrite)
+                              std::string_view text, const DeletionRecord& record,
+                              const std::function<void()>& rewrite)
 {
-    const EntryFile written = writeEntry(journal, file, record);
+    const EntryFile written = writeEntry(journal, file, text, record);
     try {
         rewrite();
     } catch (const LogRewrittenError&) {
@@ -851,12 +853,12 @@ UndoneDeletion UndoJournal::undo(const std::string& logPath) const
 }
 
 JournalEntry CommitDeletion(const UndoJournal& journal, const LogFile& file,
-                            const LogSnapshot& snapshot, const KeptText& kept,
-                            const DeletionSubject& subject)
+                            const LogSnapshot& snapshot, std::string_view text,
+                            const KeptText& kept, const DeletionSubject& subject)
 {
     if (kept.cancelled || kept.removedLines == 0)
         return {};
-    const DeletionRecord record = describeDeletion(file, snapshot, kept, subject);
+    const DeletionRecord record = describeDeletion(file, snapshot, text, kept, subject);
     // Only a last line that is still being written was chosen, and that one stays.
     if (record.runs.empty())
         return {};
@@ -866,14 +868,14 @@ JournalEntry CommitDeletion(const UndoJournal& journal, const LogFile& file,
     } catch (const std::system_error& error) {
         refuseDeletion(file.path(), journal.folder() + ": " + errnoText(error.code().value()));
     }
-    return recordAndRewrite(journal, file, record, [&] {
-        RewriteLogFile(file.path(), snapshot, file.text(), kept.ranges);
-    });
+    return recordAndRewrite(journal, file, text, record,
+                            [&] { RewriteLogFile(file.path(), snapshot, text, kept.ranges); });
 }
 
 bool CommitDeletionFrom(const UndoJournal& journal, const LogFile& file,
-                        const LogSnapshot& snapshot, const DeletionSubject& subject,
-                        const KeptTextProducer& produce, JournalEntry* entry)
+                        const LogSnapshot& snapshot, std::string_view text,
+                        const DeletionSubject& subject, const KeptTextProducer& produce,
+                        JournalEntry* entry)
 {
     std::optional<JournalLock> lock;
     try {
@@ -885,19 +887,18 @@ bool CommitDeletionFrom(const UndoJournal& journal, const LogFile& file,
     JournalEntry result;
     bool done = false;
     try {
-        done =
-            RewriteLogFileFrom(file.path(), snapshot, file.text(), [&](const KeptRangeSink& sink) {
-                const KeptText kept = produce(sink);
-                if (kept.cancelled || kept.removedLines == 0)
-                    return false;
-                // Before the new log replaces the old one.
-                const DeletionRecord record = describeDeletion(file, snapshot, kept, subject);
-                if (record.runs.empty())
-                    return false;
-                written = writeEntry(journal, file, record);
-                result = entryFromHeader(record.header, *written);
-                return true;
-            });
+        done = RewriteLogFileFrom(file.path(), snapshot, text, [&](const KeptRangeSink& sink) {
+            const KeptText kept = produce(sink);
+            if (kept.cancelled || kept.removedLines == 0)
+                return false;
+            // Before the new log replaces the old one.
+            const DeletionRecord record = describeDeletion(file, snapshot, text, kept, subject);
+            if (record.runs.empty())
+                return false;
+            written = writeEntry(journal, file, text, record);
+            result = entryFromHeader(record.header, *written);
+            return true;
+        });
     } catch (const LogRewrittenError&) {
         throw;
     } catch (...) {

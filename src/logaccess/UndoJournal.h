@@ -9,7 +9,7 @@
 // and only then rewrites the log. If the record cannot be written, nothing is deleted.
 //
 //   const qelt::UndoJournal journal = qelt::UndoJournal::ForAppDir(appDir);
-//   qelt::CommitDeletion(journal, file, snapshot, kept, {user, host, Kind::Node});
+//   qelt::CommitDeletion(journal, file, snapshot, file.text(), kept, {user, host});
 //   ...
 //   const qelt::UndoneDeletion undone = journal.undo(path);   // throws QeltError when refused
 //
@@ -105,13 +105,14 @@ private:
     std::uint64_t m_sizeLimit;
 };
 
-// Deletes: records in the journal what `kept` leaves out of the file's text, then rewrites the
-// log with the kept lines (RewriteLogFile). Throws QeltError and changes nothing when the record
-// cannot be written (the message says why) or when the rewrite fails (the record is dropped
-// again). A deletion that removes no line changes nothing and records nothing. Returns the entry.
+// Deletes: records in the journal what `kept` leaves out of `text` (the file's text, or the part
+// of it that a deletion may remove, which the kept runs index), then rewrites the log with the
+// kept lines (RewriteLogFile). Throws QeltError and changes nothing when the record cannot be
+// written (the message says why) or when the rewrite fails (the record is dropped again). A
+// deletion that removes no line changes nothing and records nothing (removedLines 0).
 JournalEntry CommitDeletion(const UndoJournal& journal, const LogFile& file,
-                            const LogSnapshot& snapshot, const KeptText& kept,
-                            const DeletionSubject& subject);
+                            const LogSnapshot& snapshot, std::string_view text,
+                            const KeptText& kept, const DeletionSubject& subject);
 
 // The same for a search that hands its kept runs over as it finds them (RewriteLogFileFrom):
 // `produce` feeds the sink and returns the whole result; the record is written once it returns,
@@ -119,7 +120,8 @@ JournalEntry CommitDeletion(const UndoJournal& journal, const LogFile& file,
 // changes nothing; the result is then false.
 using KeptTextProducer = std::function<KeptText(const KeptRangeSink&)>;
 bool CommitDeletionFrom(const UndoJournal& journal, const LogFile& file,
-                        const LogSnapshot& snapshot, const DeletionSubject& subject,
-                        const KeptTextProducer& produce, JournalEntry* entry = nullptr);
+                        const LogSnapshot& snapshot, std::string_view text,
+                        const DeletionSubject& subject, const KeptTextProducer& produce,
+                        JournalEntry* entry = nullptr);
 
 } // namespace qelt

@@ -92,7 +92,8 @@ JournalEntry deleteRandomLines(const UndoJournal& journal, const std::string& pa
     const LogFile file(path);
     const LogSnapshot snapshot = TakeLogSnapshot(file);
     const KeptText kept = randomKept(random, file.text(), removePercent);
-    return CommitDeletion(journal, file, snapshot, kept, {"ann", "", DeletionSubject::Kind::Rows});
+    return CommitDeletion(journal, file, snapshot, file.text(), kept,
+                          {"ann", "", DeletionSubject::Kind::Rows});
 }
 
 std::string undoError(const UndoJournal& journal, const std::string& path)
@@ -244,7 +245,8 @@ TEST(UndoJournal, AFailedRewriteLeavesNoRecordAndARecordOfADeletionThatNeverLand
         std::string changed = afterFirst;
         changed[5] ^= 1;
         writeFile(log, changed);
-        EXPECT_THROW(CommitDeletion(journal, file, snapshot, kept, {"bob", "", {}}), QeltError);
+        EXPECT_THROW(CommitDeletion(journal, file, snapshot, file.text(), kept, {"bob", "", {}}),
+                     QeltError);
         writeFile(log, afterFirst);
     }
     EXPECT_EQ(journal.history(log).size(), 1u);
