@@ -14,12 +14,15 @@
 #include "logaccess/LogIndex.h"
 #include "logaccess/LogRewrite.h"
 #include "logaccess/RecordListing.h"
+#include "logaccess/UndoJournal.h"
 #include "settings/Settings.h"
 #include "widgets/Dialogs.h"
 #include "widgets/DisplayText.h"
 #include "widgets/ItemHeight.h"
 #include "widgets/SafeUrl.h"
+#include "widgets/Trash.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -32,7 +35,9 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QScreen>
@@ -247,6 +252,7 @@ TForm1::TForm1(std::string appDir, QWidget* parent)
 {
     loadImages();
     buildControls();
+    buildUndo();
     FormCreate();
 }
 
@@ -1205,16 +1211,32 @@ void TForm1::DeleteLogButtonClick()
     if (!name)
         return;
     const QString shown = ComboBox1->currentText();
-    const QMessageBox::StandardButton answer = Dialogs::instance().question(
-        this, QStringLiteral("Confirm"),
-        QStringLiteral("Are you sure you want to delete ") + shown + QStringLiteral(" log file?"),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, QMessageBox::No);
+    const std::string path = logPath(*name);
+    const QString filePath = QFile::decodeName(QByteArray::fromStdString(path));
+    // The log goes to the desktop's trash, from where the file manager restores it. Where no
+    // trash can take it, the question says that it goes for good. One Enter keeps the file.
+    bool toTrash = CanMoveToTrash(filePath);
+    QString question =
+        QStringLiteral("Are you sure you want to delete ") + shown + QStringLiteral(" log file?");
+    if (!toTrash)
+        question += tr("\n\nThere is no trash for it here: it will be deleted for good.");
+    QMessageBox::StandardButton answer = Dialogs::instance().question(
+        this, QStringLiteral("Confirm"), question, QMessageBox::Yes | QMessageBox::No,
+        QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
+    if (toTrash && !QFile::moveToTrash(filePath) && QFile::exists(filePath)) {
+        answer = Dialogs::instance().question(
+            this, QStringLiteral("Confirm"),
+            tr("%1 could not be moved to the trash. Delete it for good?").arg(shown),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes)
+            return;
+        toTrash = false;
+    }
     // A log already gone counts as deleted. One that stays must not leave the chooser as if it
     // had gone: the failure is shown and nothing changes.
-    const std::string path = logPath(*name);
-    if (std::remove(path.c_str()) != 0 && errno != ENOENT) {
+    if (!toTrash && std::remove(path.c_str()) != 0 && errno != ENOENT) {
         const int error = errno;
         showError(QStringLiteral("Cannot delete file %1\n%2")
                       .arg(QFile::decodeName(QByteArray::fromStdString(path)),
@@ -1224,6 +1246,113 @@ void TForm1::DeleteLogButtonClick()
     ComboBox1->removeItem(ComboBox1->currentIndex());
     ComboBox1->setCurrentIndex(ComboBox1->count() > 0 ? 0 : -1);
     LoadSelectedLog();
+    setDeletionNote(toTrash ? tr("Moved %1 to the trash.").arg(shown)
+                            : tr("Deleted %1 for good.").arg(shown));
+}
+
+// ---- Undo.
+
+namespace {
+
+QString countText(qelt::LineCount count)
+{
+    return QLocale(QLocale::English, QLocale::UnitedStates)
+        .toString(static_cast<qulonglong>(count));
+}
+
+} // namespace
+
+void TForm1::buildUndo()
+{
+    UndoAction = new QAction(tr("Undo"), this);
+    UndoAction->setObjectName(QStringLiteral("UndoAction"));
+    UndoAction->setShortcut(QKeySequence::Undo);
+    UndoAction->setShortcutContext(Qt::WindowShortcut);
+    addAction(UndoAction);
+    connect(UndoAction, &QAction::triggered, this, &TForm1::UndoDeletion);
+
+    DeletionNote = new QLabel(StatusBar1);
+    DeletionNote->setObjectName(QStringLiteral("DeletionNote"));
+    DeletionNote->setGeometry(420 + 6, 0, 4000, 19);
+    // Under the size grip, which stays at the right end.
+    DeletionNote->lower();
+}
+
+void TForm1::setDeletionNote(const QString& text)
+{
+    DeletionNote->setText(text);
+}
+
+void TForm1::UndoDeletion()
+{
+    if (m_deleting)
+        return;
+    const std::optional<std::string> name = chosenLogName();
+    if (!name)
+        return;
+    DeleteButton->setEnabled(false);
+    setDeletionLock(true);
+    struct UndoResult
+    {
+        qelt::UndoneDeletion undone;
+        QString error;
+    };
+    const std::string path = logPath(*name);
+    const std::string appDir = m_appDir;
+    auto work = [path, appDir]() -> UndoResult {
+        UndoResult result;
+        try {
+            result.undone = qelt::UndoJournal::ForAppDir(appDir).undo(path);
+        } catch (const std::exception& error) {
+            result.error = QString::fromLocal8Bit(error.what());
+        }
+        return result;
+    };
+    track(RunOnWorker<UndoResult>(this, std::move(work), [this](UndoResult result) {
+        setDeletionLock(false);
+        if (!result.error.isEmpty()) {
+            // Nothing changed: the tree and the list are still those of the log.
+            DeleteButton->setEnabled(m_recordModel->rowCount() > 0);
+            showError(result.error);
+            emit deletionFinished();
+            return;
+        }
+        const qelt::DeletionSubject& subject = result.undone.entry.subject;
+        setDeletionNote(tr("Restored %1 lines of %2.")
+                            .arg(countText(result.undone.restoredLines),
+                                 DisplayText(qelt::SubjectText(subject), m_codePage)));
+        // The lines are back in the log: read it again and list the node they belong to.
+        showNodeAgain(subject.user, subject.host);
+        LoadSelectedLog();
+        emit deletionFinished();
+    }));
+}
+
+void TForm1::showNodeAgain(const std::string& user, const std::string& host)
+{
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    const std::optional<std::string> log = chosenLogName();
+    *connection = connect(this, &TForm1::loadFinished, this, [this, connection, log, user, host] {
+        disconnect(*connection);
+        if (chosenLogName() != log)
+            return;
+        for (int row = 0; row < m_treeModel->rowCount(); ++row) {
+            const QModelIndex userIndex = m_treeModel->index(row, 0);
+            if (m_treeModel->nodeText(userIndex) != user)
+                continue;
+            QModelIndex node = userIndex;
+            for (int child = 0; !host.empty() && child < m_treeModel->rowCount(userIndex);
+                 ++child) {
+                const QModelIndex hostIndex = m_treeModel->index(child, 0, userIndex);
+                if (m_treeModel->nodeText(hostIndex) == host)
+                    node = hostIndex;
+            }
+            TreeView1->selectionModel()->setCurrentIndex(node, QItemSelectionModel::ClearAndSelect);
+            TreeView1->scrollTo(node);
+            TreeView1Click();
+            return;
+        }
+    });
 }
 
 // ---- The other buttons.

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+class QAction;
 class QComboBox;
 class QFrame;
 class QGroupBox;
@@ -86,6 +87,10 @@ public:
     QComboBox* ComboBox1 = nullptr;
     TPngSpeedButton* FMButton = nullptr;
     TPngSpeedButton* DeleteLogButton = nullptr;
+    // Ctrl+Z: takes back the most recent deletion in the chosen log.
+    QAction* UndoAction = nullptr;
+    // Right of the three panels: what the last deletion or undo did.
+    QLabel* DeletionNote = nullptr;
 
     LogTreeModel* treeModel() const { return m_treeModel; }
     RecordModel* recordModel() const { return m_recordModel; }
@@ -110,6 +115,9 @@ public slots:
     void FMButtonClick();
     void DeleteLogButtonClick();
     void ListView1DblClick();
+    // Restores the lines of the most recent recorded deletion of the chosen log (the undo
+    // journal that qeltlog shares), then reads the log again.
+    void UndoDeletion();
 
     // Reads the chosen log and rebuilds the tree from it.
     void LoadSelectedLog();
@@ -143,6 +151,9 @@ private:
     void beginWait();
     void endWait();
     void setDeletionLock(bool locked);
+    void buildUndo();
+    void setDeletionNote(const QString& text);
+    void showNodeAgain(const std::string& user, const std::string& host);
     void setBarRange(int minimum, int maximum);
     void removeTreeNode(const QPersistentModelIndex& node, bool nodeBranch);
     void reselectRows(const std::vector<std::size_t>& stay,

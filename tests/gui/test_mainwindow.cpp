@@ -161,6 +161,7 @@ class TestMainWindow : public QObject
 private:
     std::unique_ptr<QTemporaryDir> m_appDir;
     std::unique_ptr<QTemporaryDir> m_logDir;
+    std::unique_ptr<QTemporaryDir> m_dataDir;
     ScriptedDialogs m_dialogs;
     std::unique_ptr<TForm1> m_form;
 
@@ -241,6 +242,9 @@ private slots:
         QVERIFY(m_appDir->isValid() && m_logDir->isValid());
         m_dialogs = ScriptedDialogs();
         Dialogs::setInstance(&m_dialogs);
+        // Deleted logs go to a trash of the test's own.
+        m_dataDir = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_DATA_HOME", m_dataDir->path().toLocal8Bit());
         WriteFile(logPath(QStringLiteral("log1.txt")), SampleLog());
         WriteFile(logPath(QStringLiteral("LOG2.TXT")), Crlf({Line2}));
         WriteFile(logPath(QStringLiteral("mylog.txt")), Crlf({Line2}));
@@ -251,6 +255,7 @@ private slots:
     {
         m_form.reset();
         Dialogs::setInstance(nullptr);
+        qunsetenv("XDG_DATA_HOME");
     }
 
     void startsIdleWithTheChooserFilled()
@@ -809,7 +814,8 @@ private slots:
         QCOMPARE(asked.title, QStringLiteral("Confirm"));
         QCOMPARE(asked.text, QStringLiteral("Are you sure you want to delete log1.txt log file?"));
         QCOMPARE(asked.buttons, QMessageBox::Yes | QMessageBox::No);
-        QCOMPARE(asked.defaultButton, QMessageBox::Yes);
+        // One Enter keeps the file.
+        QCOMPARE(asked.defaultButton, QMessageBox::No);
         QCOMPARE(asked.escapeButton, QMessageBox::No);
         QVERIFY(QFile::exists(logPath(QStringLiteral("log1.txt"))));
         QCOMPARE(form.ComboBox1->count(), 2);
@@ -819,6 +825,12 @@ private slots:
         QTest::mouseClick(form.DeleteLogButton, Qt::LeftButton);
         QVERIFY(built.count() > 0 || built.wait(10000));
         QVERIFY(!QFile::exists(logPath(QStringLiteral("log1.txt"))));
+        // In the desktop's trash, from where the file manager can put it back.
+        QCOMPARE(ReadFile(m_dataDir->filePath(QStringLiteral("Trash/files/log1.txt"))),
+                 SampleLog());
+        QVERIFY(
+            QFile::exists(m_dataDir->filePath(QStringLiteral("Trash/info/log1.txt.trashinfo"))));
+        QCOMPARE(form.DeletionNote->text(), QStringLiteral("Moved log1.txt to the trash."));
         QCOMPARE(form.ComboBox1->count(), 1);
         QCOMPARE(form.ComboBox1->currentText(), QStringLiteral("LOG2.TXT"));
         QCOMPARE(form.treeModel()->rowCount(), 1);
@@ -850,11 +862,17 @@ private slots:
         QCOMPARE(form.ComboBox1->count(), 1);
         QCOMPARE(form.ComboBox1->currentText(), QStringLiteral("LOG2.TXT"));
 
-        // Something in its place that cannot be removed (a folder with a file in it): the
-        // failure is shown, and the chooser and the tree stay as they were.
+        // Something in its place that cannot be removed (a folder with a file in it), where no
+        // trash can take it: the question says so, the failure is shown, and the chooser and
+        // the tree stay as they were.
         QVERIFY(QFile::remove(logPath(QStringLiteral("LOG2.TXT"))));
         QVERIFY(QDir(m_logDir->path()).mkpath(QStringLiteral("LOG2.TXT/keep")));
+        const QString noFolder = m_dataDir->filePath(QStringLiteral("a file"));
+        WriteFile(noFolder, "x");
+        qputenv("XDG_DATA_HOME", noFolder.toLocal8Bit());
         QTest::mouseClick(form.DeleteLogButton, Qt::LeftButton);
+        QVERIFY(m_dialogs.questions.last().text.endsWith(
+            QStringLiteral("There is no trash for it here: it will be deleted for good.")));
         QCOMPARE(m_dialogs.errors.size(), 1);
         QVERIFY(m_dialogs.errors.first().startsWith(QStringLiteral("Cannot delete file ")));
         QVERIFY(QFileInfo::exists(logPath(QStringLiteral("LOG2.TXT"))));
@@ -1016,8 +1034,10 @@ private slots:
         QCOMPARE(form.StatusBar1->height(), 19);
 
         // Three status panels of 120, 180 and 120 pixels from the left edge, nothing after
-        // them but the size grip.
+        // them but the note of the last deletion and the size grip.
         QList<QLabel*> panels = form.StatusBar1->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+        panels.removeOne(form.DeletionNote);
+        QVERIFY(form.DeletionNote->x() >= 420);
         std::sort(panels.begin(), panels.end(),
                   [](QLabel* a, QLabel* b) { return a->x() < b->x(); });
         QCOMPARE(panels.size(), 3);
@@ -1026,7 +1046,7 @@ private slots:
         QCOMPARE(panels[2]->geometry(), QRect(300, 0, 120, 19));
         for (QWidget* child : form.StatusBar1->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
             QVERIFY(!child->isVisible() || qobject_cast<QSizeGrip*>(child) ||
-                    child->geometry().right() < 420);
+                    child == form.DeletionNote || child->geometry().right() < 420);
 
         // Nesting of the panes.
         QCOMPARE(form.ComboBox1->parentWidget(), form.Panel2);
