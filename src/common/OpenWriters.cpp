@@ -78,8 +78,10 @@ std::optional<OpenWriter> FindOpenWriter(std::uint64_t device, std::uint64_t ino
     if (!proc.get())
         return std::nullopt;
     const int procFd = ::dirfd(proc.get());
+    const std::string self = std::to_string(::getpid());
     while (const dirent* process = ::readdir(proc.get())) {
-        if (!allDigits(process->d_name))
+        // Our own descriptors are the rewrite's: the log read, the new log being written.
+        if (!allDigits(process->d_name) || self == process->d_name)
             continue;
         FileDescriptor processDir(
             ::openat(procFd, process->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -117,15 +119,13 @@ std::optional<OpenWriter> FindOpenWriter(std::uint64_t device, std::uint64_t ino
 
 std::optional<OpenWriter> FindLastingWriter(std::uint64_t device, std::uint64_t inode)
 {
+    // A writer that opens, appends and closes, however often, is missed by one look or another.
     std::optional<OpenWriter> writer = FindOpenWriter(device, inode);
-    for (int wait : {20, 60, 120}) {
-        if (!writer)
-            return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    for (int look = 0; writer && look < 50; ++look) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
         const std::optional<OpenWriter> again = FindOpenWriter(device, inode);
         if (!again || again->pid != writer->pid)
             return std::nullopt;
-        writer = again;
     }
     return writer;
 }

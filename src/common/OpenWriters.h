@@ -14,15 +14,15 @@ struct OpenWriter
     std::string program; // its command name, as the process table shows it
 };
 
-// Looks through the open descriptors of every process we may see (/proc/PID/fd and the access
-// mode in /proc/PID/fdinfo) for one that refers to the file (device, inode) and was opened for
-// writing or for reading and writing. Descriptors opened for reading only, ours included, do not
-// count. Processes of other users are seen only with the right to look into them (root), and
-// processes of other machines never.
+// Looks through the open descriptors of every other process we may see (/proc/PID/fd and the
+// access mode in /proc/PID/fdinfo) for one that refers to the file (device, inode) and was opened
+// for writing or for reading and writing. Descriptors opened for reading only do not count.
+// Processes of other users are seen only with the right to look into them (root), and processes of
+// other machines never.
 std::optional<OpenWriter> FindOpenWriter(std::uint64_t device, std::uint64_t inode);
 
 // A writer that holds the file open, not one that opens, appends and closes: FindOpenWriter
-// asked a few times over about a fifth of a second, and the same process found every time.
+// asked again and again over about a third of a second, and the same process found every time.
 std::optional<OpenWriter> FindLastingWriter(std::uint64_t device, std::uint64_t inode);
 
 // "<program> (process <pid>) has the log open for writing."

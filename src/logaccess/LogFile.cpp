@@ -8,10 +8,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
@@ -144,9 +146,14 @@ std::optional<FileIdentity> CurrentFileIdentity(const std::string& path)
 LogFile::LogFile(std::string path) : m_path(std::move(path))
 {
     int raw;
-    do {
-        raw = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
+    if (m_path == StandardInputPath) {
+        raw = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+    } else {
+        // Without O_NONBLOCK, opening a FIFO waits for a writer, perhaps for ever.
+        do {
+            raw = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        } while (raw < 0 && errno == EINTR);
+    }
     if (raw < 0)
         cannotOpen(m_path);
     const FileDescriptor fd(raw);
@@ -154,6 +161,9 @@ LogFile::LogFile(std::string path) : m_path(std::move(path))
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode))
         cannotOpen(m_path);
+    // A device has no end to read to (/dev/zero) or is no log at all (a terminal, a disk).
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        throw QeltError("Cannot open file " + m_path + "\nIt is a device, not a log file.");
     m_identity = identityOf(st);
 
     if (S_ISREG(st.st_mode)) {
@@ -173,16 +183,28 @@ LogFile::LogFile(std::string path) : m_path(std::move(path))
         }
     }
 
-    // Pipes, devices, or a file that could not be mapped: read it all in one buffer.
-    std::size_t capacity = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) + 1 : 65536;
-    std::unique_ptr<char[]> buffer(new char[capacity]);
+    // Pipes, or a file that could not be mapped: read it all into one buffer, which grows in
+    // place where it can. A pipe without a writer reads as empty.
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK))
+        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    std::size_t capacity = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) + 1 : 1 << 20;
+    std::unique_ptr<char, FreeMemory> buffer(static_cast<char*>(std::malloc(capacity)));
+    if (!buffer)
+        throw std::bad_alloc();
     std::size_t size = 0;
     for (;;) {
         if (size == capacity) {
-            const std::size_t grown = capacity * 2;
-            std::unique_ptr<char[]> bigger(new char[grown]);
-            std::memcpy(bigger.get(), buffer.get(), size);
-            buffer = std::move(bigger);
+            if (capacity >= PipeReadLimit)
+                throw QeltError("Cannot open file " + m_path + "\nIt is longer than " +
+                                std::to_string(PipeReadLimit >> 30) +
+                                " GiB, the most that is read from a pipe.");
+            const std::size_t grown = std::min(capacity * 2, PipeReadLimit);
+            void* bigger = std::realloc(buffer.get(), grown);
+            if (!bigger)
+                throw std::bad_alloc();
+            buffer.release();
+            buffer.reset(static_cast<char*>(bigger));
             capacity = grown;
         }
         const ssize_t n = ::read(fd.get(), buffer.get() + size, capacity - size);

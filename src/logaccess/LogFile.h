@@ -2,10 +2,12 @@
 
 // Reading a log file and splitting it into lines.
 //
-// A log file is read whole: a regular file is mapped once (read-only, private), anything else is
-// read in one go. Its text ends at the first NUL byte. Lines end at CR LF, a lone CR or a lone
-// LF; a last line without a terminator is still a line, a terminator at the very end adds no
-// empty line, and empty lines between terminators are lines.
+// A log file is read whole: a regular file is mapped once (read-only, private), a pipe is read in
+// one go into memory, at most PipeReadLimit bytes. The path "-" reads standard input. A device
+// is refused, and a FIFO without a writer reads as empty instead of waiting. Its text ends at the
+// first NUL byte. Lines end at CR LF, a lone CR or a lone LF; a last line without a terminator is
+// still a line, a terminator at the very end adds no empty line, and empty lines between
+// terminators are lines.
 //
 //   const qelt::LogFile file("/var/log/proxy/log1.txt");   // throws QeltError when unreadable
 //   for (std::string_view line : qelt::Lines(file.text()))
@@ -17,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -45,6 +48,11 @@ struct FileIdentity
 
 // The identity of the file at path now, or nothing when it cannot be stat'ed.
 std::optional<FileIdentity> CurrentFileIdentity(const std::string& path);
+
+// The path that stands for standard input, and the most bytes read from a pipe (which has no
+// size to map): a longer input is refused rather than filling the memory.
+inline constexpr const char* StandardInputPath = "-";
+inline constexpr std::size_t PipeReadLimit = std::size_t(4) << 30;
 
 class LogFile
 {
@@ -82,7 +90,11 @@ private:
     mutable std::size_t m_textSize = 0;
     std::unique_ptr<std::once_flag> m_textFound = std::make_unique<std::once_flag>();
     bool m_mapped = false;
-    std::unique_ptr<char[]> m_buffer; // when the file could not be mapped
+    struct FreeMemory
+    {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char, FreeMemory> m_buffer; // when the file could not be mapped
     FileIdentity m_identity;
     int m_guard = -1; // the bus error guard's slot of the mapping, or -1
 };

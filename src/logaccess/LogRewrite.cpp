@@ -740,6 +740,8 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
 {
     // Through a symbolic link, the file the link names is the log: renaming over the link would
     // replace the link and leave the log as it was.
+    if (path == StandardInputPath)
+        failCreate(path, "Standard input is read, never written back.");
     std::string target = path;
     if (char* resolved = ::realpath(path.c_str(), nullptr)) {
         target = resolved;

@@ -1,6 +1,7 @@
 // qeltlog: the command-line face of the viewer's core.
 #include "Cli.h"
 #include "common/QeltError.h"
+#include "logaccess/LogRewrite.h"
 #include "settings/CodePage.h"
 
 #include <algorithm>
@@ -158,6 +159,11 @@ int main(int argc, char** argv)
         return status;
     } catch (const UsageError& e) {
         return usageError(e.message);
+    } catch (const qelt::LogRewrittenError& e) {
+        // The log was rewritten all the same: not the failure that changed nothing.
+        std::cout.flush();
+        std::cerr << e.what() << '\n';
+        return 3;
     } catch (const qelt::QeltError& e) {
         std::cout.flush();
         std::cerr << e.what() << '\n';

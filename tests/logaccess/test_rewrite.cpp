@@ -19,6 +19,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace qelt;
@@ -364,28 +365,6 @@ TEST(RewriteLogFile, ALinkedLogIsRewrittenWhereItLies)
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt", "real"}));
 }
 
-TEST(RewriteLogFile, KeepsPermissionsAndOwner)
-{
-    TempFolder folder;
-    const std::string path = folder.file("log1.txt");
-    writeFile(path, "ann 1\r\nbob 2\r\n");
-    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
-    const bool root = ::geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(::chown(path.c_str(), 4321, 8765), 0);
-    }
-    rewrite(path, nullptr, removeNode("ann"));
-    struct stat st
-    {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    if (root) {
-        EXPECT_EQ(st.st_uid, 4321u);
-        EXPECT_EQ(st.st_gid, 8765u);
-    }
-    EXPECT_EQ(readFile(path), "bob 2\r\n");
-}
-
 TEST(RewriteLogFile, AFolderThatCannotBeWrittenLeavesTheLogWhole)
 {
     TempFolder folder;
@@ -578,4 +557,194 @@ TEST(RewriteLogFile, APipeIsNotReplaced)
     ASSERT_EQ(::lstat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
+}
+
+namespace {
+
+// Runs `body` in a child process and returns its pid; the child ends when body returns.
+pid_t inChild(const std::function<void()>& body)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        body();
+        ::_exit(0);
+    }
+    return child;
+}
+
+void appendInOneGo(const std::string& path, const std::string& bytes)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+    [[maybe_unused]] const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    ::close(fd);
+}
+
+} // namespace
+
+// A process that holds the log open for writing would go on writing into the replaced file, and
+// its lines would be lost: the rewrite is refused while it does. Writers that open, append and
+// close are no hindrance; their lines are carried over.
+TEST(RewriteLogFile, NeverWritesUnderAProcessThatHoldsTheLogOpenForWriting)
+{
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    const std::string before = "ann 1\r\nbob 2\r\n";
+    writeFile(path, before);
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t writer = inChild([&] {
+        ::close(release[1]);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+        [[maybe_unused]] ssize_t io = ::write(ready[1], "x", 1);
+        char byte = 0;
+        io = ::read(release[0], &byte, 1);
+        io = ::write(fd, "bob 3\r\n", 7);
+        ::close(fd);
+    });
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    const std::string program = readFile("/proc/" + std::to_string(writer) + "/comm");
+    try {
+        rewrite(path, nullptr, removeNode("ann"));
+        ADD_FAILURE() << "no error";
+    } catch (const QeltError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot create file " + path + "\n" + program.substr(0, program.find('\n')) +
+                      " (process " + std::to_string(writer) +
+                      ") has the log open for writing. It was left as it is.");
+    }
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
+
+    // The writer appends its line and goes.
+    ::close(release[1]);
+    ASSERT_EQ(::waitpid(writer, nullptr, 0), writer);
+    rewrite(path, nullptr, removeNode("ann"));
+    EXPECT_EQ(readFile(path), "bob 2\r\nbob 3\r\n");
+    // One that opens, appends and closes between the reading and the rewriting.
+    rewrite(
+        path,
+        [&] {
+            const pid_t appender = inChild([&] { appendInOneGo(path, "ann 4\r\ncarl 5\r\n"); });
+            ::waitpid(appender, nullptr, 0);
+        },
+        removeNode("bob"));
+    EXPECT_EQ(readFile(path), "ann 4\r\ncarl 5\r\n");
+    ::close(ready[0]);
+    ::close(ready[1]);
+    ::close(release[0]);
+}
+
+// A writer that opens, appends a line and closes, over and over, while rewrites run one after
+// another: every line arrives once, whole and in its place, also those written in two parts.
+TEST(RewriteLogFile, LinesAppendedWhileItRunsStayWholeAndInOrder)
+{
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    std::string before;
+    for (int i = 0; i < 20000; ++i)
+        before += (i % 3 == 0 ? "ann " : "bob ") + std::to_string(i) + " [" + std::string(40, 'x') +
+                  "]\r\n";
+    writeFile(path, before);
+    constexpr int Count = 1500;
+    const pid_t writer = inChild([&] {
+        for (int n = 0; n < Count; ++n) {
+            const std::string line =
+                "carl " + std::to_string(n) + " [" + std::string(60, 'y') + "]\r\n";
+            const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+            if (n % 3 == 0) {
+                // The line in two writes, the proxy's buffer having filled in between.
+                [[maybe_unused]] ssize_t io = ::write(fd, line.data(), 20);
+                ::usleep(100);
+                io = ::write(fd, line.data() + 20, line.size() - 20);
+            } else {
+                [[maybe_unused]] const ssize_t io = ::write(fd, line.data(), line.size());
+            }
+            ::close(fd);
+            ::usleep(400);
+        }
+    });
+    int rewrites = 0;
+    int status = 0;
+    while (::waitpid(writer, &status, WNOHANG) == 0) {
+        rewrite(path, nullptr, removeNode(rewrites % 2 ? "ann" : "nobody"));
+        ++rewrites;
+    }
+    EXPECT_GT(rewrites, 3);
+    int next = 0;
+    for (std::string_view line : Lines(readFile(path))) {
+        if (line.substr(0, 5) != "carl ")
+            continue;
+        const std::string expected =
+            "carl " + std::to_string(next) + " [" + std::string(60, 'y') + "]";
+        ASSERT_EQ(line, expected);
+        ++next;
+    }
+    EXPECT_EQ(next, Count);
+}
+
+// The new log keeps the old one's mode, owner, group, ACL and other extended attributes exactly:
+// an ACL lets another user append, while the group's own entry stays read-only.
+TEST(RewriteLogFile, KeepsModeOwnerAclAndExtendedAttributes)
+{
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    writeFile(path, "ann 1\r\nbob 2\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(path.c_str(), 4321, 8765), 0);
+    }
+    // The ACL as the kernel stores it: a version, then tag, permissions and id of each entry.
+    std::string acl;
+    const auto put32 = [&acl](std::uint32_t v) {
+        acl.append(reinterpret_cast<const char*>(&v), 4);
+    };
+    const auto entry = [&](std::uint16_t tag, std::uint16_t perm, std::uint32_t id) {
+        acl.append(reinterpret_cast<const char*>(&tag), 2);
+        acl.append(reinterpret_cast<const char*>(&perm), 2);
+        put32(id);
+    };
+    put32(2);
+    entry(0x01, 6, ~0u);  // owner rw-
+    entry(0x02, 6, 4322); // user 4322 rw-
+    entry(0x04, 4, ~0u);  // owning group r--
+    entry(0x10, 6, ~0u);  // mask rw-
+    entry(0x20, 0, ~0u);  // others ---
+    const bool acls =
+        ::setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+    const bool userAttributes = ::setxattr(path.c_str(), "user.origin", "proxy", 5, 0) == 0;
+    if (!acls && !userAttributes)
+        GTEST_SKIP() << "no extended attributes on this file system";
+    struct stat before
+    {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    const auto attributes = [&path] {
+        std::vector<std::pair<std::string, std::string>> all;
+        char names[4096];
+        const ssize_t size = ::listxattr(path.c_str(), names, sizeof names);
+        for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+            char value[4096];
+            const ssize_t length = ::getxattr(path.c_str(), names + at, value, sizeof value);
+            all.emplace_back(names + at, std::string(value, static_cast<std::size_t>(
+                                                                std::max<ssize_t>(length, 0))));
+        }
+        std::sort(all.begin(), all.end());
+        return all;
+    };
+    const auto attributesBefore = attributes();
+
+    rewrite(path, nullptr, removeNode("ann"));
+    struct stat after
+    {};
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(readFile(path), "bob 2\r\n");
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(attributes(), attributesBefore);
+    if (acls) {
+        EXPECT_EQ(attributes().size(), userAttributes ? 2u : 1u);
+    }
 }
