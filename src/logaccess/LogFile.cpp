@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <new>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
@@ -183,8 +184,20 @@ LogFile::LogFile(std::string path) : m_path(std::move(path))
         }
     }
 
+    // A FIFO that no program has opened for writing would read as empty: give a writer a moment
+    // to come, then refuse it rather than wait for ever.
+    if (S_ISFIFO(st.st_mode) && m_path != StandardInputPath) {
+        pollfd ready{fd.get(), POLLIN, 0};
+        int polled;
+        do {
+            polled = ::poll(&ready, 1, 2000);
+        } while (polled < 0 && errno == EINTR);
+        if (polled == 0)
+            throw QeltError("Cannot open file " + m_path + "\nNo program writes into this pipe.");
+    }
+
     // Pipes, or a file that could not be mapped: read it all into one buffer, which grows in
-    // place where it can. A pipe without a writer reads as empty.
+    // place where it can.
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK))
         ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);

@@ -4,10 +4,10 @@
 //
 // A log file is read whole: a regular file is mapped once (read-only, private), a pipe is read in
 // one go into memory, at most PipeReadLimit bytes. The path "-" reads standard input. A device
-// is refused, and a FIFO without a writer reads as empty instead of waiting. Its text ends at the
-// first NUL byte. Lines end at CR LF, a lone CR or a lone LF; a last line without a terminator is
-// still a line, a terminator at the very end adds no empty line, and empty lines between
-// terminators are lines.
+// is refused, and so is a FIFO that no program opens for writing within two seconds. Its text ends
+// at the first NUL byte. Lines end at CR LF, a lone CR or a lone LF; a last line without a
+// terminator is still a line, a terminator at the very end adds no empty line, and empty lines
+// between terminators are lines.
 //
 //   const qelt::LogFile file("/var/log/proxy/log1.txt");   // throws QeltError when unreadable
 //   for (std::string_view line : qelt::Lines(file.text()))

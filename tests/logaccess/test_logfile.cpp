@@ -2,12 +2,16 @@
 #include "logaccess/LogFile.h"
 #include "logaccess/LogIndex.h"
 #include "logaccess/RecordListing.h"
+#include "settings/RunProgram.h"
 #include "settings/TempFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <unistd.h>
 #include <vector>
@@ -158,6 +162,68 @@ TEST(LogFileReading, NonRegularFileIsReadWhole)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "line one");
     EXPECT_EQ(lines[1].size(), 200000u);
+}
+
+// A device is refused at once (reading /dev/zero would never end), and so is a FIFO that no
+// program writes into, instead of waiting for ever. Each runs in a child that an alarm ends if
+// it waits.
+TEST(LogFileReading, DevicesAndIdlePipesAreRefused)
+{
+    TempFolder dir;
+    const std::string fifo = dir / "log1.txt";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/zero", "It is a device, not a log file."},
+        {fifo, "No program writes into this pipe."},
+    };
+    for (const auto& [path, why] : cases) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::alarm(10);
+            try {
+                const LogFile file(path);
+            } catch (const QeltError& e) {
+                ::_exit(std::string(e.what()) == "Cannot open file " + path + "\n" + why ? 0 : 2);
+            }
+            ::_exit(1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << path << ": 1 read, 2 another message, else it waited: " << status;
+    }
+}
+
+// "-" reads standard input, a pipe here: `zcat log.gz | qeltlog tree -`.
+TEST(LogFileReading, StandardInputIsReadWhole)
+{
+    const std::string log = qelt::test::readFile(QELT_TEST_DATA_DIR "/access-small.txt");
+    ASSERT_FALSE(log.empty());
+    const auto fromPipe = [&log](const std::function<void()>& read) {
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        ASSERT_EQ(::write(ends[1], log.data(), log.size()), static_cast<ssize_t>(log.size()));
+        ::close(ends[1]);
+        const int saved = ::dup(STDIN_FILENO);
+        ::dup2(ends[0], STDIN_FILENO);
+        ::close(ends[0]);
+        read();
+        ::dup2(saved, STDIN_FILENO);
+        ::close(saved);
+    };
+    fromPipe([&] {
+        const LogFile file(StandardInputPath);
+        EXPECT_FALSE(file.isMapped());
+        EXPECT_EQ(file.bytes(), log);
+    });
+    qelt::test::ProgramResult piped;
+    fromPipe([&] { piped = qelt::test::runProgram(QELTLOG_PATH, {"tree", "-"}); });
+    const auto named =
+        qelt::test::runProgram(QELTLOG_PATH, {"tree", QELT_TEST_DATA_DIR "/access-small.txt"});
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_FALSE(piped.out.empty());
+    EXPECT_EQ(piped.out, named.out);
 }
 
 TEST(LogFileReading, UnreadableGivesTheSystemMessage)
