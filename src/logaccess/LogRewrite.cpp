@@ -800,6 +800,7 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
     bool skipLf = !snapshot.hasNul && !snapshot.tail.empty() && snapshot.tail.back() == '\r';
     std::uint64_t copied = snapshot.carryFrom;
 
+    int round = 0;
     try {
         auto temp = std::make_unique<TempFile>(folder, logName);
         if (const std::string why = copyAttributes(old.get(), temp->fd(), original); !why.empty())
@@ -855,21 +856,29 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
         // append to the new one: a further round then makes a file with them in their place.
         struct stat expected = original; // the file in the log's place now
         bool exchange = true;
-        std::unique_ptr<LogRewrittenError> late;
-        for (int round = 0;; ++round) {
+        for (;; ++round) {
+            // After the first round the log is rewritten: a failure then says so.
+            const auto fail = [&](const std::string& why) {
+                if (round == 0)
+                    failCreate(path, why);
+                throw LogRewrittenError("The log " + path +
+                                        " was rewritten, but lines appended meanwhile could not "
+                                        "be put in their place: " +
+                                        why);
+            };
             catchUp(old.get(), temp->fd(), copied, skipLf);
             struct stat now
             {};
             if (::lstat(target.c_str(), &now) != 0 || !sameInode(now, expected))
-                failCreate(path, ReplacedText);
+                fail(ReplacedText);
             if (round == 0) {
                 if (::fstat(old.get(), &st) != 0)
                     throw std::system_error(errno, std::generic_category());
                 if (const std::string why = whyChanged(old.get(), st, snapshot); !why.empty())
                     failCreate(path, why);
+                if (const auto writer = lastingWriter(old.get()))
+                    failCreate(path, DescribeWriter(*writer) + " It was left as it is.");
             }
-            if (const auto writer = lastingWriter(old.get()))
-                failCreate(path, DescribeWriter(*writer) + " It was left as it is.");
             catchUp(old.get(), temp->fd(), copied, skipLf);
             struct stat ours
             {};
@@ -894,14 +903,13 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
                             " was rewritten, but another program had just put a file in its "
                             "place; that file is now " +
                             temp->path());
-                    failCreate(path, "Another program put a file in the log's place; it was left "
-                                     "as it is.");
+                    fail("Another program put a file in the log's place; it was left as it is.");
                 }
             } else {
                 // Without the exchange, a file put in the log's place between this look and the
                 // rename would be replaced.
                 if (::lstat(target.c_str(), &now) != 0 || !sameInode(now, expected))
-                    failCreate(path, ReplacedText);
+                    fail(ReplacedText);
                 if (::rename(temp->path().c_str(), target.c_str()) != 0)
                     throw std::system_error(errno, std::generic_category());
             }
@@ -973,7 +981,12 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
             break;
         }
     } catch (const std::system_error& e) {
-        failCreate(path, errnoText(e.code().value()));
+        if (round == 0)
+            failCreate(path, errnoText(e.code().value()));
+        throw LogRewrittenError("The log " + path +
+                                " was rewritten, but lines appended meanwhile could not be put in "
+                                "their place: " +
+                                errnoText(e.code().value()));
     }
     return true;
 }
