@@ -1,12 +1,22 @@
 #include "Unit1/RecordModel.h"
 
 #include "logaccess/Deletion.h"
+#include "logaccess/TextSearch.h"
 #include "widgets/DisplayText.h"
 #include "widgets/ReadableColor.h"
 
 #include <QColor>
 
 #include <algorithm>
+#include <limits>
+#include <numeric>
+
+namespace {
+
+// The time of a row whose date is none: before every real time, so such rows sort first.
+constexpr qelt::LogTime NoTime = std::numeric_limits<qelt::LogTime>::min();
+
+} // namespace
 
 void RecordTable::reserve(std::size_t rows, std::size_t bytes)
 {
@@ -78,12 +88,122 @@ void RecordModel::setTable(RecordTable table)
 {
     beginResetModel();
     m_table = std::move(table);
+    m_times.resize(m_table.size());
+    for (RecordTable::Row row = 0; row < m_table.size(); ++row)
+        m_times[row] = qelt::ParseLogTime(m_table.date(row)).value_or(NoTime);
+    sortTable();
+    filterTable();
     endResetModel();
+    emit shownRowsChanged();
 }
 
 void RecordModel::clear()
 {
     setTable({});
+}
+
+std::optional<qelt::LogTime> RecordModel::rowTime(RecordTable::Row row) const
+{
+    if (row >= m_times.size() || m_times[row] == NoTime)
+        return std::nullopt;
+    return m_times[row];
+}
+
+void RecordModel::sortTable()
+{
+    m_sorted.clear();
+    if (m_sortColumn < 0)
+        return;
+    m_sorted.resize(m_table.size());
+    std::iota(m_sorted.begin(), m_sorted.end(), 0u);
+    const auto sortBy = [this](auto less) {
+        // Equal rows keep file order both ways: reversing swaps the arguments, not the result.
+        if (m_sortOrder == Qt::AscendingOrder)
+            std::stable_sort(m_sorted.begin(), m_sorted.end(), less);
+        else
+            std::stable_sort(m_sorted.begin(), m_sorted.end(),
+                             [&less](std::uint32_t a, std::uint32_t b) { return less(b, a); });
+    };
+    switch (m_sortColumn) {
+    case DateColumn:
+        sortBy([this](std::uint32_t a, std::uint32_t b) { return m_times[a] < m_times[b]; });
+        break;
+    case LabelColumn:
+        sortBy([this](std::uint32_t a, std::uint32_t b) {
+            return m_table.label(a) < m_table.label(b);
+        });
+        break;
+    default:
+        sortBy(
+            [this](std::uint32_t a, std::uint32_t b) { return m_table.url(a) < m_table.url(b); });
+        break;
+    }
+}
+
+void RecordModel::filterTable()
+{
+    const std::size_t total = m_table.size();
+    m_shown.clear();
+    m_shown.reserve(m_filter.active() ? 0 : total);
+    const qelt::NoCaseFinder url(m_filter.url);
+    const qelt::NoCaseFinder find(m_filter.find);
+    const qelt::LogTime from = m_filter.from.value_or(NoTime);
+    const qelt::LogTime to = m_filter.to.value_or(std::numeric_limits<qelt::LogTime>::max());
+    const bool timed = m_filter.from || m_filter.to;
+    for (std::size_t i = 0; i < total; ++i) {
+        const auto row = m_sorted.empty() ? static_cast<std::uint32_t>(i) : m_sorted[i];
+        if (timed && (m_times[row] == NoTime || m_times[row] < from || m_times[row] > to))
+            continue;
+        if (!url.empty() && !url.in(m_table.url(row)))
+            continue;
+        if (!find.empty() && !find.in(m_table.url(row)))
+            continue;
+        m_shown.push_back(row);
+    }
+}
+
+void RecordModel::setFilter(RecordFilter filter)
+{
+    if (filter == m_filter)
+        return;
+    beginResetModel();
+    m_filter = std::move(filter);
+    filterTable();
+    endResetModel();
+    emit shownRowsChanged();
+}
+
+void RecordModel::sortRows(int column, Qt::SortOrder order)
+{
+    beginResetModel();
+    m_sortColumn = column >= 0 && column < ColumnCount ? column : -1;
+    m_sortOrder = order;
+    sortTable();
+    filterTable();
+    endResetModel();
+    emit shownRowsChanged();
+}
+
+void RecordModel::cycleSort(int column)
+{
+    if (column != m_sortColumn)
+        sortRows(column, Qt::AscendingOrder);
+    else if (m_sortOrder == Qt::AscendingOrder)
+        sortRows(column, Qt::DescendingOrder);
+    else
+        sortRows(-1);
+}
+
+std::vector<int> RecordModel::viewRows(const std::vector<RecordTable::Row>& rows) const
+{
+    std::vector<int> inverse(m_table.size(), -1);
+    for (std::size_t i = 0; i < m_shown.size(); ++i)
+        inverse[m_shown[i]] = static_cast<int>(i);
+    std::vector<int> out;
+    out.reserve(rows.size());
+    for (RecordTable::Row row : rows)
+        out.push_back(row < inverse.size() ? inverse[row] : -1);
+    return out;
 }
 
 bool RecordModel::removeTableRows(std::vector<RecordTable::Row> rows)
@@ -92,29 +212,69 @@ bool RecordModel::removeTableRows(std::vector<RecordTable::Row> rows)
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     while (!rows.empty() && rows.back() >= m_table.size())
         rows.pop_back();
+    if (rows.empty())
+        return false;
+    // The new number of every table row, and the model rows that go.
+    std::vector<bool> gone(m_table.size(), false);
+    for (RecordTable::Row row : rows)
+        gone[row] = true;
+    std::vector<std::uint32_t> renumber(m_table.size());
+    std::uint32_t kept = 0;
+    for (std::size_t row = 0; row < m_table.size(); ++row) {
+        renumber[row] = kept;
+        kept += gone[row] ? 0 : 1;
+    }
+    std::vector<int> goneRows;
+    for (std::size_t i = 0; i < m_shown.size(); ++i) {
+        if (gone[m_shown[i]])
+            goneRows.push_back(static_cast<int>(i));
+    }
+    const auto dropTableRows = [&] {
+        m_table.eraseSorted(rows);
+        std::size_t t = 0;
+        for (std::size_t row = 0; row < m_times.size(); ++row) {
+            if (!gone[row])
+                m_times[t++] = m_times[row];
+        }
+        m_times.resize(t);
+        const auto update = [&](std::vector<std::uint32_t>& order) {
+            std::size_t n = 0;
+            for (const std::uint32_t row : order) {
+                if (!gone[row])
+                    order[n++] = renumber[row];
+            }
+            order.resize(n);
+        };
+        update(m_sorted);
+        update(m_shown);
+    };
     std::size_t runs = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        runs += (i == 0 || rows[i - 1] + 1 != rows[i]) ? 1 : 0;
+    for (std::size_t i = 0; i < goneRows.size(); ++i)
+        runs += (i == 0 || goneRows[i - 1] + 1 != goneRows[i]) ? 1 : 0;
     // Each removal moves the rows after it; past a few runs one pass and a reset is cheaper.
     if (runs > MaxRemovalRuns) {
         beginResetModel();
-        m_table.eraseSorted(rows);
+        dropTableRows();
         endResetModel();
+        emit shownRowsChanged();
         return true;
     }
-    // From the bottom up, so the rows still to remove keep their numbers.
-    std::size_t end = rows.size();
+    // From the bottom up, so the rows still to remove keep their numbers. The table keeps the
+    // rows until all are out of the model, so that every row shown meanwhile is still there.
+    std::size_t end = goneRows.size();
     while (end > 0) {
         std::size_t begin = end - 1;
-        while (begin > 0 && rows[begin - 1] + 1 == rows[begin])
+        while (begin > 0 && goneRows[begin - 1] + 1 == goneRows[begin])
             --begin;
-        const RecordTable::Row first = rows[begin];
-        const std::size_t count = end - begin;
-        beginRemoveRows({}, static_cast<int>(first), static_cast<int>(first + count - 1));
-        m_table.erase(first, count);
+        const int first = goneRows[begin];
+        const int last = goneRows[end - 1];
+        beginRemoveRows({}, first, last);
+        m_shown.erase(m_shown.begin() + first, m_shown.begin() + last + 1);
         endRemoveRows();
         end = begin;
     }
+    dropTableRows();
+    emit shownRowsChanged();
     return false;
 }
 
@@ -130,7 +290,7 @@ void RecordModel::relocateRows(const std::vector<std::uint64_t>& lines, RecordTa
 
 int RecordModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : static_cast<int>(m_table.size());
+    return parent.isValid() ? 0 : static_cast<int>(m_shown.size());
 }
 
 int RecordModel::columnCount(const QModelIndex& parent) const
@@ -140,7 +300,7 @@ int RecordModel::columnCount(const QModelIndex& parent) const
 
 std::string_view RecordModel::cell(int row, int column) const
 {
-    const auto r = static_cast<RecordTable::Row>(row);
+    const RecordTable::Row r = tableRow(row);
     switch (column) {
     case DateColumn:
         return m_table.date(r);
@@ -165,21 +325,21 @@ QVariant RecordModel::data(const QModelIndex& index, int role) const
     case Qt::DecorationRole: {
         if (index.column() != DateColumn || !m_icons)
             return {};
-        const int icon = m_table.icon(static_cast<RecordTable::Row>(index.row()));
+        const int icon = m_table.icon(tableRow(index.row()));
         return icon >= 0 && icon < m_icons->size() ? QVariant(m_icons->at(icon)) : QVariant();
     }
     case Qt::BackgroundRole: {
         // Asked afresh at every paint, so edits in the filter manager show on the next repaint.
         if (!m_colorRule)
             return {};
-        const auto color = m_colorRule(m_table.url(static_cast<RecordTable::Row>(index.row())));
+        const auto color = m_colorRule(m_table.url(tableRow(index.row())));
         return color ? QVariant(*color) : QVariant();
     }
     case Qt::ForegroundRole: {
         // The text of a coloured row in black or white, whichever reads better on its colour.
         if (!m_colorRule)
             return {};
-        const auto color = m_colorRule(m_table.url(static_cast<RecordTable::Row>(index.row())));
+        const auto color = m_colorRule(m_table.url(tableRow(index.row())));
         return color ? QVariant(ReadableTextColor(*color)) : QVariant();
     }
     default:

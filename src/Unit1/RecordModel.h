@@ -1,6 +1,7 @@
 #pragma once
 
 #include "logaccess/LogRewrite.h"
+#include "logaccess/LogTime.h"
 
 #include <QAbstractTableModel>
 #include <QIcon>
@@ -65,9 +66,28 @@ private:
     Origin m_origin;
 };
 
+// Which rows of a listing are shown: all of the conditions that are set hold for the row.
+struct RecordFilter
+{
+    std::string url;  // the URL contains it, ASCII case ignored; empty: any URL
+    std::string find; // the text of find in the log, by the same rule; empty: any URL
+    std::optional<qelt::LogTime> from; // the row's date is this time or later
+    std::optional<qelt::LogTime> to;   // the row's date is this time or earlier
+
+    bool active() const { return !url.empty() || !find.empty() || from || to; }
+    bool operator==(const RecordFilter& other) const
+    {
+        return url == other.url && find == other.find && from == other.from && to == other.to;
+    }
+};
+
 // The model of ListView1: one row per listed request, the three columns "Date", "Connection
 // Type" and "URL", the row's icon in the first column and its filter colour as background.
 // Texts are decoded only when a row is shown; matching and deleting use the exact bytes.
+//
+// The rows shown are the table's rows through an index array: sorted by a column (or in file
+// order) and then filtered, each in one pass and one reset, never row by row. Row numbers of the
+// model are shown rows; tableRow() and viewRow() translate.
 class RecordModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -92,7 +112,7 @@ public:
     void setCodePage(int codePage) { m_codePage = codePage; }
     void setColorRule(ColorRule rule) { m_colorRule = std::move(rule); }
 
-    // Replaces every row in one reset.
+    // Replaces every row in one reset; the filter and the sort order stay.
     void setTable(RecordTable table);
     void clear();
     const RecordTable& table() const { return m_table; }
@@ -106,6 +126,26 @@ public:
     // line starts now, or NotKept for a removed row; the rows that stay take theirs in order.
     void relocateRows(const std::vector<std::uint64_t>& lines, RecordTable::Origin origin);
 
+    // Shows only the rows the filter lets through.
+    void setFilter(RecordFilter filter);
+    const RecordFilter& filter() const { return m_filter; }
+    // Sorts the shown rows by a column (the Date column as times, the others by their bytes;
+    // equal rows keep file order), or back in file order with column -1.
+    void sortRows(int column, Qt::SortOrder order = Qt::AscendingOrder);
+    int sortColumn() const { return m_sortColumn; }
+    Qt::SortOrder sortOrder() const { return m_sortOrder; }
+    // A click on a column's header: sorts by it, reverses on the second click and goes back to
+    // file order on the third.
+    void cycleSort(int column);
+
+    // The rows of the listing, shown or not.
+    std::size_t totalRows() const { return m_table.size(); }
+    RecordTable::Row tableRow(int viewRow) const { return m_shown[std::size_t(viewRow)]; }
+    // The model rows of table rows, -1 for one the filter hides.
+    std::vector<int> viewRows(const std::vector<RecordTable::Row>& rows) const;
+    // The time of a table row's date, or nothing when the date is not one.
+    std::optional<qelt::LogTime> rowTime(RecordTable::Row row) const;
+
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -113,10 +153,25 @@ public:
                         int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
+signals:
+    // The shown rows changed: a filter, a sort, a new listing or a deletion.
+    void shownRowsChanged();
+
 private:
     std::string_view cell(int row, int column) const;
+    // Rebuilds m_sorted from the sort order and m_shown from it and the filter.
+    void sortTable();
+    void filterTable();
 
     RecordTable m_table;
+    // Per table row the time of its date, NoTime when it has none.
+    std::vector<qelt::LogTime> m_times;
+    // The table rows in sort order (empty: file order), and the shown ones among them.
+    std::vector<std::uint32_t> m_sorted;
+    std::vector<std::uint32_t> m_shown;
+    RecordFilter m_filter;
+    int m_sortColumn = -1;
+    Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
     const QVector<QIcon>* m_icons = nullptr;
     int m_codePage = 1251;
     ColorRule m_colorRule;

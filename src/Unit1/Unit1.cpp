@@ -2,6 +2,7 @@
 
 #include "PngSpeedButton/PngSpeedButton.h"
 #include "Unit1/DeleteAnimation.h"
+#include "Unit1/FilterBar.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
 #include "Unit1/Worker.h"
@@ -399,6 +400,7 @@ void TForm1::buildControls()
     Panel4->setMinimumWidth(SplitterSnap);
     auto* listLayout = new QVBoxLayout(Panel4);
     listLayout->setContentsMargins(0, 0, 0, 0);
+    listLayout->setSpacing(0);
     ListView1 = new QTreeView(Panel4);
     ListView1->setObjectName(QStringLiteral("ListView1"));
     m_recordModel = new RecordModel(this);
@@ -429,6 +431,9 @@ void TForm1::buildControls()
                          palette.color(QPalette::Active, QPalette::HighlightedText));
         ListView1->setPalette(palette);
     }
+    m_filterBar = new FilterBar(m_recordModel, m_codePage, Panel4);
+    m_filterBar->sortByHeader(ListView1->header());
+    listLayout->addWidget(m_filterBar);
     listLayout->addWidget(ListView1);
 
     ProcessPanel = new QFrame(Panel4);
@@ -472,6 +477,7 @@ void TForm1::buildControls()
     connect(ListView1, &QTreeView::doubleClicked, this, &TForm1::ListView1DblClick);
     connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TForm1::ListView1Change);
+    connect(m_recordModel, &RecordModel::shownRowsChanged, this, &TForm1::ListView1Change);
 }
 
 void TForm1::buildToolbar()
@@ -960,8 +966,9 @@ void TForm1::ListView1DblClick()
 
 void TForm1::CentreProcessPanel()
 {
-    ProcessPanel->move(ListView1->width() / 2 - ProcessPanel->width() / 2,
-                       ListView1->height() / 2 - ProcessPanel->height() / 2);
+    const QPoint centre = ListView1->geometry().center();
+    ProcessPanel->move(centre.x() - ProcessPanel->width() / 2,
+                       centre.y() - ProcessPanel->height() / 2);
 }
 
 void TForm1::setBarRange(int minimum, int maximum)
@@ -1024,8 +1031,9 @@ void TForm1::DeleteButtonClick()
     RecordTable::Origin listed;
     LogTreeModel::SearchTexts texts;
     if (branch == Branch::Records) {
+        // The selected rows are shown rows: a row the filter hides is never deleted.
         for (const QModelIndex& index : selectedRows)
-            rows.push_back(static_cast<RecordTable::Row>(index.row()));
+            rows.push_back(m_recordModel->tableRow(index.row()));
         std::sort(rows.begin(), rows.end());
         for (RecordTable::Row row : rows)
             lines.push_back(m_recordModel->table().line(row));
@@ -1128,7 +1136,7 @@ void TForm1::DeleteButtonClick()
                     reselectRows(stay, removed);
                 if (result.moved)
                     m_recordModel->relocateRows(*result.moved, std::move(result.rewritten));
-                if (m_recordModel->rowCount() == 0 && listedNode.isValid())
+                if (m_recordModel->totalRows() == 0 && listedNode.isValid())
                     removeTreeNode(listedNode, false);
             } else if (written && branch == Branch::Node && listedNode.isValid()) {
                 removeTreeNode(listedNode, true);
@@ -1151,8 +1159,17 @@ void TForm1::reselectRows(const std::vector<RecordTable::Row>& stay,
 {
     // Rows whose line was not found stay selected; after a reset they are selected anew at
     // their new places, a run of adjacent rows as one range.
-    QItemSelection selection;
+    std::vector<RecordTable::Row> now;
+    now.reserve(stay.size());
     std::size_t gone = 0;
+    for (RecordTable::Row row : stay) {
+        while (gone < removed.size() && removed[gone] < row)
+            ++gone;
+        now.push_back(row - gone);
+    }
+    std::vector<int> shown = m_recordModel->viewRows(now);
+    std::sort(shown.begin(), shown.end());
+    QItemSelection selection;
     int first = -1;
     int last = -1;
     const auto flush = [&] {
@@ -1160,15 +1177,14 @@ void TForm1::reselectRows(const std::vector<RecordTable::Row>& stay,
             selection.select(m_recordModel->index(first, 0),
                              m_recordModel->index(last, RecordModel::ColumnCount - 1));
     };
-    for (RecordTable::Row row : stay) {
-        while (gone < removed.size() && removed[gone] < row)
-            ++gone;
-        const int now = static_cast<int>(row - gone);
-        if (now != last + 1 || first < 0) {
+    for (const int row : shown) {
+        if (row < 0)
+            continue;
+        if (first < 0 || row != last + 1) {
             flush();
-            first = now;
+            first = row;
         }
-        last = now;
+        last = row;
     }
     flush();
     ListView1->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);

@@ -27,6 +27,7 @@ class QThread;
 class QTimer;
 class QTreeView;
 class DeleteAnimation;
+class FilterBar;
 class LogTreeModel;
 class RecordModel;
 class TPngSpeedButton;
@@ -94,6 +95,7 @@ public:
 
     LogTreeModel* treeModel() const { return m_treeModel; }
     RecordModel* recordModel() const { return m_recordModel; }
+    FilterBar* filterBar() const { return m_filterBar; }
     const std::string& appDir() const { return m_appDir; }
     int codePage() const { return m_codePage; }
     // The text of a status bar panel, 0 to 2.
@@ -170,6 +172,7 @@ private:
     std::unique_ptr<qelt::RowColorRule> m_rowColorRule;
     LogTreeModel* m_treeModel = nullptr;
     RecordModel* m_recordModel = nullptr;
+    FilterBar* m_filterBar = nullptr;
     QLabel* m_panels[3] = {};
     // The whole text of each panel; a panel shows it elided to its width.
     QString m_panelTexts[3];

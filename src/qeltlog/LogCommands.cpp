@@ -1,5 +1,6 @@
 // The reading commands of qeltlog: the tree of a log and the rows of one of its nodes.
 #include "Cli.h"
+#include "logaccess/FindInLog.h"
 #include "logaccess/LogFile.h"
 #include "logaccess/LogGrammar.h"
 #include "logaccess/LogIndex.h"
@@ -308,9 +309,59 @@ int runList(const Context& context, const std::vector<std::string>& args)
     return 0;
 }
 
+// find LOG TEXT: in tree order, the users and hosts with lines whose display URL contains TEXT
+// (ASCII case ignored), each with its number of such lines.
+int runFind(const Context& context, const std::vector<std::string>& args)
+{
+    const LogFile file(args[0]);
+    const LogMatches matches = FindInLog(file.text(), args[1]);
+    const std::vector<FoundUser> found = MatchesInTreeOrder(file.text(), matches);
+
+    OutputBuffer out(context.out);
+    std::string& line = out.text();
+    const bool tsv = context.format == OutputFormat::Tsv;
+    for (const FoundUser& user : found) {
+        if (tsv) {
+            line += "U\t";
+            appendField(line, context, user.text);
+            line += '\t';
+            line += std::to_string(user.count);
+        } else {
+            appendField(line, context, user.text);
+            line += "  (" + counted(user.count, "match", "matches") + ')';
+        }
+        out.endLine();
+        for (const FoundHost& host : user.hosts) {
+            if (tsv) {
+                line += "H\t";
+                line += std::to_string(host.kind);
+                line += '\t';
+                appendField(line, context, host.text);
+                line += '\t';
+            } else {
+                const std::size_t from = line.size();
+                line += "    ";
+                line += kindName(host.kind);
+                padTo(line, from, 16);
+                appendField(line, context, host.text);
+                line += "  ";
+            }
+            line += std::to_string(host.count);
+            out.endLine();
+        }
+    }
+    if (!tsv) {
+        line += counted(matches.lines, "matching line", "matching lines") + ", " +
+                counted(found.size(), "user", "users");
+        out.endLine();
+    }
+    return 0;
+}
+
 const Registrar registrar{{
     {"tree", "tree LOG", 1, 1, runTree},
     {"list", "list LOG USER [HOST]", 2, 3, runList},
+    {"find", "find LOG TEXT", 2, 2, runFind},
 }};
 
 } // namespace

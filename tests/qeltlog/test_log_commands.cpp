@@ -227,3 +227,28 @@ TEST(LogCommands, ListOfALogCutShortWhileReadFails)
 }
 
 } // namespace
+
+// A name in the user field is no match: only the display URL is searched, case ignored.
+TEST(FindCommand, NodesWithMatchesInTreeOrder)
+{
+    const auto tsv = runProgram(QELTLOG_PATH, {"--format", "tsv", "find", SmallLog, "DL1.Example"});
+    EXPECT_EQ(tsv.status, 0) << tsv.err;
+    EXPECT_EQ(tsv.out, "U\talice\t2\n"
+                       "H\t1\tdl1.example.com\t2\n"
+                       "U\tbob\t1\n"
+                       "H\t1\tdl1.example.com\t1\n");
+    const auto byName = runProgram(QELTLOG_PATH, {"--format", "tsv", "find", SmallLog, "alice"});
+    EXPECT_EQ(byName.out, "U\tbob\t1\n"
+                          "H\t1\tdl1.example.com\t1\n");
+
+    const auto text = runProgram(QELTLOG_PATH, {"find", SmallLog, "dl1.example.com"});
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, "alice  (2 matches)\n"
+                        "    HTTP        dl1.example.com  2\n"
+                        "bob  (1 match)\n"
+                        "    HTTP        dl1.example.com  1\n"
+                        "3 matching lines, 2 users\n");
+    const auto none = runProgram(QELTLOG_PATH, {"--format", "tsv", "find", SmallLog, "nowhere"});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.out, "");
+}
