@@ -140,9 +140,32 @@ void RecordModel::sortTable()
     }
 }
 
-void RecordModel::filterTable()
+namespace {
+
+// Whether every row that passes `next` passes `previous` as well, so that the rows shown now are
+// the only ones `next` needs to look at: a URL text grown by the keys typed, a range narrowed.
+bool Narrows(const RecordFilter& next, const RecordFilter& previous)
 {
-    const std::size_t total = m_table.size();
+    const auto within = [](const std::optional<qelt::LogTime>& bound,
+                           const std::optional<qelt::LogTime>& old, bool lower) {
+        if (!old)
+            return true;
+        return bound && (lower ? *bound >= *old : *bound <= *old);
+    };
+    return next.find == previous.find &&
+           qelt::NoCaseFinder(previous.url).size() <= next.url.size() &&
+           (previous.url.empty() || qelt::NoCaseFinder(previous.url).in(next.url)) &&
+           within(next.from, previous.from, true) && within(next.to, previous.to, false);
+}
+
+} // namespace
+
+void RecordModel::filterTable(bool narrowing)
+{
+    const std::size_t total = narrowing ? m_shown.size() : m_table.size();
+    std::vector<std::uint32_t> candidates;
+    if (narrowing)
+        candidates.swap(m_shown);
     m_shown.clear();
     m_shown.reserve(m_filter.active() ? 0 : total);
     const qelt::NoCaseFinder url(m_filter.url);
@@ -151,7 +174,9 @@ void RecordModel::filterTable()
     const qelt::LogTime to = m_filter.to.value_or(std::numeric_limits<qelt::LogTime>::max());
     const bool timed = m_filter.from || m_filter.to;
     for (std::size_t i = 0; i < total; ++i) {
-        const auto row = m_sorted.empty() ? static_cast<std::uint32_t>(i) : m_sorted[i];
+        const auto row = narrowing          ? candidates[i]
+                         : m_sorted.empty() ? static_cast<std::uint32_t>(i)
+                                            : m_sorted[i];
         if (timed && (m_times[row] == NoTime || m_times[row] < from || m_times[row] > to))
             continue;
         if (!url.empty() && !url.in(m_table.url(row)))
@@ -166,9 +191,10 @@ void RecordModel::setFilter(RecordFilter filter)
 {
     if (filter == m_filter)
         return;
+    const bool narrowing = Narrows(filter, m_filter);
     beginResetModel();
     m_filter = std::move(filter);
-    filterTable();
+    filterTable(narrowing);
     endResetModel();
     emit shownRowsChanged();
 }

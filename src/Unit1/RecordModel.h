@@ -161,7 +161,8 @@ private:
     std::string_view cell(int row, int column) const;
     // Rebuilds m_sorted from the sort order and m_shown from it and the filter.
     void sortTable();
-    void filterTable();
+    // narrowing: only the rows shown now can pass the new filter.
+    void filterTable(bool narrowing = false);
 
     RecordTable m_table;
     // Per table row the time of its date, NoTime when it has none.

@@ -115,7 +115,7 @@ namespace {
 struct FirstLines
 {
     static constexpr std::size_t None = static_cast<std::size_t>(-1);
-    std::vector<std::size_t> user;            // per wanted user: offset in the text, or None
+    std::vector<std::size_t> user;              // per wanted user: offset in the text, or None
     std::vector<std::vector<std::size_t>> host; // per wanted user, per wanted host
     std::vector<std::vector<ConnectionKind>> kind;
     std::size_t missing = 0;

@@ -92,8 +92,7 @@ std::optional<LogTime> Compose(Fields f, TimeBound bound)
     }
     if (f.hour > 23 || f.minute > 59 || f.second > 60)
         return std::nullopt;
-    return DaysFromCivil(f.year, f.month, f.day) * 86400 + f.hour * 3600 + f.minute * 60 +
-           f.second;
+    return DaysFromCivil(f.year, f.month, f.day) * 86400 + f.hour * 3600 + f.minute * 60 + f.second;
 }
 
 // The ":HH[:MM[:SS]]" or " HH[:MM[:SS]]" tail after a date; `lead` is the byte before the hour.
@@ -136,8 +135,7 @@ std::optional<Fields> ReadIsoForm(std::string_view text)
     Fields f;
     std::size_t pos = 0;
     if (!Digits(text, pos, 4, f.year) || !Expect(text, pos, '-') ||
-        !Digits(text, pos, 2, f.month) || !Expect(text, pos, '-') ||
-        !Digits(text, pos, 2, f.day))
+        !Digits(text, pos, 2, f.month) || !Expect(text, pos, '-') || !Digits(text, pos, 2, f.day))
         return std::nullopt;
     if (pos == text.size())
         return f;

@@ -166,8 +166,9 @@ TEST(LogTime, DatesCompareAsTimesAndBoundsFillTheirPeriod)
     // Later as a time, earlier as a text.
     EXPECT_LT(*ParseLogTime("31/Dec/2025:23:59:59"), *ParseLogTime("01/Jan/2026:00:00:00"));
     EXPECT_LT(*ParseLogTime("07/Dec/2026:03:44:43"), *ParseLogTime("06/Jan/2027:00:00:00"));
-    for (const char* bad : {"29/Feb/2023:00:00:00", "07/Dek/2026:03:44:43", "07/Dec/2026:24:00:00",
-                            "07/Dec/2026:03:44:4", "07/Dec/2026 03:44:43", "", "0/Dec/2026:03:44:43x"})
+    for (const char* bad :
+         {"29/Feb/2023:00:00:00", "07/Dek/2026:03:44:43", "07/Dec/2026:24:00:00",
+          "07/Dec/2026:03:44:4", "07/Dec/2026 03:44:43", "", "0/Dec/2026:03:44:43x"})
         EXPECT_FALSE(ParseLogTime(bad)) << bad;
 
     const LogTime day = *ParseLogTime("07/Dec/2026:00:00:00");
