@@ -5,6 +5,7 @@
 #include "Unit1/FilterBar.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
+#include "Unit1/WindowActions.h"
 #include "Unit1/Worker.h"
 #include "Unit2/ColorBox.h"
 #include "Unit2/Unit2.h"
@@ -478,6 +479,7 @@ void TForm1::buildControls()
     connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TForm1::ListView1Change);
     connect(m_recordModel, &RecordModel::shownRowsChanged, this, &TForm1::ListView1Change);
+    m_actions = new WindowActions(this);
 }
 
 void TForm1::buildToolbar()

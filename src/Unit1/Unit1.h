@@ -28,6 +28,7 @@ class QTimer;
 class QTreeView;
 class DeleteAnimation;
 class FilterBar;
+class WindowActions;
 class LogTreeModel;
 class RecordModel;
 class TPngSpeedButton;
@@ -96,6 +97,7 @@ public:
     LogTreeModel* treeModel() const { return m_treeModel; }
     RecordModel* recordModel() const { return m_recordModel; }
     FilterBar* filterBar() const { return m_filterBar; }
+    WindowActions* actions() const { return m_actions; }
     const std::string& appDir() const { return m_appDir; }
     int codePage() const { return m_codePage; }
     // The text of a status bar panel, 0 to 2.
@@ -173,6 +175,7 @@ private:
     LogTreeModel* m_treeModel = nullptr;
     RecordModel* m_recordModel = nullptr;
     FilterBar* m_filterBar = nullptr;
+    WindowActions* m_actions = nullptr;
     QLabel* m_panels[3] = {};
     // The whole text of each panel; a panel shows it elided to its width.
     QString m_panelTexts[3];

@@ -6,6 +6,8 @@
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
 #include "Unit1/Unit1.h"
+#include "Unit1/WindowActions.h"
+#include "filters/FilterStore.h"
 #include "widgets/Dialogs.h"
 
 #include <QAbstractItemModelTester>
@@ -15,11 +17,14 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
+
+#include <QElapsedTimer>
 
 #include <fstream>
 #include <memory>
@@ -215,6 +220,119 @@ private slots:
         QCOMPARE(form.filterBar()->countText(), QStringLiteral("0 of 2 rows"));
         form.filterBar()->urlEdit()->clear();
         QCOMPARE(urls(form), QStringList({two, four}));
+    }
+
+    void theKeyboardListsDeletesAndCopies()
+    {
+        TForm1& form = openWindow();
+        QTreeView* tree = form.TreeView1;
+        tree->setFocus();
+        QSignalSpy listed(&form, &TForm1::listingFinished);
+        QElapsedTimer clock;
+        clock.start();
+        QTest::keyClick(tree, Qt::Key_Down);
+        QCOMPARE(tree->currentIndex(), form.treeModel()->index(0, 0));
+        // Not at once, so that stepping over nodes lists only the one stood on.
+        QCOMPARE(listed.count(), 0);
+        QVERIFY(listed.wait(5000));
+        QVERIFY(clock.elapsed() >= WindowActions::KeyboardListDelay - 50);
+        QCOMPARE(form.recordModel()->rowCount(), 4);
+
+        // Enter lists at once.
+        QTest::keyClick(tree, Qt::Key_Down);
+        QTest::keyClick(tree, Qt::Key_Return);
+        QVERIFY(listed.count() == 2 || listed.wait(5000));
+        QCOMPARE(form.recordModel()->rowCount(), 1);
+        QCOMPARE(form.panelText(2), QStringLiteral("Selected User: bob"));
+
+        // Back on alice, two rows selected from the bottom up; Ctrl+C copies them in list order.
+        QTest::keyClick(tree, Qt::Key_Up);
+        QTest::keyClick(tree, Qt::Key_Enter);
+        QVERIFY(listed.count() >= 3 || listed.wait(5000));
+        QTRY_COMPARE(form.recordModel()->rowCount(), 4);
+        QTreeView* list = form.ListView1;
+        list->setFocus();
+        list->selectionModel()->select(form.recordModel()->index(3, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        list->selectionModel()->select(form.recordModel()->index(0, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(),
+                 QStringLiteral("31/Dec/2026:23:59:00\tGET \"HTTP\"\thttp://b.example.com/one\n"
+                                "02/Jan/2027:12:00:00\tGET \"HTTP\"\thttp://d.example.net/four\n"));
+
+        // The Delete key deletes as the button does, the selected rows with the focus on the list.
+        QSignalSpy deleted(&form, &TForm1::deletionFinished);
+        QTest::keyClick(list, Qt::Key_Delete);
+        QVERIFY(deleted.wait(10000));
+        QCOMPARE(ReadFile(logPath()), A1 + "\r\n" + B0 + "\r\n" + A2 + "\r\n");
+        QCOMPARE(form.recordModel()->rowCount(), 2);
+
+        // On the tree it deletes the node.
+        tree->setFocus();
+        QTest::keyClick(tree, Qt::Key_Delete);
+        QVERIFY(deleted.count() == 2 || deleted.wait(10000));
+        QCOMPARE(ReadFile(logPath()), B0 + "\r\n");
+        QCOMPARE(form.treeModel()->rowCount(), 1);
+
+        // F5 reads the log again; Ctrl+Q closes the window.
+        QSignalSpy built(&form, &TForm1::loadFinished);
+        QTest::keyClick(&form, Qt::Key_F5);
+        QVERIFY(built.count() > 0 || built.wait(10000));
+        QCOMPARE(form.treeModel()->rowCount(), 1);
+        QTest::keyClick(&form, Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(!form.isVisible());
+    }
+
+    void theRightClickMenusActOnTheirRowAndNode()
+    {
+        qelt::FilterStore store(QFile::encodeName(m_appDir->path()).toStdString());
+        store.AddGroup("Web", 0x0000FF);
+        TForm1& form = openWindow();
+        list(form, 0);
+        QTreeView* list = form.ListView1;
+        const QModelIndex second = form.recordModel()->index(1, 0);
+        list->selectionModel()->select(second,
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        emit list->customContextMenuRequested(list->visualRect(second).center());
+        QMenu* rows = form.actions()->rowMenu();
+        QTRY_VERIFY(rows->isVisible());
+        const auto action = [](QMenu* menu, const QString& text) -> QAction* {
+            for (QAction* a : menu->actions()) {
+                if (a->text() == text)
+                    return a;
+            }
+            return nullptr;
+        };
+        QAction* copyUrl = action(rows, QStringLiteral("Copy URL"));
+        QVERIFY(copyUrl && copyUrl->isEnabled());
+        copyUrl->trigger();
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("http://a.example.org/two"));
+        QAction* groups = action(rows, QStringLiteral("Add Host to Filter Group"));
+        QVERIFY(groups && groups->menu() && groups->isEnabled());
+        QAction* web = action(groups->menu(), QStringLiteral("Web"));
+        QVERIFY(web);
+        web->trigger();
+        QCOMPARE(store.ListFilters("Web"), std::vector<std::string>{"a.example.org"});
+        QVERIFY(action(rows, QStringLiteral("Delete"))->isEnabled());
+        rows->hide();
+
+        // The node menu chooses the node under the mouse and deletes it with its lines.
+        QTreeView* tree = form.TreeView1;
+        const QModelIndex bob = form.treeModel()->index(1, 0);
+        emit tree->customContextMenuRequested(tree->visualRect(bob).center());
+        QMenu* nodes = form.actions()->nodeMenu();
+        QTRY_VERIFY(nodes->isVisible());
+        QCOMPARE(tree->currentIndex(), bob);
+        action(nodes, QStringLiteral("Copy Name"))->trigger();
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("bob"));
+        QSignalSpy deleted(&form, &TForm1::deletionFinished);
+        action(nodes, QStringLiteral("Delete"))->trigger();
+        QVERIFY(deleted.count() > 0 || deleted.wait(10000));
+        QCOMPARE(ReadFile(logPath()), A0 + "\r\n" + A1 + "\r\n" + A2 + "\r\n" + A3 + "\r\n");
+        QCOMPARE(UrlHost("http://user:pw@www.example.com:8080/a?b"),
+                 std::string_view("www.example.com"));
+        QCOMPARE(UrlHost("secure.example.com:443"), std::string_view("secure.example.com"));
     }
 };
 
