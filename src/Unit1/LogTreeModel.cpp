@@ -3,13 +3,18 @@
 #include "logaccess/RecordListing.h"
 #include "widgets/DisplayText.h"
 
+#include <algorithm>
+#include <numeric>
+
 LogTreeModel::LogTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
 
 void LogTreeModel::setUsers(UserNodes users)
 {
     beginResetModel();
     m_users = std::move(users);
-    numberUsers(0);
+    // A new tree has no matches counted yet.
+    m_findActive = false;
+    arrange();
     endResetModel();
 }
 
@@ -18,10 +23,118 @@ void LogTreeModel::clear()
     setUsers({});
 }
 
-void LogTreeModel::numberUsers(std::size_t from)
+void LogTreeModel::arrange()
 {
-    for (std::size_t row = from; row < m_users.size(); ++row)
-        m_users[row]->row = static_cast<int>(row);
+    const auto count = [this](std::size_t lines, std::size_t matches) {
+        return m_findActive ? matches : lines;
+    };
+    m_shown.clear();
+    for (const auto& user : m_users) {
+        if (!m_findActive || user->matches > 0)
+            m_shown.push_back(user.get());
+        user->shown.clear();
+        for (std::size_t h = 0; h < user->hosts.size(); ++h) {
+            if (!m_findActive || user->hosts[h].matches > 0)
+                user->shown.push_back(static_cast<std::uint32_t>(h));
+        }
+        const std::vector<HostNode>& hosts = user->hosts;
+        if (m_order == Order::Name) {
+            std::stable_sort(
+                user->shown.begin(), user->shown.end(),
+                [&](std::uint32_t a, std::uint32_t b) { return hosts[a].text < hosts[b].text; });
+        } else if (m_order == Order::Count) {
+            std::stable_sort(user->shown.begin(), user->shown.end(),
+                             [&](std::uint32_t a, std::uint32_t b) {
+                                 return count(hosts[a].lines, hosts[a].matches) >
+                                        count(hosts[b].lines, hosts[b].matches);
+                             });
+        }
+    }
+    if (m_order == Order::Name) {
+        std::stable_sort(m_shown.begin(), m_shown.end(),
+                         [](const UserNode* a, const UserNode* b) { return a->text < b->text; });
+    } else if (m_order == Order::Count) {
+        std::stable_sort(m_shown.begin(), m_shown.end(), [&](const UserNode* a, const UserNode* b) {
+            return count(a->lines, a->matches) > count(b->lines, b->matches);
+        });
+    }
+    for (std::size_t row = 0; row < m_shown.size(); ++row)
+        m_shown[row]->row = static_cast<int>(row);
+}
+
+void LogTreeModel::rearrange()
+{
+    emit layoutAboutToBeChanged();
+    // Who every persistent index stands for: its user, and its host or -1.
+    const QModelIndexList before = persistentIndexList();
+    std::vector<std::pair<UserNode*, long>> nodes;
+    nodes.reserve(static_cast<std::size_t>(before.size()));
+    for (const QModelIndex& index : before) {
+        if (auto* user = static_cast<UserNode*>(index.internalPointer()))
+            nodes.emplace_back(user, long(user->shown[static_cast<std::size_t>(index.row())]));
+        else
+            nodes.emplace_back(userAt(index.row()), -1L);
+    }
+    arrange();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        UserNode* user = nodes[i].first;
+        const bool userShown = std::find(m_shown.begin(), m_shown.end(), user) != m_shown.end();
+        if (!userShown) {
+            after.append(QModelIndex());
+        } else if (nodes[i].second < 0) {
+            after.append(createIndex(user->row, before[int(i)].column(), nullptr));
+        } else {
+            const auto it = std::find(user->shown.begin(), user->shown.end(),
+                                      static_cast<std::uint32_t>(nodes[i].second));
+            after.append(it == user->shown.end() ? QModelIndex()
+                                                 : createIndex(int(it - user->shown.begin()),
+                                                               before[int(i)].column(), user));
+        }
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged();
+}
+
+void LogTreeModel::setOrder(Order order)
+{
+    if (order == m_order)
+        return;
+    m_order = order;
+    rearrange();
+}
+
+void LogTreeModel::showMatches(std::optional<MatchCounts> matches)
+{
+    for (const auto& user : m_users) {
+        const UserMatchCounts* found = nullptr;
+        if (matches) {
+            const auto it = matches->find(user->text);
+            found = it == matches->end() ? nullptr : &it->second;
+        }
+        user->matches = found ? found->count : 0;
+        for (HostNode& host : user->hosts) {
+            host.matches = 0;
+            if (found) {
+                const auto h = found->hosts.find(host.text);
+                host.matches = h == found->hosts.end() ? 0 : h->second;
+            }
+        }
+    }
+    m_findActive = matches.has_value();
+    rearrange();
+    // The counts shown change with the matches.
+    if (!m_shown.empty())
+        emit dataChanged(index(0, 0), index(int(m_shown.size()) - 1, 0), {CountRole});
+}
+
+const HostNode* LogTreeModel::hostOf(const QModelIndex& index) const
+{
+    auto* user = static_cast<const UserNode*>(index.internalPointer());
+    if (!user)
+        return nullptr;
+    return &user->hosts[user->shown[static_cast<std::size_t>(index.row())]];
 }
 
 std::string LogTreeModel::nodeText(const QModelIndex& index) const
@@ -33,9 +146,9 @@ std::string_view LogTreeModel::nodeView(const QModelIndex& index) const
 {
     if (!index.isValid() || index.model() != this)
         return {};
-    if (auto* user = static_cast<const UserNode*>(index.internalPointer()))
-        return user->hosts[static_cast<std::size_t>(index.row())].text;
-    return m_users[static_cast<std::size_t>(index.row())]->text;
+    if (const HostNode* host = hostOf(index))
+        return host->text;
+    return userAt(index.row())->text;
 }
 
 LogTreeModel::SearchTexts LogTreeModel::searchTexts(const QModelIndex& index) const
@@ -54,13 +167,22 @@ void LogTreeModel::removeNode(const QModelIndex& index)
     const auto row = static_cast<std::size_t>(index.row());
     if (auto* user = static_cast<UserNode*>(index.internalPointer())) {
         beginRemoveRows(index.parent(), index.row(), index.row());
-        user->hosts.erase(user->hosts.begin() + static_cast<std::ptrdiff_t>(row));
+        const std::uint32_t gone = user->shown[row];
+        user->hosts.erase(user->hosts.begin() + static_cast<std::ptrdiff_t>(gone));
+        user->shown.erase(user->shown.begin() + static_cast<std::ptrdiff_t>(row));
+        for (std::uint32_t& h : user->shown)
+            h -= h > gone ? 1 : 0;
         endRemoveRows();
         return;
     }
     beginRemoveRows({}, index.row(), index.row());
-    m_users.erase(m_users.begin() + static_cast<std::ptrdiff_t>(row));
-    numberUsers(row);
+    UserNode* user = userAt(index.row());
+    m_shown.erase(m_shown.begin() + static_cast<std::ptrdiff_t>(row));
+    for (std::size_t r = row; r < m_shown.size(); ++r)
+        m_shown[r]->row = static_cast<int>(r);
+    m_users.erase(
+        std::find_if(m_users.begin(), m_users.end(),
+                     [user](const std::unique_ptr<UserNode>& u) { return u.get() == user; }));
     endRemoveRows();
 }
 
@@ -69,14 +191,14 @@ QModelIndex LogTreeModel::index(int row, int column, const QModelIndex& parent) 
     if (row < 0 || column != 0)
         return {};
     if (!parent.isValid()) {
-        if (static_cast<std::size_t>(row) >= m_users.size())
+        if (static_cast<std::size_t>(row) >= m_shown.size())
             return {};
         return createIndex(row, 0, nullptr);
     }
     if (parent.internalPointer() != nullptr)
         return {};
-    UserNode* user = m_users[static_cast<std::size_t>(parent.row())].get();
-    if (static_cast<std::size_t>(row) >= user->hosts.size())
+    UserNode* user = userAt(parent.row());
+    if (static_cast<std::size_t>(row) >= user->shown.size())
         return {};
     return createIndex(row, 0, user);
 }
@@ -94,10 +216,10 @@ QModelIndex LogTreeModel::parent(const QModelIndex& child) const
 int LogTreeModel::rowCount(const QModelIndex& parent) const
 {
     if (!parent.isValid())
-        return static_cast<int>(m_users.size());
+        return static_cast<int>(m_shown.size());
     if (parent.column() != 0 || parent.internalPointer() != nullptr)
         return 0;
-    return static_cast<int>(m_users[static_cast<std::size_t>(parent.row())]->hosts.size());
+    return static_cast<int>(userAt(parent.row())->shown.size());
 }
 
 int LogTreeModel::columnCount(const QModelIndex&) const
@@ -118,10 +240,18 @@ QVariant LogTreeModel::data(const QModelIndex& index, int role) const
         return ToByteArray(nodeView(index));
     case LevelRole:
         return level(index);
+    case CountRole: {
+        const HostNode* host = hostOf(index);
+        const std::size_t lines = host ? host->lines : userAt(index.row())->lines;
+        const std::size_t matches = host ? host->matches : userAt(index.row())->matches;
+        if (m_findActive)
+            return QVariant::fromValue<qulonglong>(matches);
+        return lines > 0 ? QVariant::fromValue<qulonglong>(lines) : QVariant();
+    }
     case Qt::DecorationRole: {
         int image = 2;
-        if (auto* user = static_cast<const UserNode*>(index.internalPointer()))
-            image = user->hosts[static_cast<std::size_t>(index.row())].kind;
+        if (const HostNode* host = hostOf(index))
+            image = host->kind;
         if (m_icons && image >= 0 && image < m_icons->size())
             return m_icons->at(image);
         return {};

@@ -4,9 +4,12 @@
 #include <QIcon>
 #include <QVector>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // One host node: the exact bytes of its text and the icon of its connection kind.
@@ -14,6 +17,8 @@ struct HostNode
 {
     std::string text;
     int kind = 0;
+    std::size_t lines = 0;   // the lines of the log it holds, when the index counted them
+    std::size_t matches = 0; // of them, those find in the log matched
 };
 
 // One user node with its hosts in tree order.
@@ -21,16 +26,31 @@ struct UserNode
 {
     std::string text;
     std::vector<HostNode> hosts;
-    // Its row in the tree, kept by the model so a host finds its parent at once.
+    std::size_t lines = 0;
+    std::size_t matches = 0;
+    // Its row in the tree as shown, kept by the model so a host finds its parent at once.
     int row = 0;
+    // The hosts shown, in the order shown: indices into hosts.
+    std::vector<std::uint32_t> shown;
 };
 
 using UserNodes = std::vector<std::unique_ptr<UserNode>>;
+
+// The matches of find in the log: per user text its count and per host text of it its count.
+struct UserMatchCounts
+{
+    std::size_t count = 0;
+    std::unordered_map<std::string, std::size_t> hosts;
+};
+using MatchCounts = std::unordered_map<std::string, UserMatchCounts>;
 
 // The user tree of TreeView1: users at the top level, their hosts below. Every node keeps the
 // exact bytes of its text, which listing and deleting match with; the view shows them decoded.
 // A host index carries its user node as internal pointer, so indexes stay valid while
 // other users are removed.
+//
+// The nodes are shown in log order, by name or by count, and while find in the log is on only
+// the nodes with matches are shown; a change of either keeps the selection and what is expanded.
 class LogTreeModel : public QAbstractItemModel
 {
     Q_OBJECT
@@ -40,6 +60,16 @@ public:
     static constexpr int BytesRole = Qt::UserRole + 1;
     // Role of a node's level: 0 user, 1 host.
     static constexpr int LevelRole = Qt::UserRole + 2;
+    // Role of the number shown beside a node: its matches while find in the log is on, else the
+    // lines it holds; an invalid QVariant when there is none to show.
+    static constexpr int CountRole = Qt::UserRole + 3;
+
+    enum class Order
+    {
+        Log,  // users in the order of their first line, hosts likewise
+        Name, // by their bytes
+        Count // most lines (or matches) first; equal counts in log order
+    };
 
     explicit LogTreeModel(QObject* parent = nullptr);
 
@@ -50,6 +80,12 @@ public:
     // Replaces every node in one reset.
     void setUsers(UserNodes users);
     void clear();
+
+    void setOrder(Order order);
+    Order order() const { return m_order; }
+    // Shows only the nodes with matches, each with its number of them; nothing shows all again.
+    void showMatches(std::optional<MatchCounts> matches);
+    bool findActive() const { return m_findActive; }
 
     // The exact bytes of a node's text.
     std::string nodeText(const QModelIndex& index) const;
@@ -75,10 +111,18 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
 private:
-    void numberUsers(std::size_t from);
+    UserNode* userAt(int row) const { return m_shown[static_cast<std::size_t>(row)]; }
+    const HostNode* hostOf(const QModelIndex& index) const;
     std::string_view nodeView(const QModelIndex& index) const;
+    // Rebuilds which nodes are shown and in what order.
+    void arrange();
+    // arrange() inside a layout change that moves the persistent indexes along.
+    void rearrange();
 
-    UserNodes m_users;
+    UserNodes m_users;              // in log order
+    std::vector<UserNode*> m_shown; // the users shown, in the order shown
+    Order m_order = Order::Log;
+    bool m_findActive = false;
     const QVector<QIcon>* m_icons = nullptr;
     int m_codePage = 1251;
 };

@@ -3,6 +3,7 @@
 #include "PngSpeedButton/PngSpeedButton.h"
 #include "Unit1/DeleteAnimation.h"
 #include "Unit1/FilterBar.h"
+#include "Unit1/FindBar.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
 #include "Unit1/WindowActions.h"
@@ -218,6 +219,10 @@ protected:
         }
         option->palette.setColor(QPalette::Text, style.color);
         option->palette.setColor(QPalette::HighlightedText, style.color);
+        // The node's number of lines, or of matches while find in the log is on.
+        const QVariant count = index.data(LogTreeModel::CountRole);
+        if (count.isValid())
+            option->text += QStringLiteral(" (%1)").arg(count.toULongLong());
     }
 };
 
@@ -479,6 +484,9 @@ void TForm1::buildControls()
     connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TForm1::ListView1Change);
     connect(m_recordModel, &RecordModel::shownRowsChanged, this, &TForm1::ListView1Change);
+    // Find in the log stands between the chooser and the tree while it is open.
+    m_findBar = new FindBar(this);
+    leftLayout->insertWidget(1, m_findBar);
     m_actions = new WindowActions(this);
 }
 

@@ -28,6 +28,7 @@ class QTimer;
 class QTreeView;
 class DeleteAnimation;
 class FilterBar;
+class FindBar;
 class WindowActions;
 class LogTreeModel;
 class RecordModel;
@@ -98,6 +99,7 @@ public:
     RecordModel* recordModel() const { return m_recordModel; }
     FilterBar* filterBar() const { return m_filterBar; }
     WindowActions* actions() const { return m_actions; }
+    FindBar* findBar() const { return m_findBar; }
     const std::string& appDir() const { return m_appDir; }
     int codePage() const { return m_codePage; }
     // The text of a status bar panel, 0 to 2.
@@ -176,6 +178,7 @@ private:
     RecordModel* m_recordModel = nullptr;
     FilterBar* m_filterBar = nullptr;
     WindowActions* m_actions = nullptr;
+    FindBar* m_findBar = nullptr;
     QLabel* m_panels[3] = {};
     // The whole text of each panel; a panel shows it elided to its width.
     QString m_panelTexts[3];

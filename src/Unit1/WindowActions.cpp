@@ -1,6 +1,7 @@
 #include "Unit1/WindowActions.h"
 
 #include "PngSpeedButton/PngSpeedButton.h"
+#include "Unit1/FindBar.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
 #include "Unit1/Unit1.h"
@@ -9,6 +10,7 @@
 #include "widgets/Dialogs.h"
 #include "widgets/DisplayText.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -74,6 +76,7 @@ WindowActions::WindowActions(TForm1* form) : QObject(form), m_form(form)
             m_form->LoadSelectedLog();
     });
     shortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), form, [this] { m_form->close(); });
+    shortcut(QKeySequence(Qt::CTRL | Qt::Key_F), form, [this] { m_form->findBar()->open(); });
 
     buildMenus();
 }
@@ -175,6 +178,21 @@ void WindowActions::buildMenus()
             QApplication::clipboard()->setText(node.data(Qt::DisplayRole).toString());
     });
     m_nodeMenu->addSeparator();
+    m_orderMenu = m_nodeMenu->addMenu(tr("Order Tree"));
+    m_orderMenu->setObjectName(QStringLiteral("OrderMenu"));
+    auto* orders = new QActionGroup(this);
+    const std::pair<QString, LogTreeModel::Order> entries[] = {
+        {tr("As in the Log"), LogTreeModel::Order::Log},
+        {tr("By Name"), LogTreeModel::Order::Name},
+        {tr("By Count"), LogTreeModel::Order::Count}};
+    for (const auto& [caption, order] : entries) {
+        QAction* action = m_orderMenu->addAction(
+            caption, this, [this, order = order] { m_form->treeModel()->setOrder(order); });
+        action->setCheckable(true);
+        action->setChecked(order == LogTreeModel::Order::Log);
+        orders->addAction(action);
+    }
+    m_nodeMenu->addSeparator();
     m_deleteNode =
         m_nodeMenu->addAction(tr("Delete"), this, [this] { deleteFrom(m_form->TreeView1); });
     tree->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -227,8 +245,11 @@ void WindowActions::showNodeMenu(const QPoint& pos)
 {
     QTreeView* tree = m_form->TreeView1;
     const QModelIndex node = tree->indexAt(pos);
-    if (!node.isValid())
+    if (!node.isValid()) {
+        // Below the nodes only the order of the tree can be chosen.
+        m_orderMenu->popup(tree->viewport()->mapToGlobal(pos));
         return;
+    }
     tree->selectionModel()->setCurrentIndex(node, QItemSelectionModel::ClearAndSelect);
     m_listNode->setEnabled(!ListingBusy);
     m_copyName->setEnabled(true);

@@ -57,6 +57,7 @@ private:
     QMenu* m_rowMenu = nullptr;
     QMenu* m_nodeMenu = nullptr;
     QMenu* m_groupMenu = nullptr;
+    QMenu* m_orderMenu = nullptr;
     QAction* m_openRow = nullptr;
     QAction* m_copyUrl = nullptr;
     QAction* m_copyRows = nullptr;

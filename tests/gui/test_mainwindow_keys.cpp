@@ -3,6 +3,7 @@
 
 #include "PngSpeedButton/PngSpeedButton.h"
 #include "Unit1/FilterBar.h"
+#include "Unit1/FindBar.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
 #include "Unit1/Unit1.h"
@@ -282,6 +283,74 @@ private slots:
         QCOMPARE(form.treeModel()->rowCount(), 1);
         QTest::keyClick(&form, Qt::Key_Q, Qt::ControlModifier);
         QVERIFY(!form.isVisible());
+    }
+
+    void findInTheLogShowsOnlyNodesWithMatchesAndTheirRows()
+    {
+        const std::string A4 = Line("alice", "03/Jan/2027:00:00:00", "http://d.example.net/five");
+        WriteFile(logPath(), A0 + "\r\n" + A1 + "\r\n" + B0 + "\r\n" + A2 + "\r\n" + A3 + "\r\n" +
+                                 A4 + "\r\n");
+        TForm1& form = openWindow();
+        LogTreeModel* tree = form.treeModel();
+        FindBar* find = form.findBar();
+        QVERIFY(!find->isVisible());
+        QTest::keyClick(&form, Qt::Key_F, Qt::ControlModifier);
+        QVERIFY(find->isVisible() && find->edit()->hasFocus());
+
+        QSignalSpy searched(find, &FindBar::searched);
+        const auto search = [&](const QString& text) {
+            searched.clear();
+            find->edit()->clear();
+            QTest::keyClicks(find->edit(), text);
+            QVERIFY(searched.wait(5000));
+        };
+        const auto shown = [&](const QModelIndex& parent) {
+            QStringList out;
+            for (int row = 0; row < tree->rowCount(parent); ++row) {
+                const QModelIndex index = tree->index(row, 0, parent);
+                out << index.data().toString() + QLatin1Char('=') +
+                           index.data(LogTreeModel::CountRole).toString();
+            }
+            return out;
+        };
+        // A user's name is not its URL: searching for it finds only the URL that holds it.
+        search(QStringLiteral("BOB"));
+        QCOMPARE(shown({}), QStringList{QStringLiteral("bob=1")});
+        search(QStringLiteral("EXAMPLE.COM"));
+        QCOMPARE(shown({}), QStringList({QStringLiteral("alice=2"), QStringLiteral("bob=1")}));
+        QCOMPARE(shown(tree->index(0, 0)), QStringList({QStringLiteral("b.example.com=1"),
+                                                        QStringLiteral("c.EXAMPLE.com=1")}));
+        // Listing a node shows only its matching rows.
+        list(form, 0);
+        QCOMPARE(urls(form), QStringList({QStringLiteral("http://b.example.com/one"),
+                                          QStringLiteral("http://c.EXAMPLE.com/three")}));
+
+        // The order of the tree keeps the node chosen.
+        search(QStringLiteral("example"));
+        const QModelIndex alice = tree->index(0, 0);
+        QCOMPARE(
+            shown(alice),
+            QStringList({QStringLiteral("b.example.com=1"), QStringLiteral("a.example.org=1"),
+                         QStringLiteral("c.EXAMPLE.com=1"), QStringLiteral("d.example.net=2")}));
+        form.TreeView1->setCurrentIndex(tree->index(3, 0, alice));
+        tree->setOrder(LogTreeModel::Order::Count);
+        QCOMPARE(shown(alice).first(), QStringLiteral("d.example.net=2"));
+        QCOMPARE(form.TreeView1->currentIndex().data().toString(), QStringLiteral("d.example.net"));
+        tree->setOrder(LogTreeModel::Order::Name);
+        QCOMPARE(
+            shown(alice),
+            QStringList({QStringLiteral("a.example.org=1"), QStringLiteral("b.example.com=1"),
+                         QStringLiteral("c.EXAMPLE.com=1"), QStringLiteral("d.example.net=2")}));
+        QCOMPARE(form.TreeView1->currentIndex().data().toString(), QStringLiteral("d.example.net"));
+        tree->setOrder(LogTreeModel::Order::Log);
+
+        // Esc shows everything again.
+        find->edit()->setFocus();
+        QTest::keyClick(find->edit(), Qt::Key_Escape);
+        QVERIFY(!find->isVisible());
+        QCOMPARE(tree->rowCount(), 2);
+        QCOMPARE(tree->rowCount(tree->index(0, 0)), 4);
+        QCOMPARE(form.recordModel()->rowCount(), 5);
     }
 
     void theRightClickMenusActOnTheirRowAndNode()
