@@ -4,8 +4,10 @@
 #include "Unit1/DeleteAnimation.h"
 #include "Unit1/FilterBar.h"
 #include "Unit1/FindBar.h"
+#include "Unit1/LogOpener.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
+#include "Unit1/StatusControls.h"
 #include "Unit1/WindowActions.h"
 #include "Unit1/Worker.h"
 #include "Unit2/ColorBox.h"
@@ -488,6 +490,8 @@ void TForm1::buildControls()
     m_findBar = new FindBar(this);
     leftLayout->insertWidget(1, m_findBar);
     m_actions = new WindowActions(this);
+    m_opener = new LogOpener(this);
+    m_statusControls = new StatusControls(this);
 }
 
 void TForm1::buildToolbar()
@@ -657,6 +661,19 @@ void TForm1::ApplySettings()
     ComboBox1->setCurrentIndex(-1);
 }
 
+void TForm1::applyCodePage(int codePage)
+{
+    m_codePage = codePage;
+    m_treeModel->setCodePage(codePage);
+    m_recordModel->setCodePage(codePage);
+    m_filterBar->setCodePage(codePage);
+    for (int item = 0; item < ComboBox1->count(); ++item)
+        ComboBox1->setItemText(
+            item, DisplayText(ToBytes(ComboBox1->itemData(item).toByteArray()), codePage));
+    TreeView1->viewport()->update();
+    ListView1->viewport()->update();
+}
+
 QString TForm1::BrowseForLogFolder()
 {
     const QString start = QFile::decodeName(QByteArray::fromStdString(qelt::LogDir()));
@@ -673,6 +690,7 @@ void TForm1::OpenButtonClick()
     // the folder whose files the chooser lists.
     try {
         qelt::WriteLogDir(m_appDir, bytes);
+        qelt::AddRecentFolder(m_appDir, bytes);
     } catch (const qelt::QeltError& error) {
         showError(QString::fromLocal8Bit(error.what()));
         return;

@@ -29,6 +29,8 @@ class QTreeView;
 class DeleteAnimation;
 class FilterBar;
 class FindBar;
+class LogOpener;
+class StatusControls;
 class WindowActions;
 class LogTreeModel;
 class RecordModel;
@@ -100,6 +102,10 @@ public:
     FilterBar* filterBar() const { return m_filterBar; }
     WindowActions* actions() const { return m_actions; }
     FindBar* findBar() const { return m_findBar; }
+    LogOpener* opener() const { return m_opener; }
+    StatusControls* statusControls() const { return m_statusControls; }
+    // Shows every text that is not UTF-8 in this code page from now on.
+    void applyCodePage(int codePage);
     const std::string& appDir() const { return m_appDir; }
     int codePage() const { return m_codePage; }
     // The text of a status bar panel, 0 to 2.
@@ -179,6 +185,8 @@ private:
     FilterBar* m_filterBar = nullptr;
     WindowActions* m_actions = nullptr;
     FindBar* m_findBar = nullptr;
+    LogOpener* m_opener = nullptr;
+    StatusControls* m_statusControls = nullptr;
     QLabel* m_panels[3] = {};
     // The whole text of each panel; a panel shows it elided to its width.
     QString m_panelTexts[3];

@@ -1,6 +1,8 @@
+#include "Unit1/LogOpener.h"
 #include "Unit1/Unit1.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QIcon>
 
 int main(int argc, char* argv[])
@@ -12,5 +14,8 @@ int main(int argc, char* argv[])
 
     TForm1 Form1;
     Form1.show();
+    // qelt-viewer [FOLDER | LOG_FILE]
+    if (argc > 1)
+        Form1.opener()->openPath(QFile::decodeName(argv[1]));
     return QApplication::exec();
 }

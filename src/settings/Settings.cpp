@@ -178,6 +178,60 @@ CodePageId ReadCodePage(const std::string& appDir)
     return IsSupportedCodePage(codePage) ? codePage : DefaultCodePage;
 }
 
+void WriteCodePage(const std::string& appDir, CodePageId codePage)
+{
+    IniFile ini(ConfigPath(appDir));
+    ini.WriteInteger(LoggerSection, "CodePage", codePage);
+}
+
+namespace {
+
+constexpr char RecentSeparator = '|';
+
+bool Keepable(const std::string& folder)
+{
+    return !folder.empty() && folder.find_first_of("|\r\n") == std::string::npos;
+}
+
+} // namespace
+
+std::vector<std::string> ReadRecentFolders(const std::string& appDir)
+{
+    const IniFile ini(ConfigPath(appDir));
+    const std::string value = ini.ReadString(LoggerSection, "RecentFolders", std::string());
+    std::vector<std::string> folders;
+    std::size_t start = 0;
+    while (start <= value.size() && folders.size() < MaxRecentFolders) {
+        std::size_t end = value.find(RecentSeparator, start);
+        if (end == std::string::npos)
+            end = value.size();
+        if (end > start)
+            folders.push_back(WithTrailingSlash(value.substr(start, end - start)));
+        start = end + 1;
+    }
+    return folders;
+}
+
+void AddRecentFolder(const std::string& appDir, const std::string& folder)
+{
+    const std::string first = WithTrailingSlash(folder);
+    if (!Keepable(first))
+        return;
+    std::vector<std::string> folders{first};
+    for (std::string& known : ReadRecentFolders(appDir)) {
+        if (known != first && folders.size() < MaxRecentFolders)
+            folders.push_back(std::move(known));
+    }
+    std::string value;
+    for (const std::string& f : folders) {
+        if (!value.empty())
+            value += RecentSeparator;
+        value += f;
+    }
+    IniFile ini(ConfigPath(appDir));
+    ini.WriteString(LoggerSection, "RecentFolders", value);
+}
+
 const std::string& LogDir()
 {
     return logDirValue();

@@ -55,6 +55,18 @@ void WriteLogDir(const std::string& appDir, const std::string& folder);
 // number or not a supported code page.
 CodePageId ReadCodePage(const std::string& appDir);
 
+// Writes CodePage, which then applies at once. Throws QeltError "Unable to write to %s".
+void WriteCodePage(const std::string& appDir, CodePageId codePage);
+
+// The folders opened last, newest first, at most MaxRecentFolders, from config.ini's
+// RecentFolders (the folders separated by '|').
+inline constexpr std::size_t MaxRecentFolders = 8;
+std::vector<std::string> ReadRecentFolders(const std::string& appDir);
+// Puts folder first among the recent folders (once, with or without its last '/'). A folder whose
+// name holds '|' or a line end cannot be kept and is left out. Throws QeltError "Unable to write
+// to %s".
+void AddRecentFolder(const std::string& appDir, const std::string& folder);
+
 // The process-wide LogDir: empty, or a folder ending with '/'.
 const std::string& LogDir();
 

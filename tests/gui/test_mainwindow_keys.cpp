@@ -4,25 +4,32 @@
 #include "PngSpeedButton/PngSpeedButton.h"
 #include "Unit1/FilterBar.h"
 #include "Unit1/FindBar.h"
+#include "Unit1/LogOpener.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
+#include "Unit1/StatusControls.h"
 #include "Unit1/Unit1.h"
 #include "Unit1/WindowActions.h"
 #include "filters/FilterStore.h"
+#include "settings/IniFile.h"
 #include "widgets/Dialogs.h"
+#include "widgets/DisplayText.h"
 
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <QTreeView>
 
 #include <QElapsedTimer>
@@ -351,6 +358,83 @@ private slots:
         QCOMPARE(tree->rowCount(), 2);
         QCOMPARE(tree->rowCount(tree->index(0, 0)), 4);
         QCOMPARE(form.recordModel()->rowCount(), 5);
+    }
+
+    void logsOpenFromAPathADropAndTheRecentFolders()
+    {
+        QTemporaryDir other;
+        const QString otherLog = QDir(other.path()).filePath(QStringLiteral("log7.txt"));
+        WriteFile(otherLog, B0 + "\r\n");
+        WriteFile(QDir(other.path()).filePath(QStringLiteral("log1.txt")), A0 + "\r\n");
+        TForm1& form = openWindow();
+        const std::string config =
+            QFile::encodeName(m_appDir->filePath(QStringLiteral("config.ini"))).toStdString();
+        const auto plain = [](const QString& path) {
+            return QFile::encodeName(path).toStdString();
+        };
+        const auto folder = [](const QString& path) {
+            return QFile::encodeName(path).toStdString() + "/";
+        };
+
+        // A log file: its folder, and the log picked and read.
+        QSignalSpy built(&form, &TForm1::loadFinished);
+        QVERIFY(form.opener()->openPath(otherLog));
+        QVERIFY(built.count() > 0 || built.wait(10000));
+        QCOMPARE(form.ComboBox1->currentText(), QStringLiteral("log7.txt"));
+        QCOMPARE(form.treeModel()->index(0, 0).data().toString(), QStringLiteral("bob"));
+        qelt::IniFile ini(config);
+        QCOMPARE(ini.ReadString("Logger", "LogDir", ""), plain(other.path()));
+
+        // A folder dropped on the window.
+        auto* mime = new QMimeData;
+        mime->setUrls({QUrl::fromLocalFile(m_logDir->path())});
+        QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, mime, Qt::LeftButton, {});
+        QApplication::sendEvent(&form, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(50, 50), Qt::CopyAction, mime, Qt::LeftButton, {});
+        QApplication::sendEvent(&form, &drop);
+        QCOMPARE(ini.ReadString("Logger", "LogDir", ""), plain(m_logDir->path()));
+        QCOMPARE(form.ComboBox1->count(), 1);
+        QCOMPARE(form.ComboBox1->currentIndex(), -1);
+        delete mime;
+
+        // The recent folders, newest first; choosing one opens it.
+        emit form.OpenButton->customContextMenuRequested(QPoint(5, 5));
+        QMenu* recent = form.opener()->recentMenu();
+        QTRY_VERIFY(recent->isVisible());
+        const QList<QAction*> actions = recent->actions();
+        QVERIFY(actions.size() >= 2);
+        QCOMPARE(actions[0]->text(),
+                 QFile::decodeName(QByteArray::fromStdString(folder(m_logDir->path()))));
+        QCOMPARE(actions[1]->text(),
+                 QFile::decodeName(QByteArray::fromStdString(folder(other.path()))));
+        actions[1]->trigger();
+        recent->hide();
+        QCOMPARE(form.ComboBox1->count(), 2);
+        QCOMPARE(ini.ReadString("Logger", "LogDir", ""), plain(other.path()));
+
+        // Neither a folder nor a log: said so, nothing changes.
+        QVERIFY(!form.opener()->openPath(QDir(other.path()).filePath(QStringLiteral("none.txt"))));
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QCOMPARE(ini.ReadString("Logger", "LogDir", ""), plain(other.path()));
+    }
+
+    void theCodePageIsChosenInTheWindowAndAppliesAtOnce()
+    {
+        const std::string ivan = "\xc8\xe2\xe0\xed"; // in code page 1251
+        WriteFile(logPath(),
+                  Line(ivan, "07/Dec/2026:03:47:00", "http://mail.example.com/") + "\r\n");
+        TForm1& form = openWindow();
+        const QModelIndex user = form.treeModel()->index(0, 0);
+        QCOMPARE(user.data().toString(), QStringLiteral("Иван"));
+        form.statusControls()->chooseCodePage(866);
+        QCOMPARE(user.data().toString(), DisplayText(ivan, 866));
+        QVERIFY(user.data().toString() != QStringLiteral("Иван"));
+        QCOMPARE(form.codePage(), 866);
+        QVERIFY(form.statusControls()->codePageButton()->text().contains(QStringLiteral("866")));
+        qelt::IniFile ini(
+            QFile::encodeName(m_appDir->filePath(QStringLiteral("config.ini"))).toStdString());
+        QCOMPARE(ini.ReadInteger("Logger", "CodePage", 0), 866);
     }
 
     void theRightClickMenusActOnTheirRowAndNode()

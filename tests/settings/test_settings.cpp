@@ -163,3 +163,22 @@ TEST(LogFiles, UnreadableFolderIsEmptyOrAnError)
 }
 
 } // namespace
+
+TEST(RecentFolders, NewestFirstOnceEachAtMostEightOtherKeysKept)
+{
+    TempFolder app;
+    WriteLogDir(app.path(), "/srv/logs");
+    EXPECT_TRUE(ReadRecentFolders(app.path()).empty());
+    for (int i = 1; i <= 10; ++i)
+        AddRecentFolder(app.path(), "/logs/" + std::to_string(i));
+    AddRecentFolder(app.path(), "/logs/5/");  // again, with its slash: moves to the front
+    AddRecentFolder(app.path(), "/odd|name"); // cannot be kept in the list
+    const std::vector<std::string> want{"/logs/5/", "/logs/10/", "/logs/9/", "/logs/8/",
+                                        "/logs/7/", "/logs/6/",  "/logs/4/", "/logs/3/"};
+    EXPECT_EQ(ReadRecentFolders(app.path()), want);
+    EXPECT_EQ(ReadLoggerSettings(app.path(), {}).logDir, "/srv/logs/");
+
+    WriteCodePage(app.path(), 866);
+    EXPECT_EQ(ReadCodePage(app.path()), 866);
+    EXPECT_EQ(ReadRecentFolders(app.path()), want);
+}
