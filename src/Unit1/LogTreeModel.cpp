@@ -129,6 +129,60 @@ void LogTreeModel::showMatches(std::optional<MatchCounts> matches)
         emit dataChanged(index(0, 0), index(int(m_shown.size()) - 1, 0), {CountRole});
 }
 
+void LogTreeModel::appendNodes(UserNodes users)
+{
+    std::unordered_map<std::string_view, UserNode*> known;
+    for (const auto& user : m_users)
+        known.emplace(user->text, user.get());
+    for (auto& fresh : users) {
+        const auto it = known.find(fresh->text);
+        if (it == known.end()) {
+            UserNode* user = fresh.get();
+            user->shown.clear();
+            for (std::size_t h = 0; h < user->hosts.size(); ++h)
+                user->shown.push_back(static_cast<std::uint32_t>(h));
+            m_users.push_back(std::move(fresh));
+            known.emplace(user->text, user);
+            // Nodes without matches counted stay hidden while find in the log is on.
+            if (m_findActive)
+                continue;
+            const int row = static_cast<int>(m_shown.size());
+            beginInsertRows({}, row, row);
+            user->row = row;
+            m_shown.push_back(user);
+            endInsertRows();
+            continue;
+        }
+        UserNode* user = it->second;
+        user->lines += fresh->lines;
+        std::unordered_map<std::string_view, std::size_t> hosts;
+        for (std::size_t h = 0; h < user->hosts.size(); ++h)
+            hosts.emplace(user->hosts[h].text, h);
+        const bool shown = std::find(m_shown.begin(), m_shown.end(), user) != m_shown.end();
+        for (HostNode& host : fresh->hosts) {
+            const auto h = hosts.find(host.text);
+            if (h != hosts.end()) {
+                user->hosts[h->second].lines += host.lines;
+                continue;
+            }
+            user->hosts.push_back(std::move(host));
+            hosts.emplace(user->hosts.back().text, user->hosts.size() - 1);
+            if (m_findActive || !shown)
+                continue;
+            const QModelIndex parent = createIndex(user->row, 0, nullptr);
+            const int row = static_cast<int>(user->shown.size());
+            beginInsertRows(parent, row, row);
+            user->shown.push_back(static_cast<std::uint32_t>(user->hosts.size() - 1));
+            endInsertRows();
+        }
+    }
+    // Ordered by name or count, the new nodes take their places.
+    if (m_order != Order::Log)
+        rearrange();
+    if (!m_shown.empty())
+        emit dataChanged(index(0, 0), index(int(m_shown.size()) - 1, 0), {CountRole});
+}
+
 const HostNode* LogTreeModel::hostOf(const QModelIndex& index) const
 {
     auto* user = static_cast<const UserNode*>(index.internalPointer());

@@ -100,6 +100,10 @@ public:
     // 0 for a user node, 1 for a host node.
     static int level(const QModelIndex& index) { return index.parent().isValid() ? 1 : 0; }
 
+    // Takes in the users and hosts of lines the log gained: new users at the end, new hosts at the
+    // end of their users, as the log orders them; nodes known already add their counts.
+    void appendNodes(UserNodes users);
+
     // Removes a node; a user's hosts go with it.
     void removeNode(const QModelIndex& index);
 

@@ -58,6 +58,17 @@ std::string_view RecordTable::url(Row row) const
     return std::string_view(m_bytes).substr(s.offset + s.dateSize + s.labelSize, s.urlSize);
 }
 
+void RecordTable::appendTable(const RecordTable& other)
+{
+    const std::uint64_t base = m_bytes.size();
+    m_bytes.append(other.m_bytes);
+    m_rows.reserve(m_rows.size() + other.m_rows.size());
+    for (Span span : other.m_rows) {
+        span.offset += base;
+        m_rows.push_back(span);
+    }
+}
+
 void RecordTable::erase(Row first, std::size_t count)
 {
     const auto begin = m_rows.begin() + static_cast<std::ptrdiff_t>(first);
@@ -160,6 +171,34 @@ bool Narrows(const RecordFilter& next, const RecordFilter& previous)
 
 } // namespace
 
+class RecordModel::RowTest
+{
+public:
+    explicit RowTest(const RecordModel& model)
+        : m_model(model), m_url(model.m_filter.url), m_find(model.m_filter.find),
+          m_from(model.m_filter.from.value_or(NoTime)),
+          m_to(model.m_filter.to.value_or(std::numeric_limits<qelt::LogTime>::max())),
+          m_timed(model.m_filter.from || model.m_filter.to)
+    {}
+    bool operator()(std::uint32_t row) const
+    {
+        const qelt::LogTime time = m_model.m_times[row];
+        if (m_timed && (time == NoTime || time < m_from || time > m_to))
+            return false;
+        if (!m_url.empty() && !m_url.in(m_model.m_table.url(row)))
+            return false;
+        return m_find.empty() || m_find.in(m_model.m_table.url(row));
+    }
+
+private:
+    const RecordModel& m_model;
+    const qelt::NoCaseFinder m_url;
+    const qelt::NoCaseFinder m_find;
+    const qelt::LogTime m_from;
+    const qelt::LogTime m_to;
+    const bool m_timed;
+};
+
 void RecordModel::filterTable(bool narrowing)
 {
     const std::size_t total = narrowing ? m_shown.size() : m_table.size();
@@ -168,23 +207,37 @@ void RecordModel::filterTable(bool narrowing)
         candidates.swap(m_shown);
     m_shown.clear();
     m_shown.reserve(m_filter.active() ? 0 : total);
-    const qelt::NoCaseFinder url(m_filter.url);
-    const qelt::NoCaseFinder find(m_filter.find);
-    const qelt::LogTime from = m_filter.from.value_or(NoTime);
-    const qelt::LogTime to = m_filter.to.value_or(std::numeric_limits<qelt::LogTime>::max());
-    const bool timed = m_filter.from || m_filter.to;
+    const RowTest passes(*this);
     for (std::size_t i = 0; i < total; ++i) {
         const auto row = narrowing          ? candidates[i]
                          : m_sorted.empty() ? static_cast<std::uint32_t>(i)
                                             : m_sorted[i];
-        if (timed && (m_times[row] == NoTime || m_times[row] < from || m_times[row] > to))
-            continue;
-        if (!url.empty() && !url.in(m_table.url(row)))
-            continue;
-        if (!find.empty() && !find.in(m_table.url(row)))
-            continue;
-        m_shown.push_back(row);
+        if (passes(row))
+            m_shown.push_back(row);
     }
+}
+
+void RecordModel::appendRows(const RecordTable& rows)
+{
+    const auto first = static_cast<std::uint32_t>(m_table.size());
+    m_table.appendTable(rows);
+    m_times.resize(m_table.size());
+    std::vector<std::uint32_t> passing;
+    const RowTest passes(*this);
+    for (std::uint32_t row = first; row < m_table.size(); ++row) {
+        m_times[row] = qelt::ParseLogTime(m_table.date(row)).value_or(NoTime);
+        if (m_sortColumn >= 0)
+            m_sorted.push_back(row);
+        if (passes(row))
+            passing.push_back(row);
+    }
+    if (!passing.empty()) {
+        const int at = static_cast<int>(m_shown.size());
+        beginInsertRows({}, at, at + static_cast<int>(passing.size()) - 1);
+        m_shown.insert(m_shown.end(), passing.begin(), passing.end());
+        endInsertRows();
+    }
+    emit shownRowsChanged();
 }
 
 void RecordModel::setFilter(RecordFilter filter)

@@ -46,6 +46,9 @@ public:
     std::uint64_t line(Row row) const { return m_rows[row].line; }
     void setLine(Row row, std::uint64_t line) { m_rows[row].line = line; }
 
+    // Appends the rows of another table.
+    void appendTable(const RecordTable& other);
+
     // Removes the rows in [first, first + count).
     void erase(Row first, std::size_t count);
     // Removes the given rows (ascending, no duplicates) in one pass.
@@ -126,6 +129,10 @@ public:
     // line starts now, or NotKept for a removed row; the rows that stay take theirs in order.
     void relocateRows(const std::vector<std::uint64_t>& lines, RecordTable::Origin origin);
 
+    // Appends rows at the end of the list (in any sort order), those the filter lets through
+    // shown at once; the rows shown before keep their places, selection and scroll position.
+    void appendRows(const RecordTable& rows);
+
     // Shows only the rows the filter lets through.
     void setFilter(RecordFilter filter);
     const RecordFilter& filter() const { return m_filter; }
@@ -161,6 +168,8 @@ private:
     std::string_view cell(int row, int column) const;
     // Rebuilds m_sorted from the sort order and m_shown from it and the filter.
     void sortTable();
+    // Whether a table row passes the filter.
+    class RowTest;
     // narrowing: only the rows shown now can pass the new filter.
     void filterTable(bool narrowing = false);
 

@@ -8,7 +8,6 @@
 #include <QActionGroup>
 #include <QMenu>
 #include <QStatusBar>
-#include <QToolButton>
 
 namespace {
 
@@ -38,41 +37,37 @@ const CodePageName CodePages[] = {
 
 StatusControls::StatusControls(TForm1* form) : QObject(form), m_form(form)
 {
-    m_codePage = new QToolButton(form->StatusBar1);
-    m_codePage->setObjectName(QStringLiteral("CodePageButton"));
-    m_codePage->setAutoRaise(true);
-    m_codePage->setPopupMode(QToolButton::InstantPopup);
-    m_codePage->setToolTip(tr("The code page of texts that are not UTF-8"));
-    auto* menu = new QMenu(m_codePage);
-    auto* group = new QActionGroup(menu);
+    m_menu = new QMenu(form->StatusBar1);
+    m_menu->setObjectName(QStringLiteral("StatusMenu"));
+    m_follow = m_menu->addAction(tr("Follow the Growing Log"));
+    m_follow->setCheckable(true);
+    m_follow->setChecked(true);
+    m_follow->setToolTip(tr("Show the lines the proxy adds to the chosen log as they come"));
+    m_codePages = m_menu->addMenu(QString());
+    m_codePages->setObjectName(QStringLiteral("CodePageMenu"));
+    auto* group = new QActionGroup(m_codePages);
     for (const CodePageName& page : CodePages) {
         if (!qelt::IsSupportedCodePage(page.id))
             continue;
-        QAction* action = menu->addAction(QStringLiteral("%1  %2").arg(page.id).arg(tr(page.name)));
+        QAction* action =
+            m_codePages->addAction(QStringLiteral("%1  %2").arg(page.id).arg(tr(page.name)));
         action->setCheckable(true);
         action->setData(page.id);
         group->addAction(action);
         connect(action, &QAction::triggered, this, [this, id = page.id] { chooseCodePage(id); });
     }
-    m_codePage->setMenu(menu);
-    form->StatusBar1->addPermanentWidget(m_codePage);
-
-    m_follow = new QToolButton(form->StatusBar1);
-    m_follow->setObjectName(QStringLiteral("FollowButton"));
-    m_follow->setAutoRaise(true);
-    m_follow->setCheckable(true);
-    m_follow->setChecked(true);
-    m_follow->setText(tr("Follow"));
-    m_follow->setToolTip(tr("Show the lines the proxy adds to the chosen log as they come"));
-    form->StatusBar1->addPermanentWidget(m_follow);
+    form->StatusBar1->setContextMenuPolicy(Qt::CustomContextMenu);
+    form->StatusBar1->setToolTip(tr("Right-click to follow the log or to choose the code page"));
+    connect(form->StatusBar1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { m_menu->popup(m_form->StatusBar1->mapToGlobal(at)); });
     showCodePage();
 }
 
 void StatusControls::showCodePage()
 {
     const int current = m_form->codePage();
-    m_codePage->setText(tr("Code page %1").arg(current));
-    for (QAction* action : m_codePage->menu()->actions())
+    m_codePages->setTitle(tr("Code Page (%1)").arg(current));
+    for (QAction* action : m_codePages->actions())
         action->setChecked(action->data().toInt() == current);
 }
 

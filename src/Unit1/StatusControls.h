@@ -2,12 +2,13 @@
 
 #include <QObject>
 
-class QToolButton;
+class QAction;
+class QMenu;
 class TForm1;
 
-// The switches at the right end of the status bar: the code page that texts which are not UTF-8
-// are shown in (written to config.ini's CodePage and applied at once), and whether a growing log
-// is followed.
+// The switches of the status bar, on its right-click menu so that the bar itself keeps only its
+// three panels: whether a growing log is followed, and the code page that texts which are not
+// UTF-8 are shown in (written to config.ini's CodePage and applied at once).
 class StatusControls : public QObject
 {
     Q_OBJECT
@@ -15,8 +16,10 @@ class StatusControls : public QObject
 public:
     explicit StatusControls(TForm1* form);
 
-    QToolButton* codePageButton() const { return m_codePage; }
-    QToolButton* followButton() const { return m_follow; }
+    QMenu* menu() const { return m_menu; }
+    // Checked while a growing log is followed.
+    QAction* followAction() const { return m_follow; }
+    QMenu* codePageMenu() const { return m_codePages; }
 
     // Shows, writes and applies a code page.
     void chooseCodePage(int codePage);
@@ -25,6 +28,7 @@ private:
     void showCodePage();
 
     TForm1* m_form;
-    QToolButton* m_codePage = nullptr;
-    QToolButton* m_follow = nullptr;
+    QMenu* m_menu = nullptr;
+    QAction* m_follow = nullptr;
+    QMenu* m_codePages = nullptr;
 };

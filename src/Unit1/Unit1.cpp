@@ -4,6 +4,7 @@
 #include "Unit1/DeleteAnimation.h"
 #include "Unit1/FilterBar.h"
 #include "Unit1/FindBar.h"
+#include "Unit1/LogFollower.h"
 #include "Unit1/LogOpener.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
@@ -492,6 +493,9 @@ void TForm1::buildControls()
     m_actions = new WindowActions(this);
     m_opener = new LogOpener(this);
     m_statusControls = new StatusControls(this);
+    m_follower = new LogFollower(this);
+    connect(m_statusControls->followAction(), &QAction::toggled, m_follower,
+            &LogFollower::setEnabled);
 }
 
 void TForm1::buildToolbar()
@@ -804,6 +808,7 @@ void TForm1::LoadSelectedLog()
     {
         UserNodes users;
         std::size_t userCount = 0;
+        LoadedLog read;
         QString error;
         bool cancelled = false;
         bool opened = false;
@@ -843,6 +848,7 @@ void TForm1::LoadSelectedLog()
                 return result;
             }
             forwarder.flush();
+            result.read = {path, file->identity(), file->text().size()};
             result.userCount = index.users.size();
             const qelt::LogTree tree = qelt::MakeLogTree(index);
             result.users.reserve(tree.users.size());
@@ -863,8 +869,12 @@ void TForm1::LoadSelectedLog()
         if (result.cancelled)
             return;
         m_opening = false;
-        if (result.opened)
+        if (result.opened) {
             m_treeModel->setUsers(std::move(result.users));
+            m_loadedLog.reset();
+            if (result.error.isEmpty())
+                m_loadedLog = std::move(result.read);
+        }
         ComboBox1->setEnabled(true);
         ControlBar1->setEnabled(true);
         if (!result.error.isEmpty()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "logaccess/LogFile.h"
+
 #include <QColor>
 #include <QIcon>
 #include <QList>
@@ -29,6 +31,7 @@ class QTreeView;
 class DeleteAnimation;
 class FilterBar;
 class FindBar;
+class LogFollower;
 class LogOpener;
 class StatusControls;
 class WindowActions;
@@ -104,6 +107,15 @@ public:
     FindBar* findBar() const { return m_findBar; }
     LogOpener* opener() const { return m_opener; }
     StatusControls* statusControls() const { return m_statusControls; }
+    LogFollower* follower() const { return m_follower; }
+    // What the last index build read: the log, who it was then, where its text ended.
+    struct LoadedLog
+    {
+        std::string path;
+        qelt::FileIdentity identity;
+        std::size_t textSize = 0;
+    };
+    const std::optional<LoadedLog>& loadedLog() const { return m_loadedLog; }
     // Shows every text that is not UTF-8 in this code page from now on.
     void applyCodePage(int codePage);
     const std::string& appDir() const { return m_appDir; }
@@ -187,6 +199,8 @@ private:
     FindBar* m_findBar = nullptr;
     LogOpener* m_opener = nullptr;
     StatusControls* m_statusControls = nullptr;
+    LogFollower* m_follower = nullptr;
+    std::optional<LoadedLog> m_loadedLog;
     QLabel* m_panels[3] = {};
     // The whole text of each panel; a panel shows it elided to its width.
     QString m_panelTexts[3];

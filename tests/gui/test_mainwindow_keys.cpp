@@ -4,6 +4,7 @@
 #include "PngSpeedButton/PngSpeedButton.h"
 #include "Unit1/FilterBar.h"
 #include "Unit1/FindBar.h"
+#include "Unit1/LogFollower.h"
 #include "Unit1/LogOpener.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
@@ -431,10 +432,72 @@ private slots:
         QCOMPARE(user.data().toString(), DisplayText(ivan, 866));
         QVERIFY(user.data().toString() != QStringLiteral("Иван"));
         QCOMPARE(form.codePage(), 866);
-        QVERIFY(form.statusControls()->codePageButton()->text().contains(QStringLiteral("866")));
+        QVERIFY(form.statusControls()->codePageMenu()->title().contains(QStringLiteral("866")));
         qelt::IniFile ini(
             QFile::encodeName(m_appDir->filePath(QStringLiteral("config.ini"))).toStdString());
         QCOMPARE(ini.ReadInteger("Logger", "CodePage", 0), 866);
+    }
+
+    void aGrowingLogIsFollowedAndAShrunkOneReloaded()
+    {
+        TForm1& form = openWindow();
+        list(form, 0);
+        QTreeView* rows = form.ListView1;
+        rows->selectionModel()->select(form.recordModel()->index(1, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QSignalSpy followed(form.follower(), &LogFollower::followed);
+
+        // The proxy appends: a row of alice's on a new host, a new user, a line half written.
+        const std::string A5 = Line("alice", "04/Jan/2027:00:00:00", "http://e.example.com/five");
+        const std::string C0 = Line("carol", "04/Jan/2027:00:00:01", "http://f.example.com/");
+        {
+            std::ofstream out(QFile::encodeName(logPath()).toStdString(),
+                              std::ios::binary | std::ios::app);
+            out << A5 << "\r\n" << C0 << "\r\n" << C0.substr(0, 20);
+        }
+        QVERIFY(followed.wait(5000));
+        QCOMPARE(form.treeModel()->rowCount(), 3);
+        QCOMPARE(form.treeModel()->index(2, 0).data().toString(), QStringLiteral("carol"));
+        const QModelIndex alice = form.treeModel()->index(0, 0);
+        QCOMPARE(form.treeModel()
+                     ->index(form.treeModel()->rowCount(alice) - 1, 0, alice)
+                     .data()
+                     .toString(),
+                 QStringLiteral("e.example.com"));
+        QCOMPARE(urls(form).size(), 5);
+        QCOMPARE(urls(form).last(), QStringLiteral("http://e.example.com/five"));
+        QCOMPARE(rows->selectionModel()->selectedRows().size(), 1);
+        QCOMPARE(rows->selectionModel()->selectedRows().first().row(), 1);
+
+        // The half line completed: nothing new for alice, and nothing twice.
+        {
+            std::ofstream out(QFile::encodeName(logPath()).toStdString(),
+                              std::ios::binary | std::ios::app);
+            out << C0.substr(20) << "\r\n";
+        }
+        QVERIFY(followed.wait(5000));
+        QCOMPARE(urls(form).size(), 5);
+        QCOMPARE(form.treeModel()->rowCount(), 3);
+
+        // Switched off, the log is left alone.
+        form.statusControls()->followAction()->trigger();
+        QVERIFY(!form.follower()->enabled());
+        {
+            std::ofstream out(QFile::encodeName(logPath()).toStdString(),
+                              std::ios::binary | std::ios::app);
+            out << Line("dave", "05/Jan/2027:00:00:00", "http://g.example.com/") << "\r\n";
+        }
+        QVERIFY(!followed.wait(LogFollower::PollInterval * 2));
+        QCOMPARE(form.treeModel()->rowCount(), 3);
+        form.statusControls()->followAction()->trigger();
+        QVERIFY(followed.wait(5000));
+        QCOMPARE(form.treeModel()->rowCount(), 4);
+
+        // A log cut short is read again whole.
+        QSignalSpy built(&form, &TForm1::loadFinished);
+        WriteFile(logPath(), B0 + "\r\n");
+        QVERIFY(built.wait(5000));
+        QCOMPARE(form.treeModel()->rowCount(), 1);
     }
 
     void theRightClickMenusActOnTheirRowAndNode()
