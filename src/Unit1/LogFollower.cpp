@@ -35,25 +35,15 @@ LogFollower::LogFollower(TForm1* form) : QObject(form), m_form(form)
 
     connect(form, &TForm1::loadFinished, this, [this] {
         ++m_treeGeneration;
-        m_listed.reset();
+        takeListing();
         takeBaseline();
     });
-    connect(form, &TForm1::listingFinished, this, [this] {
-        ++m_listGeneration;
-        // The listing read the log a moment ago; lines written since then follow.
-        const std::optional<qelt::FileIdentity> now =
-            m_baseline ? qelt::CurrentFileIdentity(m_baseline->path) : std::nullopt;
-        m_listedEnd = now ? now->size : 0;
-        const QModelIndex node = m_form->TreeView1->currentIndex();
-        m_listed.reset();
-        if (node.isValid() && m_form->TreeView1->selectionModel()->isSelected(node))
-            m_listed = m_form->treeModel()->searchTexts(node);
-    });
+    // The rows of the list come from the log as the listing (or our own rewrite) read it: lines
+    // written after that follow.
+    connect(form, &TForm1::listingFinished, this, &LogFollower::takeListing);
     connect(form, &TForm1::deletionFinished, this, [this] {
-        ++m_listGeneration;
-        if (m_form->recordModel()->totalRows() == 0)
-            m_listed.reset();
         m_rebase = true;
+        takeListing();
     });
 }
 
@@ -70,6 +60,17 @@ void LogFollower::setEnabled(bool enabled)
     m_enabled = enabled;
     if (enabled)
         check();
+}
+
+void LogFollower::takeListing()
+{
+    ++m_listGeneration;
+    m_listed.reset();
+    const RecordTable::Origin& origin = m_form->recordModel()->table().origin();
+    if (origin.user.empty() || origin.snapshot.identity.size == 0)
+        return;
+    m_listed = LogTreeModel::SearchTexts{origin.user, origin.host};
+    m_listedEnd = origin.snapshot.identity.size;
 }
 
 void LogFollower::takeBaseline()
@@ -110,7 +111,6 @@ void LogFollower::check()
                 const qelt::LogFile file(m_baseline->path);
                 m_baseline->identity = file.identity();
                 m_baseline->textSize = file.text().size();
-                m_listedEnd = m_baseline->textSize;
             } catch (const std::exception&) {
                 m_baseline.reset();
             }
@@ -174,7 +174,8 @@ void LogFollower::check()
                 for (std::size_t row = 0; row < list.size(); ++row) {
                     const qelt::RecordFields fields = list.fields(row);
                     result.rows.append(fields.date, fields.label().view(),
-                                       qelt::StripHttpVersion(fields.rawUrl), int(list.icon(row)));
+                                       qelt::StripHttpVersion(fields.rawUrl), int(list.icon(row)),
+                                       start + list.rows()[row].line);
                 }
             }
         } catch (const std::exception&) {

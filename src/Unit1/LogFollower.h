@@ -51,6 +51,7 @@ private:
         std::size_t textSize = 0; // where the text read so far ends
     };
     void takeBaseline();
+    void takeListing();
     bool idle() const;
 
     TForm1* m_form;
