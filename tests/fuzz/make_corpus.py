@@ -48,6 +48,14 @@ def log_seeds():
         line("10.0.0.1", "al", 4, "GET http://a.example/x HTTP/1.1", "http"),
     ]
     write("log", "nested-names.txt", b"\r\n".join(nested) + b"\r\n")
+    # For the rewrite of a log file (an input of a multiple of eight bytes): lone line ends, a
+    # last line still without its line end; and a last line without one before a NUL.
+    def padded(data):
+        return data + b" " * (-len(data) % 8)
+    write("log", "rewrite-carry.txt",
+          mixed[0] + b"\n" + mixed[2] + b"\r" + mixed[6] + b"\r\n" + padded(mixed[1]))
+    write("log", "rewrite-nul.txt",
+          padded(mixed[2] + b"\r\n" + mixed[0] + b"\r\n" + mixed[3] + b"\0" + mixed[4]))
     write("log", "broken-lines.txt",
           b'no fields at all\r\n - [\r\nx - y [ "HTTP"\r\n - user [ "CONNECT  "HTTPS"\r\n'
           b'1 - u [d] "GET http:// HTTP/1.1" "HTTP"\r\n1 - u [d] "RETR ftp://@" "FTP"')
