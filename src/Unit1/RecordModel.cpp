@@ -432,11 +432,11 @@ QVariant RecordModel::headerData(int section, Qt::Orientation orientation, int r
         return QAbstractTableModel::headerData(section, orientation, role);
     switch (section) {
     case DateColumn:
-        return QStringLiteral("Date");
+        return tr("Date");
     case LabelColumn:
-        return QStringLiteral("Connection Type");
+        return tr("Connection Type");
     case UrlColumn:
-        return QStringLiteral("URL");
+        return tr("URL");
     default:
         return {};
     }

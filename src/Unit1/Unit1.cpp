@@ -109,11 +109,6 @@ QFont TreeFont(bool bold = false)
     return ClosestSans(QStringLiteral("MS Sans Serif"), 11, bold);
 }
 
-QString StatusText(const char* format, const QString& value)
-{
-    return QString::fromLatin1(format).arg(value);
-}
-
 // Throttles the progress of a worker to a few updates a second and hands them to the window's
 // thread. The last value always arrives: flush() sends what is pending.
 class StatusForwarder
@@ -150,23 +145,47 @@ private:
 // A panel is a few dozen characters wide; it gets no more than this many bytes of a name.
 constexpr std::size_t PanelLimit = 200;
 
-// The status bar as the index builder's progress sink, seen from the worker.
+// The status bar as the index builder's progress sink, seen from the worker. The builder's
+// texts are an English prefix and the bytes of a count, user or host; the prefix is shown in the
+// user's language.
 class StatusBarSink : public qelt::ProgressSink
 {
 public:
     StatusBarSink(StatusForwarder& forwarder, int codePage)
         : m_forwarder(forwarder), m_codePage(codePage)
-    {}
+    {
+        for (Prefix& prefix : m_prefixes)
+            prefix.shown = QCoreApplication::translate("TForm1", prefix.format);
+    }
     void ShowStatus(int slot, std::string_view text) override
     {
+        for (const Prefix& prefix : m_prefixes) {
+            if (text.substr(0, prefix.bytes.size()) == prefix.bytes) {
+                m_forwarder.set(slot,
+                                prefix.shown.arg(DisplayTextElided(text.substr(prefix.bytes.size()),
+                                                                   m_codePage, PanelLimit)));
+                return;
+            }
+        }
         m_forwarder.set(slot, DisplayTextElided(text, m_codePage, PanelLimit));
     }
     // The window runs its own event loop; nothing to pump from here.
     void ProcessPending() override {}
 
 private:
+    struct Prefix
+    {
+        std::string_view bytes;
+        const char* format;
+        QString shown;
+    };
     StatusForwarder& m_forwarder;
     int m_codePage;
+    Prefix m_prefixes[3] = {
+        {"Total Accounts: ", QT_TRANSLATE_NOOP("TForm1", "Total Accounts: %1"), {}},
+        {"Found User: ", QT_TRANSLATE_NOOP("TForm1", "Found User: %1"), {}},
+        {"Found URL: ", QT_TRANSLATE_NOOP("TForm1", "Found URL: %1"), {}},
+    };
 };
 
 // The processing panel's bar as a deletion's progress, seen from the worker.
@@ -244,13 +263,14 @@ TreeNodeStyleResult TreeNodeStyle(int level, bool selected)
 
 QString AboutText()
 {
-    return QStringLiteral("Qelt Viewer 2.5 build 0716\n"
-                          "\n"
-                          "Views, colours and prunes the access logs of a proxy server.\n"
-                          "\n"
-                          "Written by the Qelt Viewer developers.\n"
-                          "Icons: Silk by Mark James (CC-BY 3.0), Tango (public domain),\n"
-                          "Oxygen (LGPL-3+).");
+    return QCoreApplication::translate(
+        "TForm1", "Qelt Viewer 2.5 build 0716\n"
+                  "\n"
+                  "Views, colours and prunes the access logs of a proxy server.\n"
+                  "\n"
+                  "Written by the Qelt Viewer developers.\n"
+                  "Icons: Silk by Mark James (CC-BY 3.0), Tango (public domain),\n"
+                  "Oxygen (LGPL-3+).");
 }
 
 TForm1::TForm1(QWidget* parent) : TForm1(qelt::AppDir(), parent) {}
@@ -308,7 +328,7 @@ void TForm1::loadImages()
 
 void TForm1::buildControls()
 {
-    setWindowTitle(QStringLiteral("Qelt Viewer"));
+    setWindowTitle(tr("Qelt Viewer"));
     setFont(SansFont(11));
     resize(DesignClientWidth, DesignClientHeight);
 
@@ -452,7 +472,7 @@ void TForm1::buildControls()
     ProcessPanel->setAutoFillBackground(true);
     ProcessPanel->setGeometry(56, 120, 367, 170);
     ProcessPanel->hide();
-    GroupBox1 = new QGroupBox(QStringLiteral("Processing..."), ProcessPanel);
+    GroupBox1 = new QGroupBox(tr("Processing..."), ProcessPanel);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setFont(TreeFont(true));
     GroupBox1->setGeometry(17, 12, 336, 142);
@@ -511,20 +531,21 @@ void TForm1::buildToolbar()
     };
     // Created in the order of the window description; placed in the order of the toolbar.
     const ToolbarButtonDef toolbarButtons[] = {
-        {&OpenButton, "OpenButton", "Open Log Folder", "open_log_folder", 0,
+        {&OpenButton, "OpenButton", QT_TR_NOOP("Open Log Folder"), "open_log_folder", 0,
          &TForm1::OpenButtonClick},
-        {&DeleteButton, "DeleteButton", "Delete Record or Node", "delete_record", 260,
+        {&DeleteButton, "DeleteButton", QT_TR_NOOP("Delete Record or Node"), "delete_record", 260,
          &TForm1::DeleteButtonClick},
-        {&PngSpeedButton1, "PngSpeedButton1", "Software Version", "about", 520,
+        {&PngSpeedButton1, "PngSpeedButton1", QT_TR_NOOP("Software Version"), "about", 520,
          &TForm1::PngSpeedButton1Click},
-        {&FMButton, "FMButton", "Filter Manager", "filter_manager", 390, &TForm1::FMButtonClick},
-        {&DeleteLogButton, "DeleteLogButton", "Delete Log File", "delete_log_file", 130,
+        {&FMButton, "FMButton", QT_TR_NOOP("Filter Manager"), "filter_manager", 390,
+         &TForm1::FMButtonClick},
+        {&DeleteLogButton, "DeleteLogButton", QT_TR_NOOP("Delete Log File"), "delete_log_file", 130,
          &TForm1::DeleteLogButtonClick},
     };
     for (const ToolbarButtonDef& entry : toolbarButtons) {
         auto* button = new TPngSpeedButton(Panel3);
         button->setObjectName(QString::fromLatin1(entry.name));
-        button->setCaption(QString::fromLatin1(entry.caption));
+        button->setCaption(tr(entry.caption));
         button->setPngImage(TPNGObject::fromResource(
             QStringLiteral(":/icons/%1.png").arg(QString::fromLatin1(entry.glyph))));
         button->setGeometry(entry.left, 0, 130, 50);
@@ -881,7 +902,7 @@ void TForm1::LoadSelectedLog()
             endWait();
             showError(result.error);
         } else {
-            setPanel(0, QStringLiteral("Total Accounts: %1").arg(result.userCount));
+            setPanel(0, tr("Total Accounts: %1").arg(result.userCount));
             setPanel(1, QString());
             setPanel(2, QString());
             endWait();
@@ -912,7 +933,7 @@ void TForm1::TreeView1Click()
         return;
     const int level = LogTreeModel::level(node);
     if (level == 0)
-        setPanel(2, StatusText("Selected User: %1", node.data(Qt::DisplayRole).toString()));
+        setPanel(2, tr("Selected User: %1").arg(node.data(Qt::DisplayRole).toString()));
     ListingBusy = true;
     DeleteButton->setEnabled(false);
     beginWait();
@@ -974,7 +995,7 @@ void TForm1::TreeView1Click()
 
 void TForm1::ListView1Change()
 {
-    setPanel(1, QStringLiteral("Records Count: %1").arg(m_recordModel->rowCount()));
+    setPanel(1, tr("Records Count: %1").arg(m_recordModel->rowCount()));
 }
 
 void TForm1::ListView1DblClick()
@@ -1128,8 +1149,8 @@ void TForm1::DeleteButtonClick()
                 kept = std::move(deletion.kept);
                 result.rowRemoved = std::move(deletion.rowRemoved);
             } else if (branch == Branch::Node) {
-                kept = qelt::DeleteNodeLines(
-                    text, qelt::NodeSearchTexts{texts.user, texts.host}, &progress);
+                kept = qelt::DeleteNodeLines(text, qelt::NodeSearchTexts{texts.user, texts.host},
+                                             &progress);
             }
             progress.flush();
             file.checkNotCutShort();
@@ -1244,7 +1265,7 @@ void TForm1::removeTreeNode(const QPersistentModelIndex& node, bool nodeBranch)
         next = target.sibling(target.row() - 1, 0);
     const bool userGone = LogTreeModel::level(target) == 0;
     const QString selectedUser =
-        StatusText("Selected User: %1", target.data(Qt::DisplayRole).toString());
+        tr("Selected User: %1").arg(target.data(Qt::DisplayRole).toString());
     m_treeModel->removeNode(target);
     TreeView1->selectionModel()->clearSelection();
     if (next.isValid())
@@ -1253,7 +1274,7 @@ void TForm1::removeTreeNode(const QPersistentModelIndex& node, bool nodeBranch)
         // The status bar no longer names a user that is gone, nor counts it.
         if (parentToo || panelText(2) == selectedUser)
             setPanel(2, QString());
-        setPanel(0, QStringLiteral("Total Accounts: %1").arg(m_treeModel->rowCount()));
+        setPanel(0, tr("Total Accounts: %1").arg(m_treeModel->rowCount()));
     }
 }
 
@@ -1270,18 +1291,17 @@ void TForm1::DeleteLogButtonClick()
     // The log goes to the desktop's trash, from where the file manager restores it. Where no
     // trash can take it, the question says that it goes for good. One Enter keeps the file.
     bool toTrash = CanMoveToTrash(filePath);
-    QString question =
-        QStringLiteral("Are you sure you want to delete ") + shown + QStringLiteral(" log file?");
+    QString question = tr("Are you sure you want to delete %1 log file?").arg(shown);
     if (!toTrash)
         question += tr("\n\nThere is no trash for it here: it will be deleted for good.");
     QMessageBox::StandardButton answer = Dialogs::instance().question(
-        this, QStringLiteral("Confirm"), question, QMessageBox::Yes | QMessageBox::No,
-        QMessageBox::No, QMessageBox::No);
+        this, tr("Confirm"), question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No,
+        QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
     if (toTrash && !QFile::moveToTrash(filePath) && QFile::exists(filePath)) {
         answer = Dialogs::instance().question(
-            this, QStringLiteral("Confirm"),
+            this, tr("Confirm"),
             tr("%1 could not be moved to the trash. Delete it for good?").arg(shown),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No, QMessageBox::No);
         if (answer != QMessageBox::Yes)
@@ -1292,7 +1312,7 @@ void TForm1::DeleteLogButtonClick()
     // had gone: the failure is shown and nothing changes.
     if (!toTrash && std::remove(path.c_str()) != 0 && errno != ENOENT) {
         const int error = errno;
-        showError(QStringLiteral("Cannot delete file %1\n%2")
+        showError(tr("Cannot delete file %1\n%2")
                       .arg(QFile::decodeName(QByteArray::fromStdString(path)),
                            QString::fromLocal8Bit(std::strerror(error))));
         return;
@@ -1413,8 +1433,7 @@ void TForm1::showNodeAgain(const std::string& user, const std::string& host)
 
 void TForm1::PngSpeedButton1Click()
 {
-    QMessageBox box(QMessageBox::Information, QStringLiteral("About Software"), AboutText(),
-                    QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Information, tr("About Software"), AboutText(), QMessageBox::Ok);
     box.setObjectName(QStringLiteral("AboutBox"));
     box.setWindowModality(Qt::ApplicationModal);
     Dialogs::instance().execModal(box);

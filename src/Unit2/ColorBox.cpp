@@ -61,7 +61,7 @@ ColorBox::ColorBox(QWidget* parent) : QComboBox(parent)
 {
     setEditable(false);
     setIconSize(QSize(ItemHeight - 2, ItemHeight - 4));
-    addItem(swatch(m_custom, iconSize()), QString::fromLatin1(qelt::CustomColorEntry));
+    addItem(swatch(m_custom, iconSize()), tr("Custom..."));
     for (int i = 0; i < NamedCount; ++i)
         addItem(swatch(qelt::ColorBoxColors[i].value, iconSize()), tr(ShownNames[i]));
     SetItemHeight(this, ItemHeight);

@@ -24,7 +24,7 @@ constexpr int InputMaxLength = 255;
 
 QString caption()
 {
-    return QStringLiteral("Filter Manager");
+    return TManagerForm::tr("Filter Manager");
 }
 
 // The bytes the store keeps of text: its first capacity bytes. With UTF-8 as the code page a
@@ -93,13 +93,13 @@ void TManagerForm::buildControls()
     Panel2 = new QWidget(ControlBar1);
     Panel2->setObjectName(QStringLiteral("Panel2"));
     Panel2->setGeometry(11, 2, 320, 50);
-    btAddGroup = makeButton(Panel2, "btAddGroup", QStringLiteral("Add Group"),
+    btAddGroup = makeButton(Panel2, "btAddGroup", tr("Add Group"),
                             QStringLiteral(":/icons/add_group.png"), 0);
-    btDelGroup = makeButton(Panel2, "btDelGroup", QStringLiteral("Delete Group"),
+    btDelGroup = makeButton(Panel2, "btDelGroup", tr("Delete Group"),
                             QStringLiteral(":/icons/delete_group.png"), 80);
-    btAddFilter = makeButton(Panel2, "btAddFilter", QStringLiteral("Add Filter"),
+    btAddFilter = makeButton(Panel2, "btAddFilter", tr("Add Filter"),
                              QStringLiteral(":/icons/add_filter.png"), 160);
-    btDelFilter = makeButton(Panel2, "btDelFilter", QStringLiteral("Delete Filter"),
+    btDelFilter = makeButton(Panel2, "btDelFilter", tr("Delete Filter"),
                              QStringLiteral(":/icons/delete_filter.png"), 240);
     btDelGroup->setEnabled(false);
     btAddFilter->setEnabled(false);
@@ -130,7 +130,7 @@ void TManagerForm::buildControls()
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Panel1->setFixedHeight(28);
-    Label1 = new QLabel(QStringLiteral("Group Color"), Panel1);
+    Label1 = new QLabel(tr("Group Color"), Panel1);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->move(7, 8);
     Label1->adjustSize();
@@ -333,7 +333,7 @@ void TManagerForm::FilterListDblClick()
 void TManagerForm::btAddGroupClick()
 {
     const std::optional<std::string> typed =
-        askStoredText(QStringLiteral("Please enter a Group Name"), qelt::GroupNameCapacity,
+        askStoredText(tr("Please enter a Group Name"), qelt::GroupNameCapacity,
                       tr("A group name can hold %1 bytes, and \"%2\" is longer."));
     if (!typed)
         return;
@@ -352,7 +352,7 @@ void TManagerForm::btAddFilterClick()
     if (!group)
         return;
     const std::optional<std::string> typed =
-        askStoredText(QStringLiteral("Please eneter a filter entry"), qelt::FilterTextCapacity,
+        askStoredText(tr("Please eneter a filter entry"), qelt::FilterTextCapacity,
                       tr("A filter can hold %1 bytes, and \"%2\" is longer."));
     if (!typed)
         return;

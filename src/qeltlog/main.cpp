@@ -10,6 +10,14 @@
 #include <iostream>
 #include <limits>
 
+#ifdef QELTLOG_TRANSLATIONS
+#include <QLocale>
+#include <QString>
+#include <QTranslator>
+#else
+#define QT_TRANSLATE_NOOP(scope, text) text
+#endif
+
 namespace qelt::cli {
 
 std::vector<Command>& commands()
@@ -81,11 +89,34 @@ namespace {
 
 using namespace qelt::cli;
 
-const char* const Synopsis = "usage: qeltlog [--app-dir DIR] [--format text|tsv] COMMAND [ARG...]";
+const char* const Synopsis = QT_TRANSLATE_NOOP(
+    "qeltlog", "usage: qeltlog [--app-dir DIR] [--format text|tsv] COMMAND [ARG...]");
+const char* const CommandsHeading = QT_TRANSLATE_NOOP("qeltlog", "commands:");
 
-void printUsage(std::ostream& err)
+// --help speaks the user's language (LANGUAGE, LC_ALL, LC_MESSAGES, LANG). Nothing else does:
+// the output, the error messages (with the synopsis after a wrong command line) and the exit
+// status are what scripts read, and stay the same in every locale.
+std::string helpText(const char* english)
 {
-    err << Synopsis << "\ncommands:\n";
+#ifdef QELTLOG_TRANSLATIONS
+    static QTranslator translator;
+    static const bool loaded = translator.load(QLocale(), QStringLiteral("qeltlog"),
+                                               QStringLiteral("_"), QStringLiteral(":/i18n"));
+    if (loaded) {
+        const QString shown = translator.translate("qeltlog", english);
+        if (!shown.isEmpty())
+            return shown.toStdString();
+    }
+#endif
+    return english;
+}
+
+void printUsage(std::ostream& err, bool translated = false)
+{
+    const auto text = [translated](const char* english) {
+        return translated ? helpText(english) : std::string(english);
+    };
+    err << text(Synopsis) << '\n' << text(CommandsHeading) << '\n';
     auto list = commands();
     std::sort(list.begin(), list.end(),
               [](const Command& a, const Command& b) { return a.name < b.name; });
@@ -127,7 +158,7 @@ int main(int argc, char** argv)
                 return usageError("unknown format '" + value + "' (text or tsv)");
             }
         } else if (arg == "--help" || arg == "-h") {
-            printUsage(std::cout);
+            printUsage(std::cout, true);
             return 0;
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
             return usageError("unknown option '" + std::string(arg) + "'");

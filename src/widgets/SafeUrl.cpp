@@ -1,5 +1,6 @@
 #include "widgets/SafeUrl.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 
 QUrl SafeOpenableUrl(const QString& text, QString* reason)
@@ -11,18 +12,20 @@ QUrl SafeOpenableUrl(const QString& text, QString* reason)
     };
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty())
-        return refuse(QStringLiteral("No address to open"));
+        return refuse(QCoreApplication::translate("SafeUrl", "No address to open"));
     // Tolerant: browsers send characters such as | and { unescaped, and a log holds what they
     // sent. Only the scheme and the host decide what is opened.
     const QUrl url(trimmed, QUrl::TolerantMode);
     if (!url.isValid())
-        return refuse(QStringLiteral("Not a valid address: ") + trimmed);
+        return refuse(
+            QCoreApplication::translate("SafeUrl", "Not a valid address: %1").arg(trimmed));
     const QString scheme = url.scheme().toLower();
     if (scheme != QLatin1String("http") && scheme != QLatin1String("https") &&
         scheme != QLatin1String("ftp"))
-        return refuse(QStringLiteral("Only http, https and ftp addresses are opened"));
+        return refuse(QCoreApplication::translate("SafeUrl",
+                                                  "Only http, https and ftp addresses are opened"));
     if (url.host().isEmpty())
-        return refuse(QStringLiteral("The address has no host"));
+        return refuse(QCoreApplication::translate("SafeUrl", "The address has no host"));
     return url;
 }
 

@@ -1,0 +1,169 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ru_RU">
+<context>
+    <name>ColorBox</name>
+    <message>
+        <source>Custom...</source>
+        <translation>Другой...</translation>
+    </message>
+</context>
+<context>
+    <name>RecordModel</name>
+    <message>
+        <source>Date</source>
+        <translation>Дата</translation>
+    </message>
+    <message>
+        <source>Connection Type</source>
+        <translation>Тип соединения</translation>
+    </message>
+    <message>
+        <source>URL</source>
+        <translation>URL</translation>
+    </message>
+</context>
+<context>
+    <name>SafeUrl</name>
+    <message>
+        <source>No address to open</source>
+        <translation>Нет адреса для открытия</translation>
+    </message>
+    <message>
+        <source>Not a valid address: %1</source>
+        <translation>Неверный адрес: %1</translation>
+    </message>
+    <message>
+        <source>Only http, https and ftp addresses are opened</source>
+        <translation>Открываются только адреса http, https и ftp</translation>
+    </message>
+    <message>
+        <source>The address has no host</source>
+        <translation>В адресе нет хоста</translation>
+    </message>
+</context>
+<context>
+    <name>TForm1</name>
+    <message>
+        <source>Total Accounts: %1</source>
+        <translation>Всего учётных записей: %1</translation>
+    </message>
+    <message>
+        <source>Found User: %1</source>
+        <translation>Найден пользователь: %1</translation>
+    </message>
+    <message>
+        <source>Found URL: %1</source>
+        <translation>Найден URL: %1</translation>
+    </message>
+    <message>
+        <source>Qelt Viewer 2.5 build 0716
+
+Views, colours and prunes the access logs of a proxy server.
+
+Written by the Qelt Viewer developers.
+Icons: Silk by Mark James (CC-BY 3.0), Tango (public domain),
+Oxygen (LGPL-3+), MATE (CC-BY-SA 3.0).</source>
+        <translation>Qelt Viewer 2.5, сборка 0716
+
+Просмотр, раскраска и чистка журналов доступа прокси-сервера.
+
+Написана разработчиками Qelt Viewer.
+Значки: Silk, автор Mark James (CC-BY 3.0), Tango (общественное достояние),
+Oxygen (LGPL-3+), MATE (CC-BY-SA 3.0).</translation>
+    </message>
+    <message>
+        <source>Qelt Viewer</source>
+        <translation>Qelt Viewer</translation>
+    </message>
+    <message>
+        <source>Processing...</source>
+        <translation>Обработка...</translation>
+    </message>
+    <message>
+        <source>Open Log Folder</source>
+        <translation>Открыть папку журналов</translation>
+    </message>
+    <message>
+        <source>Delete Record or Node</source>
+        <translation>Удалить запись или узел</translation>
+    </message>
+    <message>
+        <source>Software Version</source>
+        <translation>О программе</translation>
+    </message>
+    <message>
+        <source>Filter Manager</source>
+        <translation>Менеджер фильтров</translation>
+    </message>
+    <message>
+        <source>Delete Log File</source>
+        <translation>Удалить файл журнала</translation>
+    </message>
+    <message>
+        <source>Selected User: %1</source>
+        <translation>Выбран пользователь: %1</translation>
+    </message>
+    <message>
+        <source>Records Count: %1</source>
+        <translation>Число записей: %1</translation>
+    </message>
+    <message>
+        <source>Confirm</source>
+        <translation>Подтверждение</translation>
+    </message>
+    <message>
+        <source>Are you sure you want to delete %1 log file?</source>
+        <translation>Вы действительно хотите удалить файл журнала %1?</translation>
+    </message>
+    <message>
+        <source>Cannot delete file %1
+%2</source>
+        <translation>Не удаётся удалить файл %1
+%2</translation>
+    </message>
+    <message>
+        <source>About Software</source>
+        <translation>О программе</translation>
+    </message>
+</context>
+<context>
+    <name>TManagerForm</name>
+    <message>
+        <source>Filter Manager</source>
+        <translation>Менеджер фильтров</translation>
+    </message>
+    <message>
+        <source>Add Group</source>
+        <translation>Новая группа</translation>
+    </message>
+    <message>
+        <source>Delete Group</source>
+        <translation>Убрать группу</translation>
+    </message>
+    <message>
+        <source>Add Filter</source>
+        <translation>Новый фильтр</translation>
+    </message>
+    <message>
+        <source>Delete Filter</source>
+        <translation>Убрать фильтр</translation>
+    </message>
+    <message>
+        <source>Group Color</source>
+        <translation>Цвет группы</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; cannot be stored: code page %2 (CodePage in config.ini) has no byte for some of its characters. Nothing was stored.</source>
+        <translation>«%1» нельзя сохранить: в кодовой странице %2 (CodePage в config.ini) нет байтов для некоторых его символов. Ничего не сохранено.</translation>
+    </message>
+    <message>
+        <source>Please enter a Group Name</source>
+        <translation>Введите имя группы</translation>
+    </message>
+    <message>
+        <source>Please eneter a filter entry</source>
+        <translation>Введите текст фильтра</translation>
+    </message>
+</context>
+</TS>
