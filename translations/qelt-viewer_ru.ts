@@ -57,22 +57,6 @@
         <translation>Найден URL: %1</translation>
     </message>
     <message>
-        <source>Qelt Viewer 2.5 build 0716
-
-Views, colours and prunes the access logs of a proxy server.
-
-Written by the Qelt Viewer developers.
-Icons: Silk by Mark James (CC-BY 3.0), Tango (public domain),
-Oxygen (LGPL-3+), MATE (CC-BY-SA 3.0).</source>
-        <translation>Qelt Viewer 2.5, сборка 0716
-
-Просмотр, раскраска и чистка журналов доступа прокси-сервера.
-
-Написана разработчиками Qelt Viewer.
-Значки: Silk, автор Mark James (CC-BY 3.0), Tango (общественное достояние),
-Oxygen (LGPL-3+), MATE (CC-BY-SA 3.0).</translation>
-    </message>
-    <message>
         <source>Qelt Viewer</source>
         <translation>Qelt Viewer</translation>
     </message>
@@ -126,6 +110,36 @@ Oxygen (LGPL-3+), MATE (CC-BY-SA 3.0).</translation>
         <source>About Software</source>
         <translation>О программе</translation>
     </message>
+    <message>
+        <source>Qelt Viewer 2.5 build 0716
+
+Views, colours and prunes the access logs of a proxy server.
+
+Written by the Qelt Viewer developers.
+Icons: Silk by Mark James (CC-BY 3.0), Tango (public domain),
+Oxygen (LGPL-3+).</source>
+        <translation>Qelt Viewer 2.5, сборка 0716
+
+Просмотр, раскраска и чистка журналов доступа прокси-сервера.
+
+Написана разработчиками Qelt Viewer.
+Значки: Silk, автор Mark James (CC-BY 3.0), Tango (общественное достояние),
+Oxygen (LGPL-3+).</translation>
+    </message>
+    <message>
+        <source>Folder not found</source>
+        <translation>Папка не найдена</translation>
+    </message>
+    <message>
+        <source>Folder not readable</source>
+        <translation>Папка недоступна для чтения</translation>
+    </message>
+    <message>
+        <source>Cannot open folder %1
+%2</source>
+        <translation>Не удаётся открыть папку %1
+%2</translation>
+    </message>
 </context>
 <context>
     <name>TManagerForm</name>
@@ -164,6 +178,50 @@ Oxygen (LGPL-3+), MATE (CC-BY-SA 3.0).</translation>
     <message>
         <source>Please eneter a filter entry</source>
         <translation>Введите текст фильтра</translation>
+    </message>
+    <message>
+        <source>
+
+It would be stored as:
+
+%1
+
+Keep this text, edit it, or cancel?</source>
+        <translation>
+
+Он будет сохранён так:
+
+%1
+
+Оставить этот текст, изменить его или отменить?</translation>
+    </message>
+    <message>
+        <source>&amp;Keep</source>
+        <translation>&amp;Оставить</translation>
+    </message>
+    <message>
+        <source>&amp;Edit</source>
+        <translation>&amp;Изменить</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Отмена</translation>
+    </message>
+    <message>
+        <source>A group name can hold %1 bytes, and &quot;%2&quot; is longer.</source>
+        <translation>Имя группы вмещает %1 байт, а «%2» длиннее.</translation>
+    </message>
+    <message>
+        <source>A filter can hold %1 bytes, and &quot;%2&quot; is longer.</source>
+        <translation>Фильтр вмещает %1 байт, а «%2» длиннее.</translation>
+    </message>
+    <message>
+        <source>Delete the group &quot;%1&quot; and its filter?</source>
+        <translation>Удалить группу «%1» и её фильтр?</translation>
+    </message>
+    <message>
+        <source>Delete the group &quot;%1&quot; and its %2 filters?</source>
+        <translation>Удалить группу «%1» и её фильтры (%2)?</translation>
     </message>
 </context>
 </TS>
