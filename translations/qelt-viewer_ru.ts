@@ -7,6 +7,86 @@
         <source>Custom...</source>
         <translation>Другой...</translation>
     </message>
+    <message>
+        <source>Black</source>
+        <translation>Чёрный</translation>
+    </message>
+    <message>
+        <source>Maroon</source>
+        <translation>Бордовый</translation>
+    </message>
+    <message>
+        <source>Green</source>
+        <translation>Зелёный</translation>
+    </message>
+    <message>
+        <source>Olive</source>
+        <translation>Оливковый</translation>
+    </message>
+    <message>
+        <source>Navy</source>
+        <translation>Тёмно-синий</translation>
+    </message>
+    <message>
+        <source>Purple</source>
+        <translation>Пурпурный</translation>
+    </message>
+    <message>
+        <source>Teal</source>
+        <translation>Сине-зелёный</translation>
+    </message>
+    <message>
+        <source>Gray</source>
+        <translation>Серый</translation>
+    </message>
+    <message>
+        <source>Silver</source>
+        <translation>Серебристый</translation>
+    </message>
+    <message>
+        <source>Red</source>
+        <translation>Красный</translation>
+    </message>
+    <message>
+        <source>Lime</source>
+        <translation>Лаймовый</translation>
+    </message>
+    <message>
+        <source>Yellow</source>
+        <translation>Жёлтый</translation>
+    </message>
+    <message>
+        <source>Blue</source>
+        <translation>Синий</translation>
+    </message>
+    <message>
+        <source>Fuchsia</source>
+        <translation>Фуксия</translation>
+    </message>
+    <message>
+        <source>Aqua</source>
+        <translation>Голубой</translation>
+    </message>
+    <message>
+        <source>White</source>
+        <translation>Белый</translation>
+    </message>
+    <message>
+        <source>Money Green</source>
+        <translation>Денежный зелёный</translation>
+    </message>
+    <message>
+        <source>Sky Blue</source>
+        <translation>Небесно-голубой</translation>
+    </message>
+    <message>
+        <source>Cream</source>
+        <translation>Кремовый</translation>
+    </message>
+    <message>
+        <source>Medium Gray</source>
+        <translation>Средне-серый</translation>
+    </message>
 </context>
 <context>
     <name>RecordModel</name>
