@@ -220,6 +220,34 @@ Oxygen (LGPL-3+).</translation>
         <translation>Не удаётся открыть папку %1
 %2</translation>
     </message>
+    <message>
+        <source>
+
+There is no trash for it here: it will be deleted for good.</source>
+        <translation>
+
+Корзины для него здесь нет: он будет удалён навсегда.</translation>
+    </message>
+    <message>
+        <source>%1 could not be moved to the trash. Delete it for good?</source>
+        <translation>%1 не удалось переместить в корзину. Удалить навсегда?</translation>
+    </message>
+    <message>
+        <source>Moved %1 to the trash.</source>
+        <translation>%1 перемещён в корзину.</translation>
+    </message>
+    <message>
+        <source>Deleted %1 for good.</source>
+        <translation>%1 удалён навсегда.</translation>
+    </message>
+    <message>
+        <source>Undo</source>
+        <translation>Отменить</translation>
+    </message>
+    <message>
+        <source>Restored %1 lines of %2.</source>
+        <translation>Восстановлено строк: %1 (%2).</translation>
+    </message>
 </context>
 <context>
     <name>TManagerForm</name>
