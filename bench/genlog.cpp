@@ -1,6 +1,6 @@
 // genlog: writes a large, realistic proxy access log for benchmarks and samples.
 //
-//   genlog OUTPUT SIZE [SEED [USERS [HOSTS]]]
+//   genlog OUTPUT SIZE [SEED [USERS [HOSTS [all]]]]
 //
 // SIZE is a byte count with an optional K, M or G suffix (powers of 1024), or a line count with
 // the suffix L ("500L"). Users are active with Zipf-like weights and come in bursts; a request
@@ -8,7 +8,9 @@
 // (Zipf-like) or to one of the user's own few hosts, and with a very large HOSTS value partly to
 // any host, so that a large population really shows up in the log. Every connection type occurs,
 // lines average about 150 bytes and end with CR LF. A few user names are longer than 25 bytes or
-// hold bytes above 127, a few hosts are longer than 50 bytes.
+// hold bytes above 127, a few hosts are longer than 50 bytes. With `all`, every one of the USERS
+// accounts has a name of its own and makes the first request of its own before the weights take
+// over, so that the log really holds USERS distinct users.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -28,11 +30,12 @@ struct Options
     std::uint64_t seed = 1;
     std::size_t users = 300;
     std::size_t hosts = 5000;
+    bool everyUser = false;
 };
 
 [[noreturn]] void usage()
 {
-    std::fprintf(stderr, "usage: genlog OUTPUT SIZE[K|M|G|L] [SEED [USERS [HOSTS]]]\n");
+    std::fprintf(stderr, "usage: genlog OUTPUT SIZE[K|M|G|L] [SEED [USERS [HOSTS [all]]]]\n");
     std::exit(2);
 }
 
@@ -82,14 +85,14 @@ const char* const Files[] = {"page.html",  "logo.png",  "app.js",     "style.css
                              "manual.pdf", "data.json", "photo.jpg",  "backup.rar", "disk.iso",
                              "pack.tar",   "old.cab",   "report.PDF", "tools.lzh",  "src.arj"};
 
-template <class Random> std::string makeName(Random& random, std::size_t index)
+template <class Random> std::string makeName(Random& random, std::size_t index, bool unique)
 {
     std::uniform_int_distribution<int> count(2, 4);
     std::uniform_int_distribution<std::size_t> pick(0, std::size(Syllables) - 1);
     std::string name;
     for (int i = count(random); i > 0; --i)
         name += Syllables[pick(random)];
-    name += std::to_string(index % 100);
+    name += std::to_string(unique ? index : index % 100);
     // A few accounts of other shapes: a domain account longer than the tree shows, a name with
     // code page letters, a name with a space.
     switch (index % 37) {
@@ -125,7 +128,7 @@ template <class Random> std::string makeHost(Random& random, std::size_t index)
 
 int main(int argc, char** argv)
 {
-    if (argc < 3 || argc > 6)
+    if (argc < 3 || argc > 7)
         usage();
     Options options;
     options.output = argv[1];
@@ -150,11 +153,16 @@ int main(int argc, char** argv)
         options.users = std::max<std::uint64_t>(1, number(argv[4]));
     if (argc > 5)
         options.hosts = std::max<std::uint64_t>(1, number(argv[5]));
+    if (argc > 6) {
+        if (std::string(argv[6]) != "all")
+            usage();
+        options.everyUser = true;
+    }
 
     std::mt19937_64 random(options.seed);
     std::vector<std::string> users;
     for (std::size_t i = 0; i < options.users; ++i)
-        users.push_back(makeName(random, i));
+        users.push_back(makeName(random, i, options.everyUser));
     std::vector<std::string> clients;
     for (std::size_t i = 0; i < options.users; ++i)
         clients.push_back("10." + std::to_string(i / 65536 % 256) + "." +
@@ -199,7 +207,9 @@ int main(int argc, char** argv)
     std::int64_t second = 0;
     std::string line;
     while (lines ? count < options.lines : written < options.bytes) {
-        if (count == 0 || unit(random) > 0.7) // bursts: most requests follow the previous user's
+        if (options.everyUser && count < users.size())
+            user = static_cast<std::size_t>(count);
+        else if (count == 0 || unit(random) > 0.7) // bursts: most follow the previous user's
             user = userZipf(random);
         if (unit(random) < 0.3)
             ++second;

@@ -261,14 +261,16 @@ public:
         }
     }
 
-    // Adds a text that is not in the set; returns where its copy is kept (see keyAt).
-    std::uint32_t insert(std::uint64_t hash, std::string_view text)
+    // Adds a text that is not in the set, with the number of its entry in the index; returns
+    // where its copy is kept (see keyAt).
+    std::uint32_t insert(std::uint64_t hash, std::string_view text, std::uint32_t entry)
     {
         if (m_slots.size() == 0 || (m_count + 1) * 2 > m_mask + 1)
             grow();
         const auto offset = static_cast<std::uint32_t>(m_keys.size());
         const auto size = static_cast<std::uint32_t>(text.size());
         m_keys.append(reinterpret_cast<const char*>(&size), sizeof size);
+        m_keys.append(reinterpret_cast<const char*>(&entry), sizeof entry);
         m_keys.append(text.data(), text.size());
         place(hash, offset);
         ++m_count;
@@ -281,8 +283,17 @@ public:
     {
         std::uint32_t size;
         std::memcpy(&size, m_keys.data() + offset, sizeof size);
-        return {m_keys.data() + offset + sizeof size, size};
+        return {m_keys.data() + offset + KeyHeader, size};
     }
+    // The entry number the text was inserted with.
+    std::uint32_t entryAt(std::uint32_t offset) const
+    {
+        std::uint32_t entry;
+        std::memcpy(&entry, m_keys.data() + offset + sizeof entry, sizeof entry);
+        return entry;
+    }
+    // Bytes of a key before its text: its size and its entry number.
+    static constexpr std::uint32_t KeyHeader = 2 * sizeof(std::uint32_t);
 
     // Frees the lookup slots of a set that will only be read through keyAt from now on.
     void dropSlots()
@@ -320,7 +331,7 @@ private:
     PodBuffer<std::uint64_t> m_slots; // hash's high half << 32 | key offset + 1; 0 is empty
     std::size_t m_mask = 7;           // slots - 1, once there are slots
     std::size_t m_count = 0;
-    PodBuffer<char> m_keys; // a four-byte length and the text, for every text
+    PodBuffer<char> m_keys; // a four-byte length, the entry number and the text, for every text
 };
 
 std::uint64_t hostHash(std::string_view host)
@@ -336,7 +347,7 @@ void TextSet::grow()
     for (std::size_t offset = 0; offset < m_keys.size();) {
         const std::string_view key = keyAt(static_cast<std::uint32_t>(offset));
         place(hostHash(key), static_cast<std::uint32_t>(offset));
-        offset += sizeof(std::uint32_t) + key.size();
+        offset += KeyHeader + key.size();
     }
 }
 
@@ -364,20 +375,21 @@ struct PartIndex
     {
         return hostSets[owner - 1].contains(hash, host);
     }
-    std::uint32_t addUser(std::string_view name, std::uint64_t hash)
+    std::uint32_t addUser(std::string_view name, std::uint64_t hash, ByteOffset line)
     {
         const std::uint32_t entry = userTable.insert(hash, 0, name);
-        users.push_back(UserEntry{entry + 1, name});
+        users.push_back(UserEntry{entry + 1, name, 1, line, line});
         hostSets.emplace_back();
         return entry;
     }
-    // Returns where the set of its owner keeps the copy of the host text.
+    // Returns the new entry's number.
     std::uint32_t addHost(UserId owner, ConnectionKind kind, std::string_view host,
-                          std::uint64_t hash)
+                          std::uint64_t hash, ByteOffset line)
     {
-        const std::uint32_t at = hostSets[owner - 1].insert(hash, host);
-        hosts.push_back(HostEntry{owner, kind, host});
-        return at;
+        const auto entry = static_cast<std::uint32_t>(hosts.size());
+        hostSets[owner - 1].insert(hash, host, entry);
+        hosts.push_back(HostEntry{owner, kind, host, 1, line, line});
+        return entry;
     }
 };
 
@@ -428,17 +440,18 @@ struct PendingHost
     ConnectionKind kind;
     std::uint64_t hash;
     std::string_view host;
+    ByteOffset line;
 };
 
-// Indexes the lines of text into part.
+// Indexes the lines of text, which starts at `base` in the whole text, into part.
 //
 // Looking a host up mostly waits for memory, so the lookups run a few lines behind the parsing:
 // each line's table slot is prefetched when the line is parsed, its key a few lines later, and
 // the lookup itself happens once both are likely in the cache. Lookups and insertions still
 // happen in line order, so the entries keep the order of first appearance. Reporting every entry
 // as it is found needs the strict order of user and host events, so it looks up at once.
-void indexPart(std::string_view text, PartIndex& part, Reporting reporting, ProgressSink* sink,
-               const std::atomic<bool>* cancel)
+void indexPart(std::string_view text, ByteOffset base, PartIndex& part, Reporting reporting,
+               ProgressSink* sink, const std::atomic<bool>* cancel)
 {
     Reporter reporter(sink);
     constexpr std::size_t RingSize = 8; // a power of two
@@ -449,31 +462,48 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
     std::size_t consumed = 0;
     bool foundInBlock = false;
 
+    // Per user, the host of its latest line: a user's requests come in runs to one host (a page
+    // and its images), and the first of them decides. The line it came from may be far back and
+    // out of the cache, so its bytes are only compared when the hashes agree. Once the host's
+    // entry is known, the next lines of the run count into it at once.
+    struct RecentHost
+    {
+        std::uint64_t hash = 0;
+        std::string_view host;
+        std::uint32_t entry = TextSet::NotFound;
+    };
+    std::vector<RecentHost> recent;
+
     const auto consume = [&] {
         const PendingHost& pending = ring[consumed++ & (RingSize - 1)];
-        if (part.hostSets[pending.user].contains(pending.hash, pending.host))
-            return;
-        part.addHost(part.users[pending.user].id, pending.kind, pending.host, pending.hash);
-        foundInBlock = true;
-        if (reporting == Reporting::EveryEntry) {
-            reporter.host(pending.host);
-            reporter.pump();
+        TextSet& set = part.hostSets[pending.user];
+        const std::uint32_t at = set.find(pending.hash, pending.host);
+        std::uint32_t entry;
+        if (at != TextSet::NotFound) {
+            entry = set.entryAt(at);
+            HostEntry& host = part.hosts[entry];
+            ++host.lines;
+            // A later line of the run may have counted in already.
+            host.lastLine = std::max(host.lastLine, pending.line);
+        } else {
+            entry = part.addHost(part.users[pending.user].id, pending.kind, pending.host,
+                                 pending.hash, pending.line);
+            foundInBlock = true;
+            if (reporting == Reporting::EveryEntry) {
+                reporter.host(pending.host);
+                reporter.pump();
+            }
         }
+        RecentHost& last = recent[pending.user];
+        if (last.entry == TextSet::NotFound && last.hash == pending.hash &&
+            sameText(last.host, pending.host))
+            last.entry = entry;
     };
 
     const char* p = text.data();
     const char* const end = p + text.size();
     std::string_view lastName;
     std::uint32_t lastUser = KeyTable::NotFound;
-    // Per user, the host of its latest line: a user's requests come in runs to one host (a page
-    // and its images), and the first of them decides. The line it came from may be far back and
-    // out of the cache, so its bytes are only compared when the hashes agree.
-    struct RecentHost
-    {
-        std::uint64_t hash = 0;
-        std::string_view host;
-    };
-    std::vector<RecentHost> recent;
     std::size_t newUserEntry = 0; // what the last block report showed
     std::size_t newHostEntry = 0;
 
@@ -494,15 +524,23 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
             const IndexFields fields = ExtractIndexFields(line);
             if (!fields.qualifies || fields.user.empty())
                 continue;
+            const ByteOffset lineAt = base + static_cast<ByteOffset>(line.data() - text.data());
             const std::string_view name = fields.user;
             std::uint32_t user;
             if (lastUser != KeyTable::NotFound && sameText(name, lastName)) {
                 user = lastUser;
+                UserEntry& entry = part.users[user];
+                ++entry.lines;
+                entry.lastLine = lineAt;
             } else {
                 const std::uint64_t hash = userHash(name);
                 user = part.findUser(name, hash);
-                if (user == KeyTable::NotFound) {
-                    user = part.addUser(name, hash);
+                if (user != KeyTable::NotFound) {
+                    UserEntry& entry = part.users[user];
+                    ++entry.lines;
+                    entry.lastLine = lineAt;
+                } else {
+                    user = part.addUser(name, hash, lineAt);
                     foundInBlock = true;
                     if (reporting == Reporting::EveryEntry) {
                         reporter.accounts(part.users.size());
@@ -520,13 +558,19 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
             if (user >= recent.size())
                 recent.resize(part.users.size());
             RecentHost& last = recent[user];
-            if (last.hash == hash && sameText(last.host, host))
-                continue;
-            last.hash = hash;
-            last.host = host;
+            if (last.hash == hash && sameText(last.host, host)) {
+                if (last.entry != TextSet::NotFound) {
+                    HostEntry& entry = part.hosts[last.entry];
+                    ++entry.lines;
+                    entry.lastLine = lineAt;
+                    continue;
+                }
+            } else {
+                last = RecentHost{hash, host, TextSet::NotFound};
+            }
 
             part.hostSets[user].prefetchSlot(hash);
-            ring[produced++ & (RingSize - 1)] = PendingHost{user, fields.kind, hash, host};
+            ring[produced++ & (RingSize - 1)] = PendingHost{user, fields.kind, hash, host, lineAt};
             if (keyHintLag > 0 && produced > keyHintLag) {
                 const PendingHost& soon = ring[(produced - 1 - keyHintLag) & (RingSize - 1)];
                 part.hostSets[soon.user].prefetchKey(soon.hash);
@@ -563,7 +607,7 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
     for (HostEntry& host : part.hosts) {
         std::uint32_t& at = next[host.owner - 1];
         host.host = part.hostSets[host.owner - 1].keyAt(at);
-        at += static_cast<std::uint32_t>(sizeof(std::uint32_t) + host.host.size());
+        at += static_cast<std::uint32_t>(TextSet::KeyHeader + host.host.size());
     }
 }
 
@@ -571,10 +615,16 @@ void indexPart(std::string_view text, PartIndex& part, Reporting reporting, Prog
 // of first appearance (a later run's lines all come after an earlier run's). A host of run k is
 // new when no earlier run holds it for the same user; each run's host sets hold its own hosts, so
 // those checks only read, and run on all cores. Nothing is looked up after the merge, so the
-// merged entries need not enter any set.
+// merged entries need not enter any set. The counts of a node add up, its first line is that of
+// the earliest run that holds it, its last line that of the latest.
 void mergeParts(std::vector<PartIndex>& parts, std::size_t count)
 {
     PartIndex& merged = parts[0];
+    // Per run, the merged entry of each of its hosts.
+    std::vector<std::vector<std::uint32_t>> mergedHost(count);
+    mergedHost[0].resize(merged.hosts.size());
+    for (std::size_t i = 0; i < merged.hosts.size(); ++i)
+        mergedHost[0][i] = static_cast<std::uint32_t>(i);
     for (std::size_t k = 1; k < count; ++k) {
         const PartIndex& later = parts[k];
         const std::size_t userCount = later.users.size();
@@ -586,25 +636,37 @@ void mergeParts(std::vector<PartIndex>& parts, std::size_t count)
             const std::uint64_t hash = userHash(name);
             for (std::size_t j = 0; j < k; ++j)
                 entryIn[j * userCount + i] = parts[j].findUser(name, hash);
+            const UserEntry& counts = later.users[i];
             std::uint32_t entry = merged.findUser(name, hash);
-            if (entry == KeyTable::NotFound)
-                entry = merged.addUser(name, hash);
+            if (entry == KeyTable::NotFound) {
+                entry = merged.addUser(name, hash, counts.firstLine);
+                merged.users[entry].lines = counts.lines;
+            } else {
+                merged.users[entry].lines += counts.lines;
+            }
+            merged.users[entry].lastLine = counts.lastLine;
             idOf[later.users[i].id] = merged.users[entry].id;
         }
 
-        std::vector<char> isNew(later.hosts.size(), 0);
+        // The merged entry of each of later's hosts that an earlier run holds, else NotFound.
+        std::vector<std::uint32_t>& found = mergedHost[k];
+        found.assign(later.hosts.size(), TextSet::NotFound);
         const auto check = [&](std::size_t from, std::size_t to) {
             for (std::size_t i = from; i < to; ++i) {
                 const HostEntry& host = later.hosts[i];
                 const std::size_t user = host.owner - 1;
                 const std::uint64_t hash = hostHash(host.host);
-                bool seen = false;
-                for (std::size_t j = 0; j < k && !seen; ++j) {
+                for (std::size_t j = 0; j < k; ++j) {
                     const std::uint32_t entry = entryIn[j * userCount + user];
-                    seen = entry != KeyTable::NotFound &&
-                           parts[j].hostSets[entry].contains(hash, host.host);
+                    if (entry == KeyTable::NotFound)
+                        continue;
+                    const TextSet& set = parts[j].hostSets[entry];
+                    const std::uint32_t at = set.find(hash, host.host);
+                    if (at != TextSet::NotFound) {
+                        found[i] = mergedHost[j][set.entryAt(at)];
+                        break;
+                    }
                 }
-                isNew[i] = !seen;
             }
         };
         const std::size_t half = later.hosts.size() / 2;
@@ -617,10 +679,16 @@ void mergeParts(std::vector<PartIndex>& parts, std::size_t count)
         }
 
         for (std::size_t i = 0; i < later.hosts.size(); ++i) {
-            if (!isNew[i])
-                continue;
             const HostEntry& host = later.hosts[i];
-            merged.hosts.push_back(HostEntry{idOf[host.owner], host.kind, host.host});
+            if (found[i] != TextSet::NotFound) {
+                HostEntry& into = merged.hosts[found[i]];
+                into.lines += host.lines;
+                into.lastLine = host.lastLine;
+                continue;
+            }
+            found[i] = static_cast<std::uint32_t>(merged.hosts.size());
+            merged.hosts.push_back(HostEntry{idOf[host.owner], host.kind, host.host, host.lines,
+                                             host.firstLine, host.lastLine});
         }
         // This run's sets are still read by the checks of the runs after it.
     }
@@ -637,16 +705,17 @@ LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOpt
 
     std::vector<PartIndex> indexes(parts.size());
     if (parts.size() == 1) {
-        indexPart(parts[0], indexes[0], sink ? Reporting::EveryEntry : Reporting::None, sink,
+        indexPart(parts[0], 0, indexes[0], sink ? Reporting::EveryEntry : Reporting::None, sink,
                   options.cancel);
     } else {
         // The first run is indexed on this thread, so that the sink is only ever called here.
         RunParts(parts.size(), [&](std::size_t k) {
+            const auto base = static_cast<ByteOffset>(parts[k].data() - text.data());
             if (k == 0)
-                indexPart(parts[0], indexes[0], sink ? Reporting::PerBlock : Reporting::None, sink,
-                          options.cancel);
+                indexPart(parts[0], base, indexes[0], sink ? Reporting::PerBlock : Reporting::None,
+                          sink, options.cancel);
             else
-                indexPart(parts[k], indexes[k], Reporting::None, nullptr, options.cancel);
+                indexPart(parts[k], base, indexes[k], Reporting::None, nullptr, options.cancel);
         });
         // The text ends at the first NUL: the runs after the one that holds it do not count.
         std::size_t counted = 0;
@@ -716,12 +785,14 @@ LogTree MakeLogTree(const LogIndex& index)
     std::size_t first = 0;
     for (const UserEntry& user : index.users) {
         const std::size_t count = next[user.id];
-        tree.users.push_back(TreeUser{user.name, UserNodeIcon, first, count});
+        tree.users.push_back(TreeUser{user.name, UserNodeIcon, first, count, user.lines,
+                                      user.firstLine, user.lastLine});
         next[user.id] = first;
         first += count;
     }
     for (const HostEntry& host : index.hosts)
-        tree.hosts[next[host.owner]++] = TreeHost{host.host, host.kind};
+        tree.hosts[next[host.owner]++] =
+            TreeHost{host.host, host.kind, host.lines, host.firstLine, host.lastLine};
     return tree;
 }
 

@@ -30,10 +30,17 @@ namespace qelt {
 // Every user keeps an identity of its own: ids count from 1 and never wrap.
 using UserId = std::uint32_t;
 
+// How many lines the index counted into a node, and where the first and the last of them start
+// in the text it was built from (byte offsets, as RecordRow::line gives them).
+using NodeLineCount = std::uint64_t;
+
 struct UserEntry
 {
     UserId id = 0;
     std::string_view name; // the whole user text
+    NodeLineCount lines = 0;
+    ByteOffset firstLine = 0;
+    ByteOffset lastLine = 0;
 };
 
 struct HostEntry
@@ -41,6 +48,9 @@ struct HostEntry
     UserId owner = 0;
     ConnectionKind kind = 0;
     std::string_view host; // the whole host text
+    NodeLineCount lines = 0;
+    ByteOffset firstLine = 0;
+    ByteOffset lastLine = 0;
 };
 
 // The slots of the progress report.
@@ -96,6 +106,9 @@ struct TreeHost
 {
     std::string_view text;
     IconIndex icon = 0; // the host's ConnectionKind
+    NodeLineCount lines = 0;
+    ByteOffset firstLine = 0;
+    ByteOffset lastLine = 0;
 };
 
 struct TreeUser
@@ -104,6 +117,9 @@ struct TreeUser
     IconIndex icon = UserNodeIcon;
     std::size_t firstHost = 0; // into LogTree::hosts
     std::size_t hostCount = 0;
+    NodeLineCount lines = 0;
+    ByteOffset firstLine = 0;
+    ByteOffset lastLine = 0;
 };
 
 struct LogTree

@@ -30,4 +30,23 @@ inline std::vector<std::string> ReferenceLines(const std::string& text)
     return lines;
 }
 
+// Where each line of ReferenceLines(text) starts in text.
+inline std::vector<std::size_t> ReferenceLineStarts(const std::string& text)
+{
+    std::vector<std::size_t> starts;
+    bool atStart = true;
+    for (std::size_t i = 0; i < text.size() && text[i] != '\0'; ++i) {
+        if (atStart)
+            starts.push_back(i);
+        atStart = false;
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            atStart = true;
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        }
+    }
+    return starts;
+}
+
 } // namespace qelt::test

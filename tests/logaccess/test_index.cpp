@@ -156,7 +156,7 @@ TEST(LogIndexParallel, EqualsOneRunOnGeneratedLogs)
         const unsigned h = random() % (i < 30000 ? 300 : 5000);
         std::string user = "user" + std::to_string(u);
         if (u % 7 == 0)
-            user += std::string(30, 'x') + std::to_string(u % 3); // cut to one shared text
+            user += std::string(30, 'x') + std::to_string(u % 3); // long texts
         std::string host = "host" + std::to_string(h) + ".example";
         if (h % 11 == 0)
             host = std::string(49, 'z') + std::to_string(h);
@@ -199,6 +199,14 @@ TEST(LogIndexParallel, EqualsOneRunOnGeneratedLogs)
             ASSERT_EQ(index.hosts[i].owner, expected.hosts[i].owner) << i;
             ASSERT_EQ(index.hosts[i].kind, expected.hosts[i].kind) << i;
             ASSERT_EQ(index.hosts[i].host, expected.hosts[i].host) << i;
+            ASSERT_EQ(index.hosts[i].lines, expected.hosts[i].lines) << i;
+            ASSERT_EQ(index.hosts[i].firstLine, expected.hosts[i].firstLine) << i;
+            ASSERT_EQ(index.hosts[i].lastLine, expected.hosts[i].lastLine) << i;
+        }
+        for (std::size_t i = 0; i < index.users.size(); ++i) {
+            ASSERT_EQ(index.users[i].lines, expected.users[i].lines) << i;
+            ASSERT_EQ(index.users[i].firstLine, expected.users[i].firstLine) << i;
+            ASSERT_EQ(index.users[i].lastLine, expected.users[i].lastLine) << i;
         }
         EXPECT_EQ(treeOf(index), expectedTree);
         for (int slot = 0; slot < 3; ++slot)

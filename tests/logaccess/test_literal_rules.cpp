@@ -189,32 +189,53 @@ std::string StripHttpVersion(const std::string& rawUrl)
 // The reading rule.
 using test::ReferenceLines;
 
-// The index by linear search over whole texts. Returns the tree as "U name" / "H kind host" and
-// the progress calls.
+// The index by linear search over whole texts. Returns the tree as "U name lines first last" /
+// "H kind host lines first last" (first and last: where the node's first and last line start)
+// and the progress calls.
 struct Build
 {
     std::vector<std::string> tree;
     std::vector<std::string> calls;
 };
 
-Build BuildLogIndex(const std::vector<std::string>& lines)
+Build BuildLogIndex(const std::vector<std::string>& lines, const std::vector<std::size_t>& starts)
 {
+    struct Counts
+    {
+        std::size_t lines = 0;
+        std::size_t first = 0;
+        std::size_t last = 0;
+        void add(std::size_t at)
+        {
+            if (lines++ == 0)
+                first = at;
+            last = at;
+        }
+        std::string str() const
+        {
+            return " " + std::to_string(lines) + " " + std::to_string(first) + " " +
+                   std::to_string(last);
+        }
+    };
     struct User
     {
         unsigned id;
         std::string name;
+        Counts counts;
     };
     struct HostEntry
     {
         unsigned owner;
         int kind;
         std::string host;
+        Counts counts;
     };
     std::vector<User> users;
     std::vector<HostEntry> hosts;
     Build build;
     unsigned count = 1;
-    for (const std::string& line : lines) {
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        const std::string& line = lines[n];
         const Index fields = ExtractIndexFields(line);
         if (!fields.qualifies)
             continue;
@@ -224,11 +245,17 @@ Build BuildLogIndex(const std::vector<std::string>& lines)
             for (const User& user : users)
                 found = found || user.name == name;
             if (!found) {
-                users.push_back({count, name});
+                users.push_back({count, name, {}});
                 ++count;
                 build.calls.push_back("0:Total Accounts: " + std::to_string(count - 1));
                 build.calls.push_back("1:Found User: " + fields.user);
                 build.calls.push_back("pump");
+            }
+            for (User& user : users) {
+                if (user.name == name) {
+                    user.counts.add(starts[n]);
+                    break;
+                }
             }
         }
         if (!fields.user.empty() && !fields.host.host.empty()) {
@@ -244,17 +271,24 @@ Build BuildLogIndex(const std::vector<std::string>& lines)
             for (const HostEntry& entry : hosts)
                 found = found || (entry.host == host && entry.owner == id);
             if (!found) {
-                hosts.push_back({id, fields.host.kind, host});
+                hosts.push_back({id, fields.host.kind, host, {}});
                 build.calls.push_back("2:Found URL: " + fields.host.host);
                 build.calls.push_back("pump");
+            }
+            for (HostEntry& entry : hosts) {
+                if (entry.host == host && entry.owner == id) {
+                    entry.counts.add(starts[n]);
+                    break;
+                }
             }
         }
     }
     for (const User& user : users) {
-        build.tree.push_back("U " + user.name);
+        build.tree.push_back("U " + user.name + user.counts.str());
         for (const HostEntry& host : hosts)
             if (host.owner == user.id)
-                build.tree.push_back("H " + std::to_string(host.kind) + " " + host.host);
+                build.tree.push_back("H " + std::to_string(host.kind) + " " + host.host +
+                                     host.counts.str());
     }
     return build;
 }
@@ -417,14 +451,21 @@ std::vector<std::string> toStrings(const std::vector<std::string_view>& views)
     return {views.begin(), views.end()};
 }
 
+std::string countsOf(NodeLineCount lines, ByteOffset first, ByteOffset last)
+{
+    return " " + std::to_string(lines) + " " + std::to_string(first) + " " + std::to_string(last);
+}
+
 std::vector<std::string> treeOf(const LogIndex& index)
 {
     std::vector<std::string> out;
     const LogTree tree = MakeLogTree(index);
     for (const TreeUser& user : tree.users) {
-        out.push_back("U " + std::string(user.text));
+        out.push_back("U " + std::string(user.text) +
+                      countsOf(user.lines, user.firstLine, user.lastLine));
         for (const TreeHost& host : tree.hostsOf(user))
-            out.push_back("H " + std::to_string(host.icon) + " " + std::string(host.text));
+            out.push_back("H " + std::to_string(host.icon) + " " + std::string(host.text) +
+                          countsOf(host.lines, host.firstLine, host.lastLine));
     }
     return out;
 }
@@ -493,7 +534,8 @@ TEST(LiteralRules, IndexAgreesWithLinearSearchOnRandomLogs)
         if (round % 10 == 0)
             text.insert(random() % text.size(), 1, '\0');
         SCOPED_TRACE(round);
-        const literal::Build expected = literal::BuildLogIndex(literal::ReferenceLines(text));
+        const literal::Build expected =
+            literal::BuildLogIndex(literal::ReferenceLines(text), test::ReferenceLineStarts(text));
         RecordingSink sink;
         IndexOptions one;
         one.threads = 1;
