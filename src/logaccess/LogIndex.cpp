@@ -6,9 +6,65 @@
 #include <new>
 #include <string>
 #include <sys/mman.h>
-#include <thread>
+#include <unistd.h>
 
 namespace qelt {
+
+namespace detail {
+
+// Large lists live in mappings of their own, which mremap grows without copying; small ones on
+// the heap.
+namespace {
+constexpr std::size_t MappedFrom = 64 * 1024;
+}
+
+void* GrowBlock(void* block, std::size_t oldBytes, std::size_t newBytes)
+{
+    if (newBytes < MappedFrom) {
+        void* fresh = std::realloc(block, newBytes);
+        if (!fresh)
+            throw std::bad_alloc();
+        return fresh;
+    }
+    void* fresh;
+    if (oldBytes >= MappedFrom) {
+        fresh = ::mremap(block, oldBytes, newBytes, MREMAP_MAYMOVE);
+    } else {
+        fresh =
+            ::mmap(nullptr, newBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (fresh != MAP_FAILED && oldBytes > 0)
+            std::memcpy(fresh, block, oldBytes);
+        if (fresh != MAP_FAILED)
+            std::free(block);
+    }
+    if (fresh == MAP_FAILED)
+        throw std::bad_alloc();
+    return fresh;
+}
+
+void FreeBlock(void* block, std::size_t bytes) noexcept
+{
+    if (!block)
+        return;
+    if (bytes >= MappedFrom)
+        ::munmap(block, bytes);
+    else
+        std::free(block);
+}
+
+void DiscardPages(void* block, std::size_t capacityBytes, std::size_t begin,
+                  std::size_t end) noexcept
+{
+    if (!block || capacityBytes < MappedFrom)
+        return;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t from = (begin + page - 1) / page * page;
+    const std::size_t to = end / page * page;
+    if (to > from)
+        ::madvise(static_cast<char*>(block) + from, to - from, MADV_DONTNEED);
+}
+
+} // namespace detail
 
 namespace {
 
@@ -67,329 +123,176 @@ bool sameText(std::string_view a, std::string_view b)
     return true;
 }
 
-// Plain memory for the tables, on huge pages when the system allows: lookups jump around tables
-// of megabytes, and with small pages much of their cost would be address translation.
-template <class T> class PodBuffer
+std::uint32_t userHash(std::string_view name)
 {
-public:
-    PodBuffer() = default;
-    ~PodBuffer() { std::free(m_data); }
-    PodBuffer(const PodBuffer&) = delete;
-    PodBuffer& operator=(const PodBuffer&) = delete;
-    PodBuffer(PodBuffer&& other) noexcept
-        : m_data(other.m_data), m_size(other.m_size), m_capacity(other.m_capacity)
-    {
-        other.m_data = nullptr;
-        other.m_size = other.m_capacity = 0;
-    }
-    PodBuffer& operator=(PodBuffer&&) = delete;
+    return static_cast<std::uint32_t>(hashBytes(name, 0x51ED270B27FC6F1Dull));
+}
 
-    std::size_t size() const { return m_size; }
-    T* data() { return m_data; }
-    const T* data() const { return m_data; }
-    T& operator[](std::size_t i) { return m_data[i]; }
-    const T& operator[](std::size_t i) const { return m_data[i]; }
+std::uint32_t hostHash(UserId owner, std::string_view host)
+{
+    return static_cast<std::uint32_t>(
+        hashBytes(host, 0x2545F4914F6CDD1Dull ^ (owner * 0x9E3779B97F4A7C15ull)));
+}
 
-    void push_back(const T& value)
-    {
-        if (m_size == m_capacity)
-            reallocate(m_capacity < 64 ? 64 : m_capacity * 2);
-        m_data[m_size++] = value;
-    }
-    void append(const T* values, std::size_t n)
-    {
-        if (m_size + n > m_capacity)
-            reallocate(std::max(m_size + n, m_capacity * 2));
-        std::memcpy(m_data + m_size, values, n * sizeof(T));
-        m_size += n;
-    }
-    void release()
-    {
-        std::free(m_data);
-        m_data = nullptr;
-        m_size = m_capacity = 0;
-    }
-    // n value-initialised elements, the old content dropped.
-    void assignZero(std::size_t n)
-    {
-        std::free(m_data);
-        m_data = nullptr;
-        m_size = m_capacity = 0;
-        reallocate(n);
-        std::memset(m_data, 0, n * sizeof(T));
-        m_size = n;
-    }
-
-private:
-    void reallocate(std::size_t capacity)
-    {
-        constexpr std::size_t HugePage = 2u << 20;
-        std::size_t bytes = capacity * sizeof(T);
-        void* fresh;
-        if (bytes >= HugePage) {
-            bytes = (bytes + HugePage - 1) / HugePage * HugePage;
-            fresh = std::aligned_alloc(HugePage, bytes);
-            if (fresh)
-                ::madvise(fresh, bytes, MADV_HUGEPAGE);
-        } else {
-            fresh = std::malloc(bytes);
-        }
-        if (!fresh)
-            throw std::bad_alloc();
-        if (m_size > 0)
-            std::memcpy(fresh, m_data, m_size * sizeof(T));
-        std::free(m_data);
-        m_data = static_cast<T*>(fresh);
-        m_capacity = bytes / sizeof(T);
-    }
-
-    T* m_data = nullptr;
-    std::size_t m_size = 0;
-    std::size_t m_capacity = 0;
-};
-
-// A set of keys (an owner number and a text) numbered in order of insertion, by open addressing.
-// It keeps its own copy of the key bytes, packed, so that a lookup touches a slot and a few
-// bytes nearby instead of the far-away place in the log where the text first stood.
-class KeyTable
+// Entry numbers by open addressing: a slot holds an entry's number plus one, 0 is empty. The
+// table keeps no keys; the entries do, and `hashOf(entry)` gives the hash of one again.
+class SlotTable
 {
 public:
     static constexpr std::uint32_t NotFound = 0xFFFFFFFFu;
 
-    KeyTable()
+    // The entry whose key `matches`, or NotFound; probing starts at the hash.
+    template <class Matches> std::uint32_t find(std::uint32_t hash, Matches&& matches) const
     {
-        m_slots.assignZero(1024);
-        m_mask = 1023;
-        m_keyStart.push_back(0);
-    }
-
-    std::uint32_t find(std::uint64_t hash, std::uint32_t owner, std::string_view text) const
-    {
-        const std::uint64_t tag = hash >> 32;
-        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
-        for (;;) {
-            const std::uint64_t slot = m_slots[i];
-            if (slot == 0)
-                return NotFound;
-            if ((slot >> 32) == tag) {
-                const auto entry = static_cast<std::uint32_t>(slot) - 1;
-                if (matches(entry, owner, text))
-                    return entry;
-            }
-            i = (i + 1) & m_mask;
-        }
-    }
-
-    // Adds a key that find did not find; returns its number.
-    std::uint32_t insert(std::uint64_t hash, std::uint32_t owner, std::string_view text)
-    {
-        const auto entry = static_cast<std::uint32_t>(m_hashes.size());
-        if ((static_cast<std::size_t>(entry) + 1) * 2 > m_mask + 1)
-            grow();
-        place(hash, entry);
-        m_hashes.push_back(hash);
-        m_keys.append(reinterpret_cast<const char*>(&owner), sizeof owner);
-        m_keys.append(text.data(), text.size());
-        m_keyStart.push_back(m_keys.size());
-        return entry;
-    }
-
-private:
-    bool matches(std::uint32_t entry, std::uint32_t owner, std::string_view text) const
-    {
-        const std::size_t begin = m_keyStart[entry];
-        if (m_keyStart[entry + 1] - begin != sizeof owner + text.size())
-            return false;
-        const char* key = m_keys.data() + begin;
-        return std::memcmp(key, &owner, sizeof owner) == 0 &&
-               std::memcmp(key + sizeof owner, text.data(), text.size()) == 0;
-    }
-
-    void place(std::uint64_t hash, std::uint32_t entry)
-    {
-        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
-        while (m_slots[i] != 0)
-            i = (i + 1) & m_mask;
-        m_slots[i] = ((hash >> 32) << 32) | (static_cast<std::uint64_t>(entry) + 1);
-    }
-
-    void grow()
-    {
-        const std::size_t slots = (m_mask + 1) * 2;
-        m_slots.assignZero(slots);
-        m_mask = slots - 1;
-        for (std::size_t entry = 0; entry < m_hashes.size(); ++entry)
-            place(m_hashes[entry], static_cast<std::uint32_t>(entry));
-    }
-
-    PodBuffer<std::uint64_t> m_slots; // hash's high half << 32 | entry + 1; 0 is empty
-    std::size_t m_mask = 0;
-    PodBuffer<std::uint64_t> m_hashes; // per entry, to place the entries again when growing
-    PodBuffer<std::size_t> m_keyStart; // per entry, and one past the last
-    PodBuffer<char> m_keys;            // owner and text of every entry, back to back
-};
-
-// The host texts of one user, by open addressing, with its own packed copy of the bytes. One set
-// per user keeps the sets of busy users small enough to stay in the cache.
-class TextSet
-{
-public:
-    bool contains(std::uint64_t hash, std::string_view text) const
-    {
-        return find(hash, text) != NotFound;
-    }
-
-    static constexpr std::uint32_t NotFound = 0xFFFFFFFFu;
-
-    // Where the copy of text is kept (see keyAt), or NotFound.
-    std::uint32_t find(std::uint64_t hash, std::string_view text) const
-    {
-        if (m_count == 0)
+        if (m_slots.empty())
             return NotFound;
-        const std::uint64_t tag = hash >> 32;
-        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
-        for (;;) {
-            const std::uint64_t slot = m_slots[i];
+        for (std::size_t i = hash & m_mask;; i = (i + 1) & m_mask) {
+            const std::uint32_t slot = m_slots[i];
             if (slot == 0)
                 return NotFound;
-            if ((slot >> 32) == tag) {
-                const auto offset = static_cast<std::uint32_t>(slot) - 1;
-                if (sameText(keyAt(offset), text))
-                    return offset;
-            }
-            i = (i + 1) & m_mask;
+            if (matches(slot - 1))
+                return slot - 1;
         }
     }
 
-    // Adds a text that is not in the set, with the number of its entry in the index; returns
-    // where its copy is kept (see keyAt).
-    std::uint32_t insert(std::uint64_t hash, std::string_view text, std::uint32_t entry)
+    template <class HashOf> void insert(std::uint32_t hash, std::uint32_t entry, HashOf&& hashOf)
     {
-        if (m_slots.size() == 0 || (m_count + 1) * 2 > m_mask + 1)
-            grow();
-        const auto offset = static_cast<std::uint32_t>(m_keys.size());
-        const auto size = static_cast<std::uint32_t>(text.size());
-        m_keys.append(reinterpret_cast<const char*>(&size), sizeof size);
-        m_keys.append(reinterpret_cast<const char*>(&entry), sizeof entry);
-        m_keys.append(text.data(), text.size());
-        place(hash, offset);
+        if ((m_count + 1) * 2 > m_slots.size())
+            grow(hashOf);
+        place(hash, entry);
         ++m_count;
-        return offset;
     }
 
-    // The copy of an inserted text. It moves while texts are added; once the set is complete it
-    // stays put, also when the set itself is moved.
-    std::string_view keyAt(std::uint32_t offset) const
+    // Takes out the entry inserted last, which must be there; the entries after it in its run of
+    // slots move back to where a lookup finds them.
+    template <class HashOf> void erase(std::uint32_t hash, std::uint32_t entry, HashOf&& hashOf)
     {
-        std::uint32_t size;
-        std::memcpy(&size, m_keys.data() + offset, sizeof size);
-        return {m_keys.data() + offset + KeyHeader, size};
-    }
-    // The entry number the text was inserted with.
-    std::uint32_t entryAt(std::uint32_t offset) const
-    {
-        std::uint32_t entry;
-        std::memcpy(&entry, m_keys.data() + offset + sizeof entry, sizeof entry);
-        return entry;
-    }
-    // Bytes of a key before its text: its size and its entry number.
-    static constexpr std::uint32_t KeyHeader = 2 * sizeof(std::uint32_t);
-
-    // Frees the lookup slots of a set that will only be read through keyAt from now on.
-    void dropSlots()
-    {
-        m_slots.release();
-        m_count = 0;
+        std::size_t i = hash & m_mask;
+        while (m_slots[i] != entry + 1)
+            i = (i + 1) & m_mask;
+        for (std::size_t j = (i + 1) & m_mask; m_slots[j] != 0; j = (j + 1) & m_mask) {
+            const std::size_t home = hashOf(m_slots[j] - 1) & m_mask;
+            // The entry at j may move to i when i lies on its way from home to j.
+            if (((j - home) & m_mask) >= ((j - i) & m_mask)) {
+                m_slots[i] = m_slots[j];
+                i = j;
+            }
+        }
+        m_slots[i] = 0;
+        --m_count;
     }
 
-    // Hints for a lookup that comes soon: the slot it starts at, and the key that slot holds now.
-    void prefetchSlot(std::uint64_t hash) const
+    void prefetch(std::uint32_t hash) const
     {
-        if (m_count > 0)
-            __builtin_prefetch(m_slots.data() + (static_cast<std::size_t>(hash) & m_mask));
+        if (!m_slots.empty())
+            __builtin_prefetch(&m_slots[hash & m_mask]);
     }
-    void prefetchKey(std::uint64_t hash) const
+    // The entry the hash's first slot holds now, or NotFound.
+    std::uint32_t firstAt(std::uint32_t hash) const
     {
-        if (m_count == 0)
-            return;
-        const std::uint64_t slot = m_slots[static_cast<std::size_t>(hash) & m_mask];
-        if (slot != 0)
-            __builtin_prefetch(m_keys.data() + (static_cast<std::uint32_t>(slot) - 1));
+        return m_slots.empty() ? NotFound : m_slots[hash & m_mask] - 1;
     }
 
 private:
-    void place(std::uint64_t hash, std::uint32_t offset)
+    void place(std::uint32_t hash, std::uint32_t entry)
     {
-        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
+        std::size_t i = hash & m_mask;
         while (m_slots[i] != 0)
             i = (i + 1) & m_mask;
-        m_slots[i] = ((hash >> 32) << 32) | (static_cast<std::uint64_t>(offset) + 1);
+        m_slots[i] = entry + 1;
     }
 
-    void grow();
+    template <class HashOf> void grow(HashOf&& hashOf)
+    {
+        const std::size_t size = m_slots.empty() ? 1024 : m_slots.size() * 2;
+        EntryList<std::uint32_t> old;
+        old.swap(m_slots);
+        m_slots.reserve(size);
+        for (std::size_t i = 0; i < size; ++i)
+            m_slots.push_back(0);
+        m_mask = size - 1;
+        for (const std::uint32_t slot : old)
+            if (slot != 0)
+                place(hashOf(slot - 1), slot - 1);
+    }
 
-    PodBuffer<std::uint64_t> m_slots; // hash's high half << 32 | key offset + 1; 0 is empty
-    std::size_t m_mask = 7;           // slots - 1, once there are slots
+    EntryList<std::uint32_t> m_slots;
+    std::size_t m_mask = 0;
     std::size_t m_count = 0;
-    PodBuffer<char> m_keys; // a four-byte length, the entry number and the text, for every text
 };
 
-std::uint64_t hostHash(std::string_view host)
-{
-    return hashBytes(host, 0x2545F4914F6CDD1Dull);
-}
+} // namespace
 
-void TextSet::grow()
+// The lookups of an index: its users by name and its hosts by owner and text, the host of each
+// user's latest line, and how far the text was indexed.
+struct IndexState
 {
-    const std::size_t slots = m_slots.size() == 0 ? 16 : (m_mask + 1) * 2;
-    m_slots.assignZero(slots);
-    m_mask = slots - 1;
-    for (std::size_t offset = 0; offset < m_keys.size();) {
-        const std::string_view key = keyAt(static_cast<std::uint32_t>(offset));
-        place(hostHash(key), static_cast<std::uint32_t>(offset));
-        offset += KeyHeader + key.size();
-    }
-}
+    SlotTable userTable;
+    SlotTable hostTable;
+    EntryList<std::uint32_t> lastHost; // per user: the host entry of its latest line, or NotFound
+    const char* base = nullptr;        // the text the entries' views point into
+    ByteOffset indexed = 0;            // the bytes indexed, the line without a line end aside
+    bool endedAtNul = false;
+    // A last line without a line end was counted (it may still be being written): what to take
+    // back before the text it grew into is indexed.
+    struct Tail
+    {
+        bool counted = false;
+        std::uint32_t user = SlotTable::NotFound;
+        bool newUser = false;
+        UserEntry userBefore;
+        std::uint32_t lastHostBefore = SlotTable::NotFound;
+        std::uint32_t host = SlotTable::NotFound;
+        bool newHost = false;
+        HostEntry hostBefore;
+    } tail;
+};
 
-std::uint64_t userHash(std::string_view name)
-{
-    return hashBytes(name, 0x51ED270B27FC6F1Dull);
-}
+namespace {
 
-// The index of one run of lines, entries in order of first appearance within the run.
-struct PartIndex
+// One index being built: its entries and its lookups.
+struct Builder
 {
-    std::vector<UserEntry> users;
-    std::vector<HostEntry> hosts;
-    KeyTable userTable;
-    std::vector<TextSet> hostSets; // per user entry
+    EntryList<UserEntry> users;
+    EntryList<HostEntry> hosts;
+    IndexState state;
     bool cancelled = false;
-    bool endedAtNul = false; // the run holds a NUL: the log's text ends there
 
-    std::uint32_t findUser(std::string_view name, std::uint64_t hash) const
+    std::uint32_t findUser(std::string_view name, std::uint32_t hash) const
     {
-        return userTable.find(hash, 0, name);
+        return state.userTable.find(hash, [&](std::uint32_t entry) {
+            const UserEntry& user = users[entry];
+            return user.hash == hash && sameText(user.name, name);
+        });
     }
-    // owner is the id of a user of this index: its entry number plus one.
-    bool hasHost(UserId owner, std::string_view host, std::uint64_t hash) const
+    std::uint32_t findHost(UserId owner, std::string_view host, std::uint32_t hash) const
     {
-        return hostSets[owner - 1].contains(hash, host);
+        const auto tag = static_cast<std::uint16_t>(hash >> 16);
+        return state.hostTable.find(hash, [&](std::uint32_t entry) {
+            const HostEntry& h = hosts[entry];
+            return h.hash == tag && h.owner == owner && sameText(h.host, host);
+        });
     }
-    std::uint32_t addUser(std::string_view name, std::uint64_t hash, ByteOffset line)
+    std::uint32_t addUser(std::string_view name, std::uint32_t hash, ByteOffset line)
     {
-        const std::uint32_t entry = userTable.insert(hash, 0, name);
-        users.push_back(UserEntry{entry + 1, name, 1, line, line});
-        hostSets.emplace_back();
+        const auto entry = static_cast<std::uint32_t>(users.size());
+        users.push_back(UserEntry{entry + 1, hash, name, 1, line, line});
+        state.lastHost.push_back(SlotTable::NotFound);
+        state.userTable.insert(hash, entry, [&](std::uint32_t e) { return users[e].hash; });
         return entry;
     }
-    // Returns the new entry's number.
     std::uint32_t addHost(UserId owner, ConnectionKind kind, std::string_view host,
-                          std::uint64_t hash, ByteOffset line)
+                          std::uint32_t hash, ByteOffset line)
     {
         const auto entry = static_cast<std::uint32_t>(hosts.size());
-        hostSets[owner - 1].insert(hash, host, entry);
-        hosts.push_back(HostEntry{owner, kind, host, 1, line, line});
+        hosts.push_back(
+            HostEntry{owner, kind, static_cast<std::uint16_t>(hash >> 16), host, 1, line, line});
+        state.hostTable.insert(hash, entry, [&](std::uint32_t e) { return hostHashOf(e); });
         return entry;
+    }
+    std::uint32_t hostHashOf(std::uint32_t entry) const
+    {
+        return hostHash(hosts[entry].owner, hosts[entry].host);
     }
 };
 
@@ -433,79 +336,61 @@ enum class Reporting
 
 constexpr std::size_t BlockBytes = 4u << 20;
 
-// A host of a line whose lookup waits for its table slot and key to arrive in the cache.
+// A host of a line whose lookup waits for its table slot and entry to arrive in the cache.
 struct PendingHost
 {
     std::uint32_t user; // entry number
     ConnectionKind kind;
-    std::uint64_t hash;
+    std::uint32_t hash;
     std::string_view host;
     ByteOffset line;
 };
 
-// Indexes the lines of text, which starts at `base` in the whole text, into part.
+// Indexes the lines of text, which starts at `base` in the whole text, into b.
 //
 // Looking a host up mostly waits for memory, so the lookups run a few lines behind the parsing:
-// each line's table slot is prefetched when the line is parsed, its key a few lines later, and
-// the lookup itself happens once both are likely in the cache. Lookups and insertions still
-// happen in line order, so the entries keep the order of first appearance. Reporting every entry
-// as it is found needs the strict order of user and host events, so it looks up at once.
-void indexPart(std::string_view text, ByteOffset base, PartIndex& part, Reporting reporting,
-               ProgressSink* sink, const std::atomic<bool>* cancel)
+// each line's table slot is prefetched when the line is parsed, the entry it holds a few lines
+// later, and the lookup itself happens once both are likely in the cache. Lookups and insertions
+// still happen in line order, so the entries keep the order of first appearance. Reporting every
+// entry as it is found needs the strict order of user and host events, so it looks up at once.
+void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting reporting,
+                ProgressSink* sink, const std::atomic<bool>* cancel)
 {
     Reporter reporter(sink);
     constexpr std::size_t RingSize = 8; // a power of two
     const std::size_t lag = reporting == Reporting::EveryEntry ? 0 : RingSize - 1;
-    const std::size_t keyHintLag = lag / 2;
+    const std::size_t hintLag = lag / 2;
     PendingHost ring[RingSize];
     std::size_t produced = 0;
     std::size_t consumed = 0;
     bool foundInBlock = false;
 
-    // Per user, the host of its latest line: a user's requests come in runs to one host (a page
-    // and its images), and the first of them decides. The line it came from may be far back and
-    // out of the cache, so its bytes are only compared when the hashes agree. Once the host's
-    // entry is known, the next lines of the run count into it at once.
-    struct RecentHost
-    {
-        std::uint64_t hash = 0;
-        std::string_view host;
-        std::uint32_t entry = TextSet::NotFound;
-    };
-    std::vector<RecentHost> recent;
-
     const auto consume = [&] {
         const PendingHost& pending = ring[consumed++ & (RingSize - 1)];
-        TextSet& set = part.hostSets[pending.user];
-        const std::uint32_t at = set.find(pending.hash, pending.host);
-        std::uint32_t entry;
-        if (at != TextSet::NotFound) {
-            entry = set.entryAt(at);
-            HostEntry& host = part.hosts[entry];
+        const UserId owner = b.users[pending.user].id;
+        std::uint32_t entry = b.findHost(owner, pending.host, pending.hash);
+        if (entry != SlotTable::NotFound) {
+            HostEntry& host = b.hosts[entry];
             ++host.lines;
-            // A later line of the run may have counted in already.
+            // A later line of a run to this host may have counted in already.
             host.lastLine = std::max(host.lastLine, pending.line);
         } else {
-            entry = part.addHost(part.users[pending.user].id, pending.kind, pending.host,
-                                 pending.hash, pending.line);
+            entry = b.addHost(owner, pending.kind, pending.host, pending.hash, pending.line);
             foundInBlock = true;
             if (reporting == Reporting::EveryEntry) {
                 reporter.host(pending.host);
                 reporter.pump();
             }
         }
-        RecentHost& last = recent[pending.user];
-        if (last.entry == TextSet::NotFound && last.hash == pending.hash &&
-            sameText(last.host, pending.host))
-            last.entry = entry;
+        b.state.lastHost[pending.user] = entry;
     };
 
     const char* p = text.data();
     const char* const end = p + text.size();
     std::string_view lastName;
-    std::uint32_t lastUser = KeyTable::NotFound;
-    std::size_t newUserEntry = 0; // what the last block report showed
-    std::size_t newHostEntry = 0;
+    std::uint32_t lastUser = SlotTable::NotFound;
+    std::size_t newUserEntry = b.users.size(); // what the last block report showed
+    std::size_t newHostEntry = b.hosts.size();
 
     while (p < end) {
         const char* blockEnd =
@@ -515,7 +400,7 @@ void indexPart(std::string_view text, ByteOffset base, PartIndex& part, Reportin
             const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
             if (lineEnd < end && *lineEnd == '\0') {
                 // A NUL ends the text: this line is its last, and nothing after it counts.
-                part.endedAtNul = true;
+                b.state.endedAtNul = true;
                 p = end;
             } else {
                 p = lineEnd + TerminatorLength(lineEnd, end);
@@ -527,24 +412,22 @@ void indexPart(std::string_view text, ByteOffset base, PartIndex& part, Reportin
             const ByteOffset lineAt = base + static_cast<ByteOffset>(line.data() - text.data());
             const std::string_view name = fields.user;
             std::uint32_t user;
-            if (lastUser != KeyTable::NotFound && sameText(name, lastName)) {
+            if (lastUser != SlotTable::NotFound && sameText(name, lastName)) {
                 user = lastUser;
-                UserEntry& entry = part.users[user];
-                ++entry.lines;
-                entry.lastLine = lineAt;
+                ++b.users[user].lines;
+                b.users[user].lastLine = lineAt;
             } else {
-                const std::uint64_t hash = userHash(name);
-                user = part.findUser(name, hash);
-                if (user != KeyTable::NotFound) {
-                    UserEntry& entry = part.users[user];
-                    ++entry.lines;
-                    entry.lastLine = lineAt;
+                const std::uint32_t hash = userHash(name);
+                user = b.findUser(name, hash);
+                if (user != SlotTable::NotFound) {
+                    ++b.users[user].lines;
+                    b.users[user].lastLine = lineAt;
                 } else {
-                    user = part.addUser(name, hash, lineAt);
+                    user = b.addUser(name, hash, lineAt);
                     foundInBlock = true;
                     if (reporting == Reporting::EveryEntry) {
-                        reporter.accounts(part.users.size());
-                        reporter.user(fields.user);
+                        reporter.accounts(b.users.size());
+                        reporter.user(name);
                         reporter.pump();
                     }
                 }
@@ -553,27 +436,24 @@ void indexPart(std::string_view text, ByteOffset base, PartIndex& part, Reportin
             }
             if (fields.host.empty())
                 continue;
-            const std::string_view host = fields.host;
-            const std::uint64_t hash = hostHash(host);
-            if (user >= recent.size())
-                recent.resize(part.users.size());
-            RecentHost& last = recent[user];
-            if (last.hash == hash && sameText(last.host, host)) {
-                if (last.entry != TextSet::NotFound) {
-                    HostEntry& entry = part.hosts[last.entry];
-                    ++entry.lines;
-                    entry.lastLine = lineAt;
-                    continue;
-                }
-            } else {
-                last = RecentHost{hash, host, TextSet::NotFound};
+            // A user's requests come in runs to one host (a page and its images): the host of
+            // its latest line decides most lines without a lookup.
+            const std::uint32_t recent = b.state.lastHost[user];
+            if (recent != SlotTable::NotFound && sameText(b.hosts[recent].host, fields.host)) {
+                HostEntry& host = b.hosts[recent];
+                ++host.lines;
+                host.lastLine = std::max(host.lastLine, lineAt);
+                continue;
             }
-
-            part.hostSets[user].prefetchSlot(hash);
-            ring[produced++ & (RingSize - 1)] = PendingHost{user, fields.kind, hash, host, lineAt};
-            if (keyHintLag > 0 && produced > keyHintLag) {
-                const PendingHost& soon = ring[(produced - 1 - keyHintLag) & (RingSize - 1)];
-                part.hostSets[soon.user].prefetchKey(soon.hash);
+            const std::uint32_t hash = hostHash(b.users[user].id, fields.host);
+            b.state.hostTable.prefetch(hash);
+            ring[produced++ & (RingSize - 1)] =
+                PendingHost{user, fields.kind, hash, fields.host, lineAt};
+            if (hintLag > 0 && produced > hintLag) {
+                const PendingHost& soon = ring[(produced - 1 - hintLag) & (RingSize - 1)];
+                const std::uint32_t entry = b.state.hostTable.firstAt(soon.hash);
+                if (entry != SlotTable::NotFound && entry < b.hosts.size())
+                    __builtin_prefetch(&b.hosts[entry]);
             }
             if (produced - consumed > lag)
                 consume();
@@ -581,184 +461,223 @@ void indexPart(std::string_view text, ByteOffset base, PartIndex& part, Reportin
         while (consumed < produced)
             consume();
         if (reporting == Reporting::PerBlock && foundInBlock) {
-            if (part.users.size() != newUserEntry) {
-                newUserEntry = part.users.size();
-                reporter.accounts(part.users.size());
-                reporter.user(part.users.back().name);
+            if (b.users.size() != newUserEntry) {
+                newUserEntry = b.users.size();
+                reporter.accounts(b.users.size());
+                reporter.user(b.users.back().name);
             }
-            if (part.hosts.size() != newHostEntry) {
-                newHostEntry = part.hosts.size();
-                reporter.host(part.hosts.back().host);
+            if (b.hosts.size() != newHostEntry) {
+                newHostEntry = b.hosts.size();
+                reporter.host(b.hosts.back().host);
             }
             reporter.pump();
         }
         foundInBlock = false;
         if (cancel && cancel->load(std::memory_order_relaxed)) {
-            part.cancelled = p < end && !part.endedAtNul;
+            b.cancelled = p < end && !b.state.endedAtNul;
             break;
         }
     }
+}
 
-    // The sets are complete: let the entries show the sets' packed copies of the host texts, so
-    // that reading the tree goes through a few megabytes in order instead of jumping around the
-    // whole log.
-    // Each set keeps its copies in the order its user's hosts were found.
-    std::vector<std::uint32_t> next(part.users.size(), 0);
-    for (HostEntry& host : part.hosts) {
-        std::uint32_t& at = next[host.owner - 1];
-        host.host = part.hostSets[host.owner - 1].keyAt(at);
-        at += static_cast<std::uint32_t>(TextSet::KeyHeader + host.host.size());
+// Adds the entries of a later run to `into`, keeping the order of first appearance (all of the
+// later run's lines come after those of `into`): the counts of a node add up, its first line is
+// the earliest, its last line the latest. Reports the last new user and host as one run would
+// have left them.
+void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
+{
+    const std::size_t usersBefore = into.users.size();
+    const std::size_t hostsBefore = into.hosts.size();
+    std::vector<UserId> idOf(later.users.size() + 1, 0);
+    for (const UserEntry& user : later.users) {
+        std::uint32_t entry = into.findUser(user.name, user.hash);
+        if (entry == SlotTable::NotFound) {
+            entry = into.addUser(user.name, user.hash, user.firstLine);
+            into.users[entry].lines = user.lines;
+        } else {
+            into.users[entry].lines += user.lines;
+        }
+        into.users[entry].lastLine = user.lastLine;
+        into.state.lastHost[entry] = SlotTable::NotFound;
+        idOf[user.id] = entry + 1;
+    }
+    // The later run's memory goes as it is merged, so that the two never take much more than the
+    // merged index alone.
+    const std::size_t laterUsers = later.users.size();
+    later.users = {};
+    later.state.userTable = SlotTable();
+    later.state.hostTable = SlotTable();
+    std::vector<std::uint32_t> mergedHost(later.hosts.size());
+    constexpr std::size_t DiscardStep = 1u << 16;
+    for (std::size_t i = 0; i < later.hosts.size(); ++i) {
+        const HostEntry& host = later.hosts[i];
+        const UserId owner = idOf[host.owner];
+        const std::uint32_t hash = hostHash(owner, host.host);
+        std::uint32_t entry = into.findHost(owner, host.host, hash);
+        if (entry == SlotTable::NotFound) {
+            entry = into.addHost(owner, host.kind, host.host, hash, host.firstLine);
+            into.hosts[entry].lines = host.lines;
+        } else {
+            into.hosts[entry].lines += host.lines;
+        }
+        into.hosts[entry].lastLine = host.lastLine;
+        mergedHost[i] = entry;
+        if ((i + 1) % DiscardStep == 0)
+            later.hosts.discardBefore(i + 1);
+    }
+    later.hosts = {};
+    // Each user's latest host, as the later run knew it.
+    for (std::size_t i = 0; i < laterUsers; ++i) {
+        const std::uint32_t recent = later.state.lastHost[i];
+        if (recent != SlotTable::NotFound)
+            into.state.lastHost[idOf[i + 1] - 1] = mergedHost[recent];
+    }
+    into.state.endedAtNul = later.state.endedAtNul;
+    into.cancelled = into.cancelled || later.cancelled;
+    if (sink) {
+        Reporter reporter(sink);
+        if (into.users.size() != usersBefore) {
+            reporter.accounts(into.users.size());
+            reporter.user(into.users.back().name);
+        }
+        if (into.hosts.size() != hostsBefore)
+            reporter.host(into.hosts.back().host);
+        if (into.users.size() != usersBefore || into.hosts.size() != hostsBefore)
+            reporter.pump();
     }
 }
 
-// Appends to the first run's lists the entries of the later runs that are new, keeping the order
-// of first appearance (a later run's lines all come after an earlier run's). A host of run k is
-// new when no earlier run holds it for the same user; each run's host sets hold its own hosts, so
-// those checks only read, and run on all cores. Nothing is looked up after the merge, so the
-// merged entries need not enter any set. The counts of a node add up, its first line is that of
-// the earliest run that holds it, its last line that of the latest.
-void mergeParts(std::vector<PartIndex>& parts, std::size_t count)
+// Indexes text[from, to) into b, on several cores when it is large: the first run on this
+// thread into b itself (so that the sink is only called here), the others into builders of their
+// own, merged in order.
+void indexRange(std::string_view text, ByteOffset from, ByteOffset to, Builder& b,
+                ProgressSink* sink, const IndexOptions& options)
 {
-    PartIndex& merged = parts[0];
-    // Per run, the merged entry of each of its hosts.
-    std::vector<std::vector<std::uint32_t>> mergedHost(count);
-    mergedHost[0].resize(merged.hosts.size());
-    for (std::size_t i = 0; i < merged.hosts.size(); ++i)
-        mergedHost[0][i] = static_cast<std::uint32_t>(i);
-    for (std::size_t k = 1; k < count; ++k) {
-        const PartIndex& later = parts[k];
-        const std::size_t userCount = later.users.size();
-        // Where each of later's users stands in every earlier run, and its merged id.
-        std::vector<std::uint32_t> entryIn(k * userCount, KeyTable::NotFound);
-        std::vector<UserId> idOf(userCount + 1, 0);
-        for (std::size_t i = 0; i < userCount; ++i) {
-            const std::string_view name = later.users[i].name;
-            const std::uint64_t hash = userHash(name);
-            for (std::size_t j = 0; j < k; ++j)
-                entryIn[j * userCount + i] = parts[j].findUser(name, hash);
-            const UserEntry& counts = later.users[i];
-            std::uint32_t entry = merged.findUser(name, hash);
-            if (entry == KeyTable::NotFound) {
-                entry = merged.addUser(name, hash, counts.firstLine);
-                merged.users[entry].lines = counts.lines;
-            } else {
-                merged.users[entry].lines += counts.lines;
-            }
-            merged.users[entry].lastLine = counts.lastLine;
-            idOf[later.users[i].id] = merged.users[entry].id;
-        }
-
-        // The merged entry of each of later's hosts that an earlier run holds, else NotFound.
-        std::vector<std::uint32_t>& found = mergedHost[k];
-        found.assign(later.hosts.size(), TextSet::NotFound);
-        const auto check = [&](std::size_t from, std::size_t to) {
-            for (std::size_t i = from; i < to; ++i) {
-                const HostEntry& host = later.hosts[i];
-                const std::size_t user = host.owner - 1;
-                const std::uint64_t hash = hostHash(host.host);
-                for (std::size_t j = 0; j < k; ++j) {
-                    const std::uint32_t entry = entryIn[j * userCount + user];
-                    if (entry == KeyTable::NotFound)
-                        continue;
-                    const TextSet& set = parts[j].hostSets[entry];
-                    const std::uint32_t at = set.find(hash, host.host);
-                    if (at != TextSet::NotFound) {
-                        found[i] = mergedHost[j][set.entryAt(at)];
-                        break;
-                    }
-                }
-            }
-        };
-        const std::size_t half = later.hosts.size() / 2;
-        if (half >= 32768 && std::thread::hardware_concurrency() > 1) {
-            std::thread second(check, half, later.hosts.size());
-            check(0, half);
-            second.join();
-        } else {
-            check(0, later.hosts.size());
-        }
-
-        for (std::size_t i = 0; i < later.hosts.size(); ++i) {
-            const HostEntry& host = later.hosts[i];
-            if (found[i] != TextSet::NotFound) {
-                HostEntry& into = merged.hosts[found[i]];
-                into.lines += host.lines;
-                into.lastLine = host.lastLine;
-                continue;
-            }
-            found[i] = static_cast<std::uint32_t>(merged.hosts.size());
-            merged.hosts.push_back(HostEntry{idOf[host.owner], host.kind, host.host, host.lines,
-                                             host.firstLine, host.lastLine});
-        }
-        // This run's sets are still read by the checks of the runs after it.
+    const std::string_view range = text.substr(from, to - from);
+    unsigned threads = options.threads;
+    if (threads == 0)
+        threads = RunsForScan(range.size(), options.minBytesPerThread);
+    const std::vector<std::string_view> parts = SplitAtLineEnds(range, std::max(1u, threads));
+    if (parts.size() <= 1) {
+        indexLines(range, from, b, sink ? Reporting::EveryEntry : Reporting::None, sink,
+                   options.cancel);
+        return;
     }
+    std::vector<Builder> later(parts.size() - 1);
+    RunParts(parts.size(), [&](std::size_t k) {
+        const auto base = static_cast<ByteOffset>(parts[k].data() - text.data());
+        if (k == 0)
+            indexLines(parts[0], base, b, sink ? Reporting::PerBlock : Reporting::None, sink,
+                       options.cancel);
+        else
+            indexLines(parts[k], base, later[k - 1], Reporting::None, nullptr, options.cancel);
+    });
+    for (Builder& part : later) {
+        // The text ends at the first NUL: the runs after the one that holds it do not count.
+        if (b.state.endedAtNul || b.cancelled)
+            break;
+        mergeInto(b, part, sink);
+        part = Builder();
+    }
+}
+
+// Where the last line of text starts when it has no line end (nor a NUL), else text's size.
+ByteOffset openLineStart(std::string_view text)
+{
+    if (text.empty() || text.back() == '\n' || text.back() == '\r')
+        return text.size();
+    ByteOffset at = text.size();
+    while (at > 0 && text[at - 1] != '\n' && text[at - 1] != '\r') {
+        if (text[at - 1] == '\0')
+            return text.size();
+        --at;
+    }
+    return at;
+}
+
+// Indexes text from where b stopped: the whole lines first, then a last line without a line end,
+// which is noted so that a later extension can take it back.
+void indexFrom(std::string_view text, ByteOffset from, Builder& b, ProgressSink* sink,
+               const IndexOptions& options)
+{
+    b.state.base = text.data();
+    const ByteOffset open = std::max(from, openLineStart(text));
+    indexRange(text, from, open, b, sink, options);
+    b.state.indexed = open;
+    if (b.cancelled || b.state.endedAtNul || open == text.size())
+        return;
+    IndexState::Tail& tail = b.state.tail;
+    const std::string_view line = text.substr(open);
+    const IndexFields fields = ExtractIndexFields(line);
+    if (!fields.qualifies || fields.user.empty())
+        return;
+    tail.counted = true;
+    tail.user = b.findUser(fields.user, userHash(fields.user));
+    tail.newUser = tail.user == SlotTable::NotFound;
+    if (!tail.newUser) {
+        tail.userBefore = b.users[tail.user];
+        tail.lastHostBefore = b.state.lastHost[tail.user];
+        if (!fields.host.empty()) {
+            tail.host =
+                b.findHost(tail.user + 1, fields.host, hostHash(tail.user + 1, fields.host));
+            if (tail.host != SlotTable::NotFound)
+                tail.hostBefore = b.hosts[tail.host];
+        }
+    }
+    tail.newHost = !fields.host.empty() && tail.host == SlotTable::NotFound;
+    indexRange(text, open, text.size(), b, sink, options);
+    if (tail.newUser)
+        tail.user = static_cast<std::uint32_t>(b.users.size() - 1);
+    if (tail.newHost)
+        tail.host = static_cast<std::uint32_t>(b.hosts.size() - 1);
+}
+
+// Takes back what the last line without a line end added.
+void takeBackOpenLine(Builder& b)
+{
+    IndexState::Tail& tail = b.state.tail;
+    if (!tail.counted)
+        return;
+    if (tail.newHost) {
+        const std::uint32_t hash = b.hostHashOf(tail.host);
+        b.state.hostTable.erase(hash, tail.host, [&](std::uint32_t e) { return b.hostHashOf(e); });
+        b.hosts.pop_back();
+    } else if (tail.host != SlotTable::NotFound) {
+        b.hosts[tail.host].lines = tail.hostBefore.lines;
+        b.hosts[tail.host].lastLine = tail.hostBefore.lastLine;
+    }
+    if (tail.newUser) {
+        b.state.userTable.erase(b.users[tail.user].hash, tail.user,
+                                [&](std::uint32_t e) { return b.users[e].hash; });
+        b.users.pop_back();
+        b.state.lastHost.pop_back();
+    } else {
+        // Only the counts: the texts may have moved to another mapping of the log since.
+        b.users[tail.user].lines = tail.userBefore.lines;
+        b.users[tail.user].lastLine = tail.userBefore.lastLine;
+        b.state.lastHost[tail.user] = tail.lastHostBefore;
+    }
+    tail = IndexState::Tail();
+}
+
+LogIndex finish(Builder&& b, std::shared_ptr<const LogFile> source)
+{
+    LogIndex index;
+    index.cancelled = b.cancelled;
+    index.users = std::move(b.users);
+    index.hosts = std::move(b.hosts);
+    index.source = std::move(source);
+    index.state = std::make_shared<IndexState>(std::move(b.state));
+    return index;
 }
 
 } // namespace
 
 LogIndex BuildLogIndex(std::string_view text, ProgressSink* sink, const IndexOptions& options)
 {
-    unsigned threads = options.threads;
-    if (threads == 0)
-        threads = RunsForScan(text.size(), options.minBytesPerThread);
-    const std::vector<std::string_view> parts = SplitAtLineEnds(text, std::max(1u, threads));
-
-    std::vector<PartIndex> indexes(parts.size());
-    if (parts.size() == 1) {
-        indexPart(parts[0], 0, indexes[0], sink ? Reporting::EveryEntry : Reporting::None, sink,
-                  options.cancel);
-    } else {
-        // The first run is indexed on this thread, so that the sink is only ever called here.
-        RunParts(parts.size(), [&](std::size_t k) {
-            const auto base = static_cast<ByteOffset>(parts[k].data() - text.data());
-            if (k == 0)
-                indexPart(parts[0], base, indexes[0], sink ? Reporting::PerBlock : Reporting::None,
-                          sink, options.cancel);
-            else
-                indexPart(parts[k], base, indexes[k], Reporting::None, nullptr, options.cancel);
-        });
-        // The text ends at the first NUL: the runs after the one that holds it do not count.
-        std::size_t counted = 0;
-        while (counted < parts.size() && !indexes[counted].endedAtNul)
-            ++counted;
-        counted = std::min(counted + 1, parts.size());
-        bool cancelled = false;
-        for (std::size_t k = 0; k < counted; ++k)
-            cancelled = cancelled || indexes[k].cancelled;
-        if (!cancelled) {
-            const std::size_t usersBefore = indexes[0].users.size();
-            const std::size_t hostsBefore = indexes[0].hosts.size();
-            mergeParts(indexes, counted);
-            // The texts one run would have left: the last new user and the last new host.
-            if (sink) {
-                PartIndex& all = indexes[0];
-                Reporter reporter(sink);
-                if (all.users.size() != usersBefore) {
-                    reporter.accounts(all.users.size());
-                    reporter.user(all.users.back().name);
-                }
-                if (all.hosts.size() != hostsBefore)
-                    reporter.host(all.hosts.back().host);
-                reporter.pump();
-            }
-        } else {
-            indexes[0].cancelled = true;
-        }
-    }
-
-    LogIndex index;
-    index.users = std::move(indexes[0].users);
-    index.hosts = std::move(indexes[0].hosts);
-    index.cancelled = indexes[0].cancelled;
-    // The host texts live in the runs' sets: keep their copies, free everything else.
-    for (PartIndex& part : indexes) {
-        for (TextSet& set : part.hostSets)
-            set.dropSlots();
-        part.users = {};
-        part.hosts = {};
-    }
-    index.storage = std::make_shared<const std::vector<PartIndex>>(std::move(indexes));
-    return index;
+    Builder b;
+    indexFrom(text, 0, b, sink, options);
+    return finish(std::move(b), nullptr);
 }
 
 LogIndex BuildLogIndex(std::shared_ptr<const LogFile> file, ProgressSink* sink,
@@ -771,28 +690,79 @@ LogIndex BuildLogIndex(std::shared_ptr<const LogFile> file, ProgressSink* sink,
     return index;
 }
 
+LogIndex ExtendLogIndex(LogIndex index, std::string_view text, ProgressSink* sink,
+                        const IndexOptions& options)
+{
+    if (!index.state || index.cancelled || text.size() < index.state->indexed)
+        return BuildLogIndex(text, sink, options);
+    Builder b;
+    b.users = std::move(index.users);
+    b.hosts = std::move(index.hosts);
+    // Another holder of the state keeps its own copy.
+    b.state = index.state.use_count() == 1 ? std::move(*index.state) : *index.state;
+    // The entries' texts move with the text, which begins with the bytes they were taken from.
+    const char* const oldBase = b.state.base;
+    if (oldBase != text.data()) {
+        const auto rebase = [&](std::string_view view) {
+            return std::string_view(text.data() + (view.data() - oldBase), view.size());
+        };
+        for (UserEntry& user : b.users)
+            user.name = rebase(user.name);
+        for (HostEntry& host : b.hosts)
+            host.host = rebase(host.host);
+        b.state.base = text.data();
+    }
+    if (!b.state.endedAtNul) {
+        takeBackOpenLine(b);
+        indexFrom(text, b.state.indexed, b, sink, options);
+    }
+    return finish(std::move(b), std::move(index.source));
+}
+
+LogIndex ExtendLogIndex(LogIndex index, std::shared_ptr<const LogFile> file, ProgressSink* sink,
+                        const IndexOptions& options)
+{
+    LogIndex extended = ExtendLogIndex(std::move(index), file->bytes(), sink, options);
+    file->checkNotCutShort();
+    extended.source = std::move(file);
+    return extended;
+}
+
+HostOrder MakeHostOrder(const LogIndex& index)
+{
+    HostOrder order;
+    order.hostsStart.assign(index.users.size() + 1, 0);
+    // Ids count from 1 without gaps, so a host's owner is its user's position plus one.
+    for (const HostEntry& host : index.hosts)
+        ++order.hostsStart[host.owner];
+    for (std::size_t u = 1; u < order.hostsStart.size(); ++u)
+        order.hostsStart[u] += order.hostsStart[u - 1];
+    std::vector<std::uint32_t> next(order.hostsStart.begin(), order.hostsStart.end() - 1);
+    order.hosts.resize(index.hosts.size());
+    for (std::size_t i = 0; i < index.hosts.size(); ++i)
+        order.hosts[next[index.hosts[i].owner - 1]++] = static_cast<std::uint32_t>(i);
+    return order;
+}
+
 LogTree MakeLogTree(const LogIndex& index)
 {
     LogTree tree;
     tree.source = index.source;
-    tree.storage = index.storage;
+    const HostOrder order = MakeHostOrder(index);
     tree.users.reserve(index.users.size());
-    tree.hosts.resize(index.hosts.size());
-    // Ids count from 1 without gaps, so a host's owner is its user's position plus one.
-    std::vector<std::size_t> next(index.users.size() + 1, 0);
-    for (const HostEntry& host : index.hosts)
-        ++next[host.owner];
-    std::size_t first = 0;
-    for (const UserEntry& user : index.users) {
-        const std::size_t count = next[user.id];
+    tree.hosts.reserve(index.hosts.size());
+    for (std::size_t u = 0; u < index.users.size(); ++u) {
+        const UserEntry& user = index.users[u];
+        const std::size_t first = order.hostsStart[u];
+        const std::size_t count = order.hostsStart[u + 1] - first;
         tree.users.push_back(TreeUser{user.name, UserNodeIcon, first, count, user.lines,
                                       user.firstLine, user.lastLine});
-        next[user.id] = first;
-        first += count;
     }
-    for (const HostEntry& host : index.hosts)
-        tree.hosts[next[host.owner]++] =
-            TreeHost{host.host, host.kind, host.lines, host.firstLine, host.lastLine};
+    for (const std::uint32_t h : order.hosts) {
+        const HostEntry& host = index.hosts[h];
+        tree.hosts.push_back(
+            TreeHost{host.host, host.kind, host.lines, host.firstLine, host.lastLine});
+    }
     return tree;
 }
 

@@ -121,39 +121,43 @@ int runTree(const Context& context, const std::vector<std::string>& args)
 {
     auto file = std::make_shared<const LogFile>(args[0]);
     const LogIndex index = BuildLogIndex(file, nullptr);
-    const LogTree tree = MakeLogTree(index);
+    // The tree straight from the index's entries: a log of a million users has millions of nodes.
+    const HostOrder order = MakeHostOrder(index);
 
     OutputBuffer out(context.out);
     std::string& line = out.text();
     const bool tsv = context.format == OutputFormat::Tsv;
-    for (const TreeUser& user : tree.users) {
-        const auto hosts = tree.hostsOf(user);
+    for (std::size_t u = 0; u < index.users.size(); ++u) {
+        const std::string_view name = index.users[u].name;
+        const std::size_t firstHost = order.hostsStart[u];
+        const std::size_t hostCount = order.hostsStart[u + 1] - firstHost;
         if (tsv) {
             line += "U\t";
-            appendField(line, context, user.text);
+            appendField(line, context, name);
         } else {
-            appendField(line, context, user.text);
-            line += "  (" + counted(hosts.size(), "host", "hosts") + ')';
+            appendField(line, context, name);
+            line += "  (" + counted(hostCount, "host", "hosts") + ')';
         }
         out.endLine();
-        for (const TreeHost& host : hosts) {
+        for (std::size_t h = firstHost; h < firstHost + hostCount; ++h) {
+            const HostEntry& host = index.hosts[order.hosts[h]];
             if (tsv) {
                 line += "H\t";
-                line += std::to_string(host.icon);
+                line += std::to_string(host.kind);
                 line += '\t';
             } else {
                 const std::size_t from = line.size();
                 line += "    ";
-                line += kindName(host.icon);
+                line += kindName(host.kind);
                 padTo(line, from, 16);
             }
-            appendField(line, context, host.text);
+            appendField(line, context, host.host);
             out.endLine();
         }
     }
     if (!tsv) {
-        line += counted(tree.users.size(), "user", "users") + ", " +
-                counted(tree.hosts.size(), "host", "hosts");
+        line += counted(index.users.size(), "user", "users") + ", " +
+                counted(index.hosts.size(), "host", "hosts");
         out.endLine();
     }
     return 0;

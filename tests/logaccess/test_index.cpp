@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -211,6 +213,91 @@ TEST(LogIndexParallel, EqualsOneRunOnGeneratedLogs)
         EXPECT_EQ(treeOf(index), expectedTree);
         for (int slot = 0; slot < 3; ++slot)
             EXPECT_EQ(sink.slots[slot], oneSink.slots[slot]) << slot;
+    }
+}
+
+namespace {
+
+// Every field of every entry, for comparing two indexes whole.
+std::vector<std::string> entriesOf(const LogIndex& index)
+{
+    std::vector<std::string> out;
+    for (const UserEntry& u : index.users)
+        out.push_back("U " + std::to_string(u.id) + " " + std::string(u.name) + " " +
+                      std::to_string(u.lines) + " " + std::to_string(u.firstLine) + " " +
+                      std::to_string(u.lastLine));
+    for (const HostEntry& h : index.hosts)
+        out.push_back("H " + std::to_string(h.owner) + " " + std::to_string(h.kind) + " " +
+                      std::string(h.host) + " " + std::to_string(h.lines) + " " +
+                      std::to_string(h.firstLine) + " " + std::to_string(h.lastLine));
+    return out;
+}
+
+} // namespace
+
+// A log that grows in pieces cut anywhere (inside a line, inside a user or host text, between the
+// CR and the LF of a line end), indexed piece by piece, equals the index of the whole log at
+// every step; then a NUL ends the text and nothing after it counts.
+TEST(LogIndexExtend, EqualsARebuildAfterEveryAppend)
+{
+    std::mt19937 random(2027);
+    std::string log;
+    for (int i = 0; i < 20000; ++i) {
+        const unsigned u = i < 10000 ? random() % 50 : random() % 400; // new users come later
+        const std::string user = "user" + std::to_string(u) + (u % 9 == 0 ? "\xe9" : "");
+        const std::string host = "h" + std::to_string(random() % (i < 10000 ? 60 : 3000)) + ".x";
+        log += random() % 3 ? web(user, host) : tunnel(user, host);
+        if (random() % 7 == 0)
+            log += "junk line\r";
+    }
+    qelt::test::TempFolder dir;
+    const std::string path = dir / "log1.txt";
+    for (const unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        IndexOptions options;
+        options.threads = threads;
+        options.minBytesPerThread = 1;
+        std::size_t size = 0;
+        qelt::test::writeFile(path, "");
+        LogIndex index = BuildLogIndex(std::make_shared<const LogFile>(path), nullptr, options);
+        for (int step = 0; size < log.size(); ++step) {
+            const std::size_t before = size;
+            size = std::min(log.size(), size + 1 + random() % 60000);
+            if (step % 5 == 0 && size < log.size()) {
+                // Right between a CR and its LF, or in the middle of a user text.
+                const std::size_t cr = log.find('\r', size);
+                size = cr == std::string::npos ? size : cr + 1;
+            }
+            {
+                std::ofstream out(path, std::ios::binary | std::ios::app);
+                out << log.substr(before, size - before);
+            }
+            // Every other step from a new mapping of the grown file, else from a string.
+            const std::string text = log.substr(0, size);
+            if (step % 2 == 0)
+                index = ExtendLogIndex(std::move(index), std::make_shared<const LogFile>(path),
+                                       nullptr, options);
+            else
+                index = ExtendLogIndex(std::move(index), text, nullptr, options);
+            const LogIndex whole = BuildLogIndex(text, nullptr, options);
+            const auto got = entriesOf(index);
+            const auto expected = entriesOf(whole);
+            const auto differ =
+                std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+            ASSERT_TRUE(differ.first == got.end() && differ.second == expected.end())
+                << "step " << step << " at " << size << ": "
+                << (differ.first == got.end() ? "(none)" : *differ.first) << " instead of "
+                << (differ.second == expected.end() ? "(none)" : *differ.second);
+            if (step % 2 == 1) // the views point into the file for the next step
+                index = ExtendLogIndex(std::move(index), std::make_shared<const LogFile>(path),
+                                       nullptr, options);
+        }
+        // A NUL ends the text; what follows it never counts.
+        const std::string ended = log + std::string(1, '\0') + web("late", "after.nul");
+        const LogIndex after = ExtendLogIndex(std::move(index), ended, nullptr, options);
+        ASSERT_EQ(entriesOf(after), entriesOf(BuildLogIndex(log, nullptr, options)));
+        const LogIndex still = ExtendLogIndex(after, ended + web("later", "x.y"), nullptr, options);
+        EXPECT_EQ(entriesOf(still), entriesOf(after));
     }
 }
 
