@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Times `qeltlog delete-node` on a large generated log against `cp` of the same file.
+# Times `qeltlog delete-node` and `delete-rows` on a large generated log against `cp` of it.
 #
 #   bench/bench_delete.sh [BUILD_DIR [SIZE [ROUNDS]]]      (defaults: build 1G 3)
 #
@@ -7,10 +7,10 @@
 # master copy, reads it once so the page cache is warm, then times, in the same round:
 #   cp        cp of the log to a new file in the same folder (the goal: delete-node <= 3 x cp)
 #   cp+sync   the same followed by sync of the copy, since delete-node flushes its new log to disk
-#   user      delete-node LOG USER for the busiest user of the log
+#   user      delete-node LOG USER for the user with about a tenth of the lines
 #   host      delete-node LOG USER HOST for that user's busiest host
-#   rows      delete-rows LOG URL... with every 100th display URL of that user (about 1% of its
-#             rows, spread over the whole file), as a selection of many rows would pass them
+#   rows      delete-rows LOG 1-N USER: every row of that user, as a selection of all its rows
+#             (the goal: delete-node and delete-rows 1-N <= 3 x cp)
 # Work files go to a temporary folder under TMPDIR and are removed at the end.
 set -euo pipefail
 
@@ -31,27 +31,23 @@ log=$work/log1.txt
 "$genlog" "$master" "$size" 7 >/dev/null
 bytes=$(stat -c %s "$master")
 
-# The busiest user and its busiest host, from a sample of the log: " - USER [" and the host of
-# "GET http://HOST/" requests.
+# The user nearest a tenth of the lines and its busiest host, from a sample of the log:
+# " - USER [" and the host of "GET http://HOST/" requests.
 read -r user host < <(head -n 300000 "$master" | awk '
     { i = index($0, " - "); j = index($0, " [");
       if (i == 0 || j <= i + 3) next;
       u = substr($0, i + 3, j - i - 3); if (u ~ /[ \t]/) next;
       users[u]++;
       if (match($0, /"GET http:\/\/[^\/" ]+/)) hosts[u SUBSEP substr($0, RSTART + 12, RLENGTH - 12)]++ }
-    END { best = ""; for (u in users) if (best == "" || users[u] > users[best]) best = u;
+    END { best = ""; for (u in users) { d = users[u] - NR / 10; if (d < 0) d = -d;
+                                        if (best == "" || d < bestd) { best = u; bestd = d } }
           h = ""; n = 0;
           for (k in hosts) { split(k, p, SUBSEP); if (p[1] == best && hosts[k] > n) { n = hosts[k]; h = p[2] } }
           print best, h }')
 lines=$(wc -l <"$master")
-user_lines=$(grep -c -F -- "$user" "$master" || true)
-printf 'log: %s bytes, %s lines; user "%s" in %s lines; host "%s"\n' \
-    "$bytes" "$lines" "$user" "$user_lines" "$host"
-urls=$work/urls.txt
-# tsv escapes control bytes and backslashes; URLs with either are left out rather than decoded.
-"$qeltlog" --format tsv list "$master" "$user" |
-    awk -F '\t' 'NR % 100 == 0 && $3 != "" && index($3, "\\") == 0 { print $3 }' >"$urls"
-printf 'rows: %s URLs\n' "$(wc -l <"$urls")"
+rows=$("$qeltlog" --format tsv list "$master" "$user" | wc -l)
+printf 'log: %s bytes, %s lines; user "%s" with %s rows; host "%s"\n' \
+    "$bytes" "$lines" "$user" "$rows" "$host"
 
 now() { date +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
@@ -71,7 +67,8 @@ fresh() {
     settle
 }
 
-printf '%-6s %8s %8s %8s %8s %8s %8s %8s\n' round cp cp+sync user host rows user/cp host/cp
+printf '%-6s %8s %8s %8s %8s %8s %8s %8s %8s\n' round cp cp+sync user host rows user/cp host/cp \
+    rows/cp
 for ((round = 1; round <= rounds; ++round)); do
     fresh
     t0=$(now); cp "$log" "$work/copy.txt"; t1=$(now)
@@ -87,14 +84,13 @@ for ((round = 1; round <= rounds; ++round)); do
     t0=$(now); "$qeltlog" --format tsv delete-node "$log" "$user" "$host"; t1=$(now)
     host_s=$(seconds "$t0" "$t1")
     fresh
-    t0=$(now)
-    xargs -s 2000000 -d '\n' -a "$urls" "$qeltlog" --format tsv delete-rows "$log"
-    t1=$(now)
+    t0=$(now); "$qeltlog" --format tsv delete-rows "$log" "1-$rows" "$user"; t1=$(now)
     rows_s=$(seconds "$t0" "$t1")
     settle
 
-    printf '%-6s %8s %8s %8s %8s %8s %8s %8s\n' "$round" "$cp_s" "$cpsync_s" "$user_s" "$host_s" \
-        "$rows_s" \
+    printf '%-6s %8s %8s %8s %8s %8s %8s %8s %8s\n' "$round" "$cp_s" "$cpsync_s" "$user_s" \
+        "$host_s" "$rows_s" \
         "$(awk -v a="$user_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')" \
-        "$(awk -v a="$host_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')"
+        "$(awk -v a="$host_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')" \
+        "$(awk -v a="$rows_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')"
 done

@@ -374,6 +374,9 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             ++host.lines;
             // A later line of a run to this host may have counted in already.
             host.lastLine = std::max(host.lastLine, pending.line);
+            // Any place of the same bytes will do: a recent one is likelier in the cache when a
+            // line compares with it.
+            host.host = pending.host;
         } else {
             entry = b.addHost(owner, pending.kind, pending.host, pending.hash, pending.line);
             foundInBlock = true;
@@ -443,6 +446,7 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
                 HostEntry& host = b.hosts[recent];
                 ++host.lines;
                 host.lastLine = std::max(host.lastLine, lineAt);
+                host.host = fields.host;
                 continue;
             }
             const std::uint32_t hash = hostHash(b.users[user].id, fields.host);
