@@ -296,7 +296,8 @@ TEST(LogIndexExtend, EqualsARebuildAfterEveryAppend)
         const std::string ended = log + std::string(1, '\0') + web("late", "after.nul");
         const LogIndex after = ExtendLogIndex(std::move(index), ended, nullptr, options);
         ASSERT_EQ(entriesOf(after), entriesOf(BuildLogIndex(log, nullptr, options)));
-        const LogIndex still = ExtendLogIndex(after, ended + web("later", "x.y"), nullptr, options);
+        const std::string later = ended + web("later", "x.y"); // the index's texts point in
+        const LogIndex still = ExtendLogIndex(after, later, nullptr, options);
         EXPECT_EQ(entriesOf(still), entriesOf(after));
     }
 }
