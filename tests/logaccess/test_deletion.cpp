@@ -147,6 +147,7 @@ TEST(DeleteNodeLines, TakesTheLinesWhoseFieldsAreTheNodesWholeTexts)
 {
     const std::string finance = "CORP\\kido5.department.of.finance";
     const std::string hr = "CORP\\kido5.department.of.hr";
+    const std::string financeCut = finance.substr(0, 25);
     const std::vector<std::string> lines{line("ann", "http://a.com/"),       // 0
                                          line("joanna", "http://j.com/"),    // 1
                                          line("bob", "http://ann.org/?ann"), // 2
@@ -167,7 +168,7 @@ TEST(DeleteNodeLines, TakesTheLinesWhoseFieldsAreTheNodesWholeTexts)
         {"user node: its own lines only", NodeSearchTexts::ForUser("ann"), {0, 5, 8}},
         {"host node: the host field whole", NodeSearchTexts::ForHost("ann", "a.com"), {0}},
         {"accounts that share their first 25 bytes", NodeSearchTexts::ForUser(finance), {6}},
-        {"the cut text is nobody", NodeSearchTexts::ForUser(finance.substr(0, 25)), {}},
+        {"the cut text is nobody", NodeSearchTexts::ForUser(financeCut), {}},
         {"case matters", NodeSearchTexts::ForUser("ANN"), {}},
         {"empty user text", NodeSearchTexts::ForUser(""), {}},
         {"text with a line end", NodeSearchTexts::ForUser("ann\r\n"), {}},
