@@ -128,10 +128,25 @@ std::uint32_t userHash(std::string_view name)
     return static_cast<std::uint32_t>(hashBytes(name, 0x51ED270B27FC6F1Dull));
 }
 
+// A host is looked up by its owner and its text; the text's part of the hash is kept per entry,
+// so that merging and growing never read the texts again.
+std::uint32_t hostTextHash(std::string_view host)
+{
+    return static_cast<std::uint32_t>(hashBytes(host, 0x2545F4914F6CDD1Dull));
+}
+
+std::uint32_t hostSlotHash(std::uint32_t textHash, UserId owner)
+{
+    std::uint32_t h = textHash ^ (owner * 0x9E3779B1u);
+    h ^= h >> 15;
+    h *= 0x85EBCA6Bu;
+    h ^= h >> 13;
+    return h;
+}
+
 std::uint32_t hostHash(UserId owner, std::string_view host)
 {
-    return static_cast<std::uint32_t>(
-        hashBytes(host, 0x2545F4914F6CDD1Dull ^ (owner * 0x9E3779B97F4A7C15ull)));
+    return hostSlotHash(hostTextHash(host), owner);
 }
 
 // Entry numbers by open addressing: a slot holds an entry's number plus one, 0 is empty. The
@@ -202,18 +217,18 @@ private:
         m_slots[i] = entry + 1;
     }
 
+    // The table holds the entries 0 to m_count - 1 (only the last one is ever taken out): they
+    // are placed again in order, reading their hashes front to back.
     template <class HashOf> void grow(HashOf&& hashOf)
     {
         const std::size_t size = m_slots.empty() ? 1024 : m_slots.size() * 2;
-        EntryList<std::uint32_t> old;
-        old.swap(m_slots);
+        m_slots = EntryList<std::uint32_t>();
         m_slots.reserve(size);
         for (std::size_t i = 0; i < size; ++i)
             m_slots.push_back(0);
         m_mask = size - 1;
-        for (const std::uint32_t slot : old)
-            if (slot != 0)
-                place(hashOf(slot - 1), slot - 1);
+        for (std::size_t entry = 0; entry < m_count; ++entry)
+            place(hashOf(static_cast<std::uint32_t>(entry)), static_cast<std::uint32_t>(entry));
     }
 
     EntryList<std::uint32_t> m_slots;
@@ -230,8 +245,9 @@ struct IndexState
     SlotTable userTable;
     SlotTable hostTable;
     EntryList<std::uint32_t> lastHost; // per user: the host entry of its latest line, or NotFound
-    const char* base = nullptr;        // the text the entries' views point into
-    ByteOffset indexed = 0;            // the bytes indexed, the line without a line end aside
+    EntryList<std::uint32_t> hostTextHash; // per host entry
+    const char* base = nullptr;            // the text the entries' views point into
+    ByteOffset indexed = 0;                // the bytes indexed, the line without a line end aside
     bool endedAtNul = false;
     // A last line without a line end was counted (it may still be being written): what to take
     // back before the text it grew into is indexed.
@@ -282,17 +298,19 @@ struct Builder
         return entry;
     }
     std::uint32_t addHost(UserId owner, ConnectionKind kind, std::string_view host,
-                          std::uint32_t hash, ByteOffset line)
+                          std::uint32_t textHash, ByteOffset line)
     {
+        const std::uint32_t hash = hostSlotHash(textHash, owner);
         const auto entry = static_cast<std::uint32_t>(hosts.size());
         hosts.push_back(
             HostEntry{owner, kind, static_cast<std::uint16_t>(hash >> 16), host, 1, line, line});
+        state.hostTextHash.push_back(textHash);
         state.hostTable.insert(hash, entry, [&](std::uint32_t e) { return hostHashOf(e); });
         return entry;
     }
     std::uint32_t hostHashOf(std::uint32_t entry) const
     {
-        return hostHash(hosts[entry].owner, hosts[entry].host);
+        return hostSlotHash(state.hostTextHash[entry], hosts[entry].owner);
     }
 };
 
@@ -341,6 +359,7 @@ struct PendingHost
 {
     std::uint32_t user; // entry number
     ConnectionKind kind;
+    std::uint32_t textHash;
     std::uint32_t hash;
     std::string_view host;
     ByteOffset line;
@@ -378,7 +397,7 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             // line compares with it.
             host.host = pending.host;
         } else {
-            entry = b.addHost(owner, pending.kind, pending.host, pending.hash, pending.line);
+            entry = b.addHost(owner, pending.kind, pending.host, pending.textHash, pending.line);
             foundInBlock = true;
             if (reporting == Reporting::EveryEntry) {
                 reporter.host(pending.host);
@@ -449,15 +468,23 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
                 host.host = fields.host;
                 continue;
             }
-            const std::uint32_t hash = hostHash(b.users[user].id, fields.host);
+            const std::uint32_t textHash = hostTextHash(fields.host);
+            const std::uint32_t hash = hostSlotHash(textHash, b.users[user].id);
             b.state.hostTable.prefetch(hash);
             ring[produced++ & (RingSize - 1)] =
-                PendingHost{user, fields.kind, hash, fields.host, lineAt};
+                PendingHost{user, fields.kind, textHash, hash, fields.host, lineAt};
             if (hintLag > 0 && produced > hintLag) {
                 const PendingHost& soon = ring[(produced - 1 - hintLag) & (RingSize - 1)];
                 const std::uint32_t entry = b.state.hostTable.firstAt(soon.hash);
                 if (entry != SlotTable::NotFound && entry < b.hosts.size())
                     __builtin_prefetch(&b.hosts[entry]);
+            }
+            // Two lines before the lookup, the text of that entry, which it compares with.
+            if (hintLag > 0 && produced > hintLag + 2) {
+                const PendingHost& next = ring[(produced - 3 - hintLag) & (RingSize - 1)];
+                const std::uint32_t entry = b.state.hostTable.firstAt(next.hash);
+                if (entry != SlotTable::NotFound && entry < b.hosts.size())
+                    __builtin_prefetch(b.hosts[entry].host.data());
             }
             if (produced - consumed > lag)
                 consume();
@@ -516,10 +543,10 @@ void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
     for (std::size_t i = 0; i < later.hosts.size(); ++i) {
         const HostEntry& host = later.hosts[i];
         const UserId owner = idOf[host.owner];
-        const std::uint32_t hash = hostHash(owner, host.host);
-        std::uint32_t entry = into.findHost(owner, host.host, hash);
+        const std::uint32_t textHash = later.state.hostTextHash[i];
+        std::uint32_t entry = into.findHost(owner, host.host, hostSlotHash(textHash, owner));
         if (entry == SlotTable::NotFound) {
-            entry = into.addHost(owner, host.kind, host.host, hash, host.firstLine);
+            entry = into.addHost(owner, host.kind, host.host, textHash, host.firstLine);
             into.hosts[entry].lines = host.lines;
         } else {
             into.hosts[entry].lines += host.lines;
@@ -645,6 +672,7 @@ void takeBackOpenLine(Builder& b)
     if (tail.newHost) {
         const std::uint32_t hash = b.hostHashOf(tail.host);
         b.state.hostTable.erase(hash, tail.host, [&](std::uint32_t e) { return b.hostHashOf(e); });
+        b.state.hostTextHash.pop_back();
         b.hosts.pop_back();
     } else if (tail.host != SlotTable::NotFound) {
         b.hosts[tail.host].lines = tail.hostBefore.lines;
