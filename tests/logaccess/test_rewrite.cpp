@@ -748,3 +748,39 @@ TEST(RewriteLogFile, KeepsModeOwnerAclAndExtendedAttributes)
         EXPECT_EQ(attributes().size(), userAttributes ? 2u : 1u);
     }
 }
+
+// The text need not be the log's own: a content assembled in memory (an undo putting lines back)
+// takes the place of the lines, and the bytes from the first NUL on, a last line still open and
+// what was appended meanwhile are kept all the same.
+TEST(RewriteLogFile, AContentAssembledInMemoryReplacesTheLinesAndKeepsTheRest)
+{
+    struct Case
+    {
+        const char* name;
+        std::string log;
+        std::string content;
+        std::string appended;
+        std::string after;
+    };
+    const std::vector<Case> cases{
+        {"whole lines", "bob 2\r\n", "ann 1\nbob 2\r\n", "carl 3\r\n",
+         "ann 1\r\nbob 2\r\ncarl 3\r\n"},
+        {"after a NUL", std::string("bob 2\r\n\0x", 9), "ann 1\r\nbob 2\r\n", "",
+         std::string("ann 1\r\nbob 2\r\n\0x", 16)},
+        {"a last line still open, ending the content too", "bob 2\r\nca", "ann 1\r\nbob 2\r\nca",
+         "rl 3\r\n", "ann 1\r\nbob 2\r\ncarl 3\r\n"},
+        {"a last line still open, not in the content", "bob 2\r\nca", "ann 1\r\n", "rl 3\r\n",
+         "ann 1\r\ncarl 3\r\n"},
+    };
+    TempFolder folder;
+    const std::string path = folder.file("log1.txt");
+    for (const Case& c : cases) {
+        writeFile(path, c.log);
+        const LogFile file(path);
+        const LogSnapshot snapshot = TakeLogSnapshot(file);
+        writeFile(path, c.appended, std::ios::app);
+        RewriteLogFile(path, snapshot, c.content, everything(c.content));
+        EXPECT_EQ(readFile(path), c.after) << c.name;
+    }
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"log1.txt"}));
+}
