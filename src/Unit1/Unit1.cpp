@@ -142,6 +142,11 @@ private:
     QElapsedTimer m_clock;
 };
 
+// The first batch of rows a listing hands to the list ahead of the whole table; each further
+// batch is twice as large, up to the last one.
+constexpr std::size_t FirstListingBatch = 100;
+constexpr std::size_t LastListingBatch = 12800;
+
 // A panel is a few dozen characters wide; it gets no more than this many bytes of a name.
 constexpr std::size_t PanelLimit = 200;
 
@@ -947,7 +952,9 @@ void TForm1::TreeView1Click()
     const std::optional<std::string> name = chosenLogName();
     const LogTreeModel::SearchTexts texts = m_treeModel->searchTexts(node);
     const std::string path = name ? logPath(*name) : std::string();
-    auto work = [path, texts, hasLog = name.has_value()]() -> ListingResult {
+    const unsigned generation = m_treeGeneration;
+    QPointer<TForm1> self(this);
+    auto work = [path, texts, hasLog = name.has_value(), self, generation]() -> ListingResult {
         ListingResult result;
         // With no log chosen (the last one was deleted) there is nothing to list.
         if (!hasLog)
@@ -962,18 +969,38 @@ void TForm1::TreeView1Click()
             for (const qelt::RecordRow& row : list.rows())
                 bytes += row.lineSize;
             result.table.reserve(list.size(), bytes);
+            // The first rows also reach the list ahead of the rest, in batches that double in
+            // size, so that "Records Count" climbs while the list fills. The whole table
+            // follows in one piece: the list lays out its rows once more, not once a batch.
+            std::size_t batch = FirstListingBatch;
+            RecordTable ahead;
             for (std::size_t row = 0; row < list.size(); ++row) {
                 const qelt::RecordFields fields = list.fields(row);
-                result.table.append(fields.date, fields.label().view(),
-                                    qelt::StripHttpVersion(fields.rawUrl), int(list.icon(row)),
+                const std::string_view url = qelt::StripHttpVersion(fields.rawUrl);
+                result.table.append(fields.date, fields.label().view(), url, int(list.icon(row)),
                                     list.rows()[row].line);
+                if (batch > LastListingBatch || row + 1 == list.size())
+                    continue;
+                ahead.append(fields.date, fields.label().view(), url, int(list.icon(row)),
+                             list.rows()[row].line);
+                if (ahead.size() == batch) {
+                    auto ready = std::make_shared<RecordTable>(std::move(ahead));
+                    ahead = RecordTable();
+                    batch *= 2;
+                    QMetaObject::invokeMethod(
+                        self.data(),
+                        [self, generation, ready] {
+                            if (self)
+                                self->appendListedRows(generation, *ready);
+                        },
+                        Qt::QueuedConnection);
+                }
             }
         } catch (const std::exception& error) {
             result.error = QString::fromLocal8Bit(error.what());
         }
         return result;
     };
-    const unsigned generation = m_treeGeneration;
     track(
         RunOnWorker<ListingResult>(this, std::move(work), [this, generation](ListingResult result) {
             // A build that started meanwhile owns the list and the buttons now.
@@ -991,6 +1018,15 @@ void TForm1::TreeView1Click()
                 showError(result.error);
             emit listingFinished();
         }));
+}
+
+void TForm1::appendListedRows(unsigned generation, const RecordTable& rows)
+{
+    // Only while the listing that sent them is still the list's.
+    if (generation != m_treeGeneration || !ListingBusy)
+        return;
+    m_recordModel->appendRows(rows);
+    ListView1Change();
 }
 
 void TForm1::ListView1Change()

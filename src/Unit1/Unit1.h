@@ -37,6 +37,7 @@ class StatusControls;
 class WindowActions;
 class LogTreeModel;
 class RecordModel;
+class RecordTable;
 class TPngSpeedButton;
 namespace qelt {
 class RowColorRule;
@@ -167,6 +168,7 @@ private:
     void buildControls();
     void keepOnScreen();
     void clearForBuild();
+    void appendListedRows(unsigned generation, const RecordTable& rows);
     void buildToolbar();
     void loadImages();
     void setPanel(int panel, const QString& text, const QString& toolTip = QString());

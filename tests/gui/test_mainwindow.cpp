@@ -780,6 +780,27 @@ private slots:
         QVERIFY(qAbs(ContrastRatio(Qt::black, Qt::white) - 21.0) < 1e-9);
     }
 
+    void aListingCountsUpWhileItAddsRows()
+    {
+        std::string log;
+        for (int i = 0; i < 1000; ++i)
+            log += "10.0.0.5 - zed [07/Dec/2026:05:10:10 +0800] \"GET http://h" +
+                   std::to_string(i) + ".example.com/ HTTP/1.1\" \"HTTP\"\r\n";
+        WriteFile(logPath(QStringLiteral("log1.txt")), log);
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        // What panel 1 shows each time more rows are about to come.
+        QStringList counts;
+        connect(form.recordModel(), &QAbstractItemModel::rowsAboutToBeInserted, &form,
+                [&] { counts.append(form.panelText(1)); });
+        clickNode(form, node(form, 0));
+        QCOMPARE(form.recordModel()->rowCount(), 1000);
+        QCOMPARE(form.panelText(1), QStringLiteral("Records Count: 1000"));
+        QVERIFY(counts.contains(QStringLiteral("Records Count: 100")));
+        QVERIFY(counts.contains(QStringLiteral("Records Count: 300")));
+        QVERIFY(counts.size() >= 3);
+    }
+
     void storedSizesFitTheScreen_data()
     {
         QTest::addColumn<QString>("sizes");
