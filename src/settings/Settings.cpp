@@ -77,7 +77,22 @@ bool listLogFiles(const std::string& folder, std::vector<std::string>& names, in
         // end. A symbolic link counts as what it points to.
         struct stat st
         {};
-        if (::stat((dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (::stat((dir + name).c_str(), &st) != 0) {
+            // A link to nothing, or to where we may not look, is no log; but an entry that cannot
+            // be looked at itself means a folder that may not be searched, which is reported
+            // rather than shown as a folder without logs.
+            const int failure = errno;
+            struct stat own
+            {};
+            if (::lstat((dir + name).c_str(), &own) != 0 && errno != ENOENT) {
+                error = failure;
+                ::closedir(handle);
+                names.clear();
+                return false;
+            }
+            continue;
+        }
+        if (!S_ISREG(st.st_mode))
             continue;
         names.push_back(name);
     }

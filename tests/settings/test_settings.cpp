@@ -1,10 +1,12 @@
 #include "common/QeltError.h"
+#include "filters/StoreTestFiles.h"
 #include "settings/Settings.h"
 #include "settings/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,6 +162,34 @@ TEST(LogFiles, UnreadableFolderIsEmptyOrAnError)
     }
     test::writeFile(dir / "log1.txt", "");
     EXPECT_THROW(ListLogFilesOrThrow(dir / "log1.txt/"), QeltError);
+
+    // Readable but not searchable: the names show, the files cannot be looked at. No folder
+    // without logs, but the reason; a link to where we may not look is only skipped.
+    const std::string shut = dir / "shut/";
+    ::mkdir(shut.c_str(), 0755);
+    test::writeFile(shut + "log2.txt", "x");
+    ::mkdir((dir / "locked").c_str(), 0700);
+    test::writeFile(dir / "locked/log.txt", "x");
+    ::symlink((dir / "locked/log.txt").c_str(), (dir / "log3.txt").c_str());
+    ::chmod(shut.c_str(), 0644);
+    ::chmod((dir / "locked").c_str(), 0);
+    test::openToAll(dir);
+    const std::string outcome = test::runAsNobody([&] {
+        int error = 0;
+        const auto names = ListLogFiles(shut, error);
+        std::string result = std::to_string(names.size()) + ":" + std::strerror(error);
+        try {
+            ListLogFilesOrThrow(shut);
+        } catch (const QeltError& e) {
+            result += std::string(";") + e.what();
+        }
+        for (const auto& name : ListLogFiles(dir.path(), error))
+            result += ";" + name;
+        return result + ";" + std::to_string(error);
+    });
+    EXPECT_EQ(outcome,
+              "0:Permission denied;Cannot open folder " + shut + "\nPermission denied;log1.txt;0");
+    ::chmod(shut.c_str(), 0755);
 }
 
 } // namespace
