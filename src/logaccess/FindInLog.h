@@ -73,8 +73,9 @@ struct FoundUser
 };
 
 // The users and hosts with matches in tree order: users in the order of their first line in the
-// text, the hosts of a user in the order of their first line with that user. Only as much of the
-// text is read as it takes to meet every one of them.
+// text, the hosts of a user in the order of their first line with that user, each host with the
+// kind the tree gives it. The text is indexed for that, unless nothing matched. The texts of the
+// result are views into matches.
 std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatches& matches,
                                           const FindOptions& options = {});
 
