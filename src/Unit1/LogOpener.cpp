@@ -111,13 +111,14 @@ bool LogOpener::openPath(const QString& path)
 
 bool LogOpener::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_form && event->type() == QEvent::DragEnter) {
+    // The type first: while the window is taken down, other events still pass here.
+    if (event->type() == QEvent::DragEnter && watched == m_form) {
         auto* drag = static_cast<QDragEnterEvent*>(event);
         if (idle() && !DroppedPath(drag->mimeData()).isEmpty())
             drag->acceptProposedAction();
         return true;
     }
-    if (watched == m_form && event->type() == QEvent::Drop) {
+    if (event->type() == QEvent::Drop && watched == m_form) {
         auto* drop = static_cast<QDropEvent*>(event);
         const QString path = DroppedPath(drop->mimeData());
         if (idle() && !path.isEmpty()) {

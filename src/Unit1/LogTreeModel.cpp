@@ -155,6 +155,8 @@ void LogTreeModel::appendNodes(UserNodes users)
         }
         UserNode* user = it->second;
         user->lines += fresh->lines;
+        // The views below point into the hosts: room first, so that no host moves.
+        user->hosts.reserve(user->hosts.size() + fresh->hosts.size());
         std::unordered_map<std::string_view, std::size_t> hosts;
         for (std::size_t h = 0; h < user->hosts.size(); ++h)
             hosts.emplace(user->hosts[h].text, h);

@@ -40,7 +40,8 @@ WindowActions::WindowActions(TForm1* form) : QObject(form), m_form(form)
     m_listTimer->setSingleShot(true);
     m_listTimer->setInterval(KeyboardListDelay);
     connect(m_listTimer, &QTimer::timeout, this, &WindowActions::listCurrentNode);
-    form->TreeView1->installEventFilter(this);
+    m_tree = form->TreeView1;
+    m_tree->installEventFilter(this);
     connect(form->TreeView1->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] {
         if (m_keyMove)
             m_listTimer->start();
@@ -88,7 +89,9 @@ bool WindowActions::commandsOpen() const
 
 bool WindowActions::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_form->TreeView1 && event->type() == QEvent::KeyPress) {
+    // Only a key press looks at the window: while the window is taken down, other events still
+    // pass here when it is no longer a TForm1.
+    if (event->type() == QEvent::KeyPress && watched == m_tree) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             m_listTimer->stop();

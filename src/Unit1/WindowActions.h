@@ -50,6 +50,7 @@ private:
     void fillGroupMenu();
 
     TForm1* m_form;
+    QObject* m_tree = nullptr; // TreeView1, whose keys are watched
     QTimer* m_listTimer = nullptr;
     bool m_keyMove = false;
     bool m_listWaiting = false;
