@@ -15,11 +15,14 @@
 
 namespace {
 
-// Where the last whole line of text ends: after its last CR or LF, or 0.
-std::size_t LastLineEnd(std::string_view text)
+// Where the lines after those read up to `read` begin: at `read` when a line ended there, else
+// after the end of the line that was still being written, which was taken as it stood then.
+std::size_t NextLineStart(std::string_view text, std::size_t read)
 {
-    const std::size_t end = text.find_last_of("\r\n");
-    return end == std::string_view::npos ? 0 : end + 1;
+    if (read == 0 || text[read - 1] == '\n' || text[read - 1] == '\r')
+        return read;
+    const std::size_t end = text.find_first_of("\r\n", read);
+    return end == std::string_view::npos ? text.size() : end + 1;
 }
 
 } // namespace
@@ -150,25 +153,18 @@ void LogFollower::check()
                 result.reload = true;
                 return result;
             }
-            // From the start of the line that was still being written, to the end.
-            const std::size_t from = LastLineEnd(text.substr(0, baseline.textSize));
-            const std::string_view added = text.substr(from);
+            const std::string_view added = text.substr(NextLineStart(text, baseline.textSize));
             const qelt::LogTree tree = qelt::MakeLogTree(qelt::BuildLogIndex(added, nullptr));
             for (const qelt::TreeUser& user : tree.users) {
                 auto node = std::make_unique<UserNode>();
                 node->text = std::string(user.text);
+                node->lines = user.lines;
                 for (const qelt::TreeHost& host : tree.hostsOf(user))
-                    node->hosts.push_back({std::string(host.text), int(host.icon)});
+                    node->hosts.push_back({std::string(host.text), int(host.icon), host.lines});
                 result.nodes.push_back(std::move(node));
             }
             if (listed && listedEnd <= text.size()) {
-                // The lines after those listed; a line that was still being written when it was
-                // listed has its row already.
-                std::size_t start = listedEnd;
-                if (start > 0 && text[start - 1] != '\n' && text[start - 1] != '\r') {
-                    const std::size_t end = text.find_first_of("\r\n", start);
-                    start = end == std::string_view::npos ? text.size() : end + 1;
-                }
+                const std::size_t start = NextLineStart(text, listedEnd);
                 const qelt::RecordList list = qelt::ListNodeRecords(
                     text.substr(start), qelt::NodeSearchTexts{listed->user, listed->host}, 1);
                 for (std::size_t row = 0; row < list.size(); ++row) {

@@ -881,9 +881,10 @@ void TForm1::LoadSelectedLog()
             for (const qelt::TreeUser& user : tree.users) {
                 auto node = std::make_unique<UserNode>();
                 node->text = std::string(user.text);
+                node->lines = user.lines;
                 node->hosts.reserve(user.hostCount);
                 for (const qelt::TreeHost& host : tree.hostsOf(user))
-                    node->hosts.push_back({std::string(host.text), int(host.icon)});
+                    node->hosts.push_back({std::string(host.text), int(host.icon), host.lines});
                 result.users.push_back(std::move(node));
             }
         } catch (const std::exception& error) {

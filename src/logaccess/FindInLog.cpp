@@ -25,6 +25,23 @@ std::size_t LogMatches::hostCount(std::string_view user, std::string_view host) 
     return h == it->second.hosts.end() ? 0 : h->second;
 }
 
+std::size_t LogMatches::orderedPrefix(std::string_view text) const
+{
+    std::size_t last = 0;
+    bool any = false;
+    for (const auto& [name, user] : users) {
+        any = true;
+        last = std::max(last, user.firstLine);
+        for (const auto& [host, first] : user.hostFirstLines)
+            last = std::max(last, first);
+    }
+    if (!any || last >= text.size())
+        return any ? text.size() : 0;
+    const char* end = FindLineEnd(text.data() + last, text.data() + text.size());
+    return static_cast<std::size_t>(end - text.data()) +
+           TerminatorLength(end, text.data() + text.size());
+}
+
 bool UrlContainsNoCase(std::string_view line, std::string_view needle)
 {
     return NoCaseFinder(needle).in(StripHttpVersion(ExtractRecordFields(line).rawUrl));
@@ -35,8 +52,8 @@ namespace {
 constexpr std::size_t CancelCheckBytes = 8u << 20;
 
 // Counts the matching lines of one run of whole lines into matches.
-void SearchRun(std::string_view run, const NoCaseFinder& finder, LogMatches& matches,
-               const std::atomic<bool>* cancel)
+void SearchRun(std::string_view run, std::size_t base, const NoCaseFinder& finder,
+               LogMatches& matches, const std::atomic<bool>* cancel)
 {
     const char* const begin = run.data();
     const char* const end = begin + run.size();
@@ -68,10 +85,14 @@ void SearchRun(std::string_view run, const NoCaseFinder& finder, LogMatches& mat
         const IndexFields fields = ExtractIndexFields(line);
         if (!fields.qualifies || fields.user.empty())
             continue;
+        const std::size_t at = base + static_cast<std::size_t>(lineStart - begin);
         UserMatches& user = matches.users[fields.user];
-        ++user.count;
-        if (!fields.host.empty())
+        if (user.count++ == 0)
+            user.firstLine = at;
+        if (!fields.host.empty()) {
             ++user.hosts[fields.host];
+            user.hostFirstLines.try_emplace(fields.host, at);
+        }
     }
 }
 
@@ -80,10 +101,15 @@ void Merge(LogMatches& into, LogMatches& from)
     into.lines += from.lines;
     into.cancelled = into.cancelled || from.cancelled;
     for (auto& [name, user] : from.users) {
+        // Runs are merged in text order: a node's first line is in the first run that has it.
         UserMatches& target = into.users[name];
+        if (target.count == 0)
+            target.firstLine = user.firstLine;
         target.count += user.count;
         for (const auto& [host, count] : user.hosts)
             target.hosts[host] += count;
+        for (const auto& [host, first] : user.hostFirstLines)
+            target.hostFirstLines.try_emplace(host, first);
     }
 }
 
@@ -98,8 +124,10 @@ LogMatches FindInLog(std::string_view text, std::string_view needle, const FindO
     const unsigned parts = options.threads != 0 ? options.threads : RunsForScan(text.size());
     const std::vector<std::string_view> runs = SplitAtLineEnds(text, parts);
     std::vector<LogMatches> found(runs.size());
-    RunParts(runs.size(),
-             [&](std::size_t k) { SearchRun(runs[k], finder, found[k], options.cancel); });
+    RunParts(runs.size(), [&](std::size_t k) {
+        SearchRun(runs[k], static_cast<std::size_t>(runs[k].data() - text.data()), finder, found[k],
+                  options.cancel);
+    });
     result = std::move(found[0]);
     for (std::size_t k = 1; k < found.size(); ++k)
         Merge(result, found[k]);
@@ -116,11 +144,13 @@ std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatche
     std::vector<FoundUser> found;
     if (matches.users.empty())
         return found;
-    // The tree's order is the order of first lines in the whole log: the index knows it.
+    // The tree's order is the order of first lines in the log: the index of the part that holds
+    // every matched node's first line knows it.
     IndexOptions indexing;
     indexing.threads = options.threads;
     indexing.cancel = options.cancel;
-    const LogTree tree = MakeLogTree(BuildLogIndex(text, nullptr, indexing));
+    const LogTree tree =
+        MakeLogTree(BuildLogIndex(text.substr(0, matches.orderedPrefix(text)), nullptr, indexing));
     for (const TreeUser& user : tree.users) {
         const auto m = matches.users.find(user.text);
         if (m == matches.users.end() || m->second.count == 0)

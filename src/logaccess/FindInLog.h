@@ -26,6 +26,9 @@ struct UserMatches
 {
     std::size_t count = 0;
     std::unordered_map<std::string_view, std::size_t> hosts;
+    // Where the first matching line of the user, and of each of its hosts, starts in the text.
+    std::size_t firstLine = 0;
+    std::unordered_map<std::string_view, std::size_t> hostFirstLines;
 };
 
 struct LogMatches
@@ -33,6 +36,10 @@ struct LogMatches
     std::unordered_map<std::string_view, UserMatches> users;
     std::size_t lines = 0;  // matching lines, whether or not they name a user
     bool cancelled = false; // the search was stopped: the counts are incomplete
+
+    // Where the latest of the first matching lines of the nodes ends: every node with a match
+    // has its first line in the text before it, so its order is known from that part alone.
+    std::size_t orderedPrefix(std::string_view text) const;
 
     std::size_t userCount(std::string_view user) const;
     std::size_t hostCount(std::string_view user, std::string_view host) const;
@@ -74,8 +81,8 @@ struct FoundUser
 
 // The users and hosts with matches in tree order: users in the order of their first line in the
 // text, the hosts of a user in the order of their first line with that user, each host with the
-// kind the tree gives it. The text is indexed for that, unless nothing matched. The texts of the
-// result are views into matches.
+// kind the tree gives it. The part of the text up to orderedPrefix() is indexed for that. The
+// texts of the result are views into matches.
 std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatches& matches,
                                           const FindOptions& options = {});
 

@@ -164,6 +164,12 @@ private slots:
     void theFilterBarNarrowsTheListAsItIsTyped()
     {
         TForm1& form = openWindow();
+        // The tree shows how many lines each node holds, and orders by them on request.
+        LogTreeModel* tree = form.treeModel();
+        QCOMPARE(tree->index(0, 0).data(LogTreeModel::CountRole).toULongLong(), 4ull);
+        QCOMPARE(tree->index(1, 0).data(LogTreeModel::CountRole).toULongLong(), 1ull);
+        tree->setOrder(LogTreeModel::Order::Name);
+        QCOMPARE(tree->index(0, 0).data().toString(), QStringLiteral("alice"));
         list(form, 0);
         FilterBar* bar = form.filterBar();
         QCOMPARE(bar->countText(), QStringLiteral("4 of 4 rows"));
@@ -466,6 +472,9 @@ private slots:
                  QStringLiteral("e.example.com"));
         QCOMPARE(urls(form).size(), 5);
         QCOMPARE(urls(form).last(), QStringLiteral("http://e.example.com/five"));
+        // Each node shows the lines it holds, the new ones counted in.
+        QCOMPARE(alice.data(LogTreeModel::CountRole).toULongLong(), 5ull);
+        QCOMPARE(form.treeModel()->index(2, 0).data(LogTreeModel::CountRole).toULongLong(), 2ull);
         QCOMPARE(rows->selectionModel()->selectedRows().size(), 1);
         QCOMPARE(rows->selectionModel()->selectedRows().first().row(), 1);
 
@@ -478,6 +487,7 @@ private slots:
         QVERIFY(followed.wait(5000));
         QCOMPARE(urls(form).size(), 5);
         QCOMPARE(form.treeModel()->rowCount(), 3);
+        QCOMPARE(form.treeModel()->index(2, 0).data(LogTreeModel::CountRole).toULongLong(), 2ull);
 
         // Switched off, the log is left alone.
         form.statusControls()->followAction()->trigger();
