@@ -45,6 +45,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QScreen>
 #include <QSplitter>
@@ -59,6 +60,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iterator>
 
 bool ListingBusy = false;
@@ -246,11 +248,74 @@ protected:
         }
         option->palette.setColor(QPalette::Text, style.color);
         option->palette.setColor(QPalette::HighlightedText, style.color);
+        // Hot tracking: the node under the mouse is underlined.
+        if (option->state.testFlag(QStyle::State_MouseOver) &&
+            !option->state.testFlag(QStyle::State_Selected)) {
+            option->font.setUnderline(true);
+            option->fontMetrics = QFontMetrics(option->font);
+        }
         // The node's number of lines, or of matches while find in the log is on.
         const QVariant count = index.data(LogTreeModel::CountRole);
         if (count.isValid())
             option->text += QStringLiteral(" (%1)").arg(count.toULongLong());
     }
+};
+
+// Answers every left click on the tree as the tree's click event does: a click on a node, on
+// a node's expand arrow or on the empty space below the nodes lists the selected node. The view
+// reports clicks on nodes only, and would take the selection away on empty space.
+class TreeClicks : public QObject
+{
+public:
+    TreeClicks(QTreeView* tree, std::function<void()> click)
+        : QObject(tree), m_tree(tree), m_click(std::move(click))
+    {
+        tree->viewport()->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched != m_tree->viewport())
+            return false;
+        const auto* mouse = static_cast<const QMouseEvent*>(event);
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+            if (mouse->button() == Qt::LeftButton &&
+                !m_tree->indexAt(mouse->position().toPoint()).isValid()) {
+                m_tree->setFocus(Qt::MouseFocusReason);
+                m_pressedEmpty = true;
+                return true;
+            }
+            break;
+        case QEvent::MouseButtonDblClick:
+            // The release that ends a double click is no click of its own.
+            m_doubleClick = true;
+            break;
+        case QEvent::MouseButtonRelease:
+            if (mouse->button() != Qt::LeftButton)
+                break;
+            if (m_doubleClick) {
+                m_doubleClick = false;
+                break;
+            }
+            // After the view has handled the release, so that the selection is settled.
+            QMetaObject::invokeMethod(this, m_click, Qt::QueuedConnection);
+            if (m_pressedEmpty) {
+                m_pressedEmpty = false;
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    QTreeView* m_tree;
+    std::function<void()> m_click;
+    bool m_pressedEmpty = false;
+    bool m_doubleClick = false;
 };
 
 } // namespace
@@ -416,6 +481,7 @@ void TForm1::buildControls()
     TreeView1->setSelectionMode(QAbstractItemView::SingleSelection);
     TreeView1->setMouseTracking(true);
     TreeView1->setAttribute(Qt::WA_Hover);
+    TreeView1->viewport()->setAttribute(Qt::WA_Hover);
     TreeView1->setUniformRowHeights(true);
     TreeView1->setItemDelegate(new TreeNodeDelegate(TreeView1));
     {
@@ -507,7 +573,7 @@ void TForm1::buildControls()
         }
     });
     connect(ComboBox1, qOverload<int>(&QComboBox::activated), this, &TForm1::ComboBox1Change);
-    connect(TreeView1, &QTreeView::clicked, this, &TForm1::TreeView1Click);
+    new TreeClicks(TreeView1, [this] { TreeView1Click(); });
     connect(ListView1, &QTreeView::doubleClicked, this, &TForm1::ListView1DblClick);
     connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TForm1::ListView1Change);

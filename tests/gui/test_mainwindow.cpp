@@ -801,6 +801,45 @@ private slots:
         QVERIFY(counts.size() >= 3);
     }
 
+    void theTreeAnswersClicksAnywhereAndTracksTheMouse()
+    {
+        TForm1& form = openWindow();
+        pickLog(form, 0);
+        clickNode(form, node(form, 0));
+        QVERIFY(QFile::remove(logPath(QStringLiteral("log1.txt"))));
+        WriteFile(logPath(QStringLiteral("log1.txt")), Crlf({Line0, Line2}));
+        // A click on alice's expand arrow lists the selected node again, as a click anywhere
+        // on the tree does, and opens the node.
+        const QRect alice = form.TreeView1->visualRect(node(form, 0));
+        const QPoint arrow(alice.left() - form.TreeView1->indentation() / 2, alice.center().y());
+        QSignalSpy listed(&form, &TForm1::listingFinished);
+        QTest::mouseClick(form.TreeView1->viewport(), Qt::LeftButton, {}, arrow,
+                          QApplication::doubleClickInterval() + 1);
+        QVERIFY(listed.wait(5000));
+        QVERIFY(form.TreeView1->isExpanded(node(form, 0)));
+        QCOMPARE(form.recordModel()->rowCount(), 1);
+        // So does a click on the empty space below the nodes, which keeps the selection.
+        WriteFile(logPath(QStringLiteral("log1.txt")), SampleLog());
+        const QPoint below(10, form.TreeView1->viewport()->height() - 5);
+        QVERIFY(!form.TreeView1->indexAt(below).isValid());
+        QTest::mouseClick(form.TreeView1->viewport(), Qt::LeftButton, {}, below,
+                          QApplication::doubleClickInterval() + 1);
+        QVERIFY(listed.wait(5000));
+        QCOMPARE(form.recordModel()->rowCount(), 3);
+        QCOMPARE(form.TreeView1->selectionModel()->selectedIndexes().value(0),
+                 QModelIndex(node(form, 0)));
+
+        // The node under the mouse is drawn apart from the others (hot tracking).
+        const QRect bob = form.TreeView1->visualRect(node(form, 1));
+        const auto drawn = [&] { return form.TreeView1->viewport()->grab(bob).toImage(); };
+        QTest::mouseMove(form.TreeView1->viewport(), below);
+        QTest::qWait(20);
+        const QImage away = drawn();
+        QTest::mouseMove(form.TreeView1->viewport(), bob.center());
+        QTest::qWait(20);
+        QVERIFY(drawn() != away);
+    }
+
     void storedSizesFitTheScreen_data()
     {
         QTest::addColumn<QString>("sizes");
