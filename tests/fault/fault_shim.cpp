@@ -5,12 +5,14 @@
 //   regular file QELT_FAULT_AFTER_RENAME=fsync   (or fsync()) closes or flushes and then reports
 //   EIO QELT_FAULT_PLACE_BEFORE_RENAME=FILE   right before the first rename, FILE is moved to the
 //                                   rename's destination, as another program might do
+//   QELT_FAULT_NO_EXCHANGE=1        renameat2 cannot exchange (EINVAL), as on some file systems
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,6 +112,10 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
 {
     using Rename2 = int (*)(int, const char*, int, const char*, unsigned);
     static const Rename2 renameReal = real<Rename2>("renameat2");
+    if (std::getenv("QELT_FAULT_NO_EXCHANGE") && (flags & RENAME_EXCHANGE)) {
+        errno = EINVAL;
+        return -1;
+    }
     placeBeforeRename(to);
     const int result = renameReal(fromDir, from, toDir, to, flags);
     if (result == 0)
