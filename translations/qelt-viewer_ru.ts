@@ -89,6 +89,158 @@
     </message>
 </context>
 <context>
+    <name>CoreMessage</name>
+    <message>
+        <source>Cannot open file %1</source>
+        <translation>Не удаётся открыть файл %1</translation>
+    </message>
+    <message>
+        <source>Cannot create file %1</source>
+        <translation>Не удаётся создать файл %1</translation>
+    </message>
+    <message>
+        <source>Unable to write to %1</source>
+        <translation>Не удаётся записать в %1</translation>
+    </message>
+    <message>
+        <source>Cannot open folder %1</source>
+        <translation>Не удаётся открыть папку %1</translation>
+    </message>
+    <message>
+        <source>Cannot undo the deletion in %1</source>
+        <translation>Не удаётся отменить удаление в %1</translation>
+    </message>
+    <message>
+        <source>File not found</source>
+        <translation>Файл не найден</translation>
+    </message>
+    <message>
+        <source>Invalid filename</source>
+        <translation>Недопустимое имя файла</translation>
+    </message>
+    <message>
+        <source>Too many open files</source>
+        <translation>Слишком много открытых файлов</translation>
+    </message>
+    <message>
+        <source>File access denied</source>
+        <translation>Доступ к файлу запрещён</translation>
+    </message>
+    <message>
+        <source>Read beyond end of file</source>
+        <translation>Чтение за концом файла</translation>
+    </message>
+    <message>
+        <source>Disk full</source>
+        <translation>Диск заполнен</translation>
+    </message>
+    <message>
+        <source>I/O error %1</source>
+        <translation>Ошибка ввода-вывода %1</translation>
+    </message>
+    <message>
+        <source>List index out of bounds (%1)</source>
+        <translation>Индекс списка вне границ (%1)</translation>
+    </message>
+    <message>
+        <source>Out of memory</source>
+        <translation>Недостаточно памяти</translation>
+    </message>
+    <message>
+        <source>Another program cut the file short while it was read.</source>
+        <translation>Другая программа укоротила файл во время чтения.</translation>
+    </message>
+    <message>
+        <source>Another program changed the log since it was read; it was left as it is.</source>
+        <translation>Другая программа изменила журнал после чтения; он оставлен как есть.</translation>
+    </message>
+    <message>
+        <source>Another program replaced the log since it was read; it was left as it is.</source>
+        <translation>Другая программа заменила журнал после чтения; он оставлен как есть.</translation>
+    </message>
+    <message>
+        <source>Another program shortened the log since it was read; it was left as it is.</source>
+        <translation>Другая программа укоротила журнал после чтения; он оставлен как есть.</translation>
+    </message>
+    <message>
+        <source>Another program put a file in the log&apos;s place; it was left as it is.</source>
+        <translation>Другая программа поставила на место журнала другой файл; он оставлен как есть.</translation>
+    </message>
+    <message>
+        <source>The log is not a regular file; it was left as it is.</source>
+        <translation>Журнал — не обычный файл; он оставлен как есть.</translation>
+    </message>
+    <message>
+        <source>The log cannot be opened any more: %1</source>
+        <translation>Журнал больше не открывается: %1</translation>
+    </message>
+    <message>
+        <source>It is a device, not a log file.</source>
+        <translation>Это устройство, а не файл журнала.</translation>
+    </message>
+    <message>
+        <source>No program writes into this pipe.</source>
+        <translation>Ни одна программа не пишет в этот канал.</translation>
+    </message>
+</context>
+<context>
+    <name>FilterBar</name>
+    <message>
+        <source>URL contains</source>
+        <translation>URL содержит</translation>
+    </message>
+    <message>
+        <source>Show only the rows whose URL contains this text (case ignored)</source>
+        <translation>Показывать только строки, URL которых содержит этот текст (без учёта регистра)</translation>
+    </message>
+    <message>
+        <source>A date and time as the log writes it (07/Dec/2026:03:44:43) or as 2026-12-07 03:44:43; the time or its seconds may be left out</source>
+        <translation>Дата и время так, как их пишет журнал (07/Dec/2026:03:44:43), или как 2026-12-07 03:44:43; время или секунды можно не указывать</translation>
+    </message>
+    <message>
+        <source>from</source>
+        <translation>с</translation>
+    </message>
+    <message>
+        <source>to</source>
+        <translation>по</translation>
+    </message>
+    <message>
+        <source>%1 of %2 rows</source>
+        <translation>%1 из %2 строк</translation>
+    </message>
+</context>
+<context>
+    <name>FindBar</name>
+    <message>
+        <source>Find in the log: URL contains</source>
+        <translation>Найти в журнале: URL содержит</translation>
+    </message>
+    <message>
+        <source>Shows only the users and hosts with requests whose URL contains this text (case ignored), with their numbers of them. Esc clears.</source>
+        <translation>Показывает только пользователей и хосты с запросами, URL которых содержит этот текст (без учёта регистра), и число таких запросов. Esc очищает.</translation>
+    </message>
+</context>
+<context>
+    <name>LogOpener</name>
+    <message>
+        <source>Right-click for the folders opened last</source>
+        <translation>Щелчок правой кнопкой — недавно открытые папки</translation>
+    </message>
+    <message>
+        <source>No folders opened yet</source>
+        <translation>Папки ещё не открывались</translation>
+    </message>
+    <message>
+        <source>Open Log Folder...</source>
+        <translation>Открыть папку журналов...</translation>
+    </message>
+    <message>
+        <source>%1 is neither a folder nor a log file (log*.txt)</source>
+        <translation>%1 — не папка и не файл журнала (log*.txt)</translation>
+    </message>
+</context>
+<context>
     <name>RecordModel</name>
     <message>
         <source>Date</source>
@@ -120,6 +272,77 @@
     <message>
         <source>The address has no host</source>
         <translation>В адресе нет хоста</translation>
+    </message>
+</context>
+<context>
+    <name>StatusControls</name>
+    <message>
+        <source>UTF-8 only</source>
+        <translation>Только UTF-8</translation>
+    </message>
+    <message>
+        <source>Central European</source>
+        <translation>Центральноевропейская</translation>
+    </message>
+    <message>
+        <source>Cyrillic</source>
+        <translation>Кириллица</translation>
+    </message>
+    <message>
+        <source>Western European</source>
+        <translation>Западноевропейская</translation>
+    </message>
+    <message>
+        <source>Greek</source>
+        <translation>Греческая</translation>
+    </message>
+    <message>
+        <source>Turkish</source>
+        <translation>Турецкая</translation>
+    </message>
+    <message>
+        <source>Hebrew</source>
+        <translation>Иврит</translation>
+    </message>
+    <message>
+        <source>Arabic</source>
+        <translation>Арабская</translation>
+    </message>
+    <message>
+        <source>Baltic</source>
+        <translation>Балтийская</translation>
+    </message>
+    <message>
+        <source>Vietnamese</source>
+        <translation>Вьетнамская</translation>
+    </message>
+    <message>
+        <source>Cyrillic (DOS)</source>
+        <translation>Кириллица (DOS)</translation>
+    </message>
+    <message>
+        <source>United States (DOS)</source>
+        <translation>США (DOS)</translation>
+    </message>
+    <message>
+        <source>ISO 8859-1</source>
+        <translation>ISO 8859-1</translation>
+    </message>
+    <message>
+        <source>Follow the Growing Log</source>
+        <translation>Следить за ростом журнала</translation>
+    </message>
+    <message>
+        <source>Show the lines the proxy adds to the chosen log as they come</source>
+        <translation>Показывать строки, которые прокси добавляет в выбранный журнал, по мере их появления</translation>
+    </message>
+    <message>
+        <source>Right-click to follow the log or to choose the code page</source>
+        <translation>Щелчок правой кнопкой — слежение за журналом и выбор кодовой страницы</translation>
+    </message>
+    <message>
+        <source>Code Page (%1)</source>
+        <translation>Кодовая страница (%1)</translation>
     </message>
 </context>
 <context>
@@ -330,6 +553,53 @@ Keep this text, edit it, or cancel?</source>
     <message>
         <source>Delete the group &quot;%1&quot; and its %2 filters?</source>
         <translation>Удалить группу «%1» и её фильтры (%2)?</translation>
+    </message>
+</context>
+<context>
+    <name>WindowActions</name>
+    <message>
+        <source>Open</source>
+        <translation>Открыть</translation>
+    </message>
+    <message>
+        <source>Copy URL</source>
+        <translation>Копировать URL</translation>
+    </message>
+    <message>
+        <source>Copy Rows</source>
+        <translation>Копировать строки</translation>
+    </message>
+    <message>
+        <source>Add Host to Filter Group</source>
+        <translation>Добавить хост в группу фильтров</translation>
+    </message>
+    <message>
+        <source>Delete</source>
+        <translation>Удалить</translation>
+    </message>
+    <message>
+        <source>List</source>
+        <translation>Показать запросы</translation>
+    </message>
+    <message>
+        <source>Copy Name</source>
+        <translation>Копировать имя</translation>
+    </message>
+    <message>
+        <source>Order Tree</source>
+        <translation>Порядок дерева</translation>
+    </message>
+    <message>
+        <source>As in the Log</source>
+        <translation>Как в журнале</translation>
+    </message>
+    <message>
+        <source>By Name</source>
+        <translation>По имени</translation>
+    </message>
+    <message>
+        <source>By Count</source>
+        <translation>По числу запросов</translation>
     </message>
 </context>
 </TS>

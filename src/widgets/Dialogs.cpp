@@ -1,4 +1,5 @@
 #include "widgets/Dialogs.h"
+#include "widgets/Translations.h"
 
 #include <QColorDialog>
 #include <QCoreApplication>
@@ -63,7 +64,8 @@ int Dialogs::choose(QWidget* parent, const QString& title, const QString& text,
 
 void Dialogs::showError(QWidget* parent, const QString& message)
 {
-    QMessageBox::critical(parent, QCoreApplication::applicationName(), message);
+    QMessageBox::critical(parent, QCoreApplication::applicationName(),
+                          TranslateCoreMessage(message));
 }
 
 std::optional<QString> Dialogs::getText(QWidget* parent, const QString& caption,

@@ -7,6 +7,8 @@
 #include "Unit1/Unit1.h"
 #include "Unit2/ColorBox.h"
 #include "Unit2/Unit2.h"
+#include "common/QeltError.h"
+#include "logaccess/LogFile.h"
 #include "widgets/Translations.h"
 
 #include <QAbstractButton>
@@ -120,6 +122,29 @@ private slots:
                  QStringLiteral("Да"));
         QCOMPARE(box.button(QMessageBox::No)->text().remove(QLatin1Char('&')),
                  QStringLiteral("Нет"));
+    }
+
+    void coreMessagesReadRussian()
+    {
+        // What the core really throws, with the name kept as it is.
+        QString thrown;
+        try {
+            const qelt::LogFile file("/nonexistent/log1.txt");
+        } catch (const qelt::QeltError& error) {
+            thrown = QString::fromUtf8(error.what());
+        }
+        QCOMPARE(TranslateCoreMessage(thrown),
+                 QStringLiteral("Не удаётся открыть файл /nonexistent/log1.txt"));
+        QCOMPARE(TranslateCoreMessage(
+                     QStringLiteral("Cannot create file /l/log1.txt\nAnother program changed the "
+                                    "log since it was read; it was left as it is.")),
+                 QStringLiteral("Не удаётся создать файл /l/log1.txt\nДругая программа изменила "
+                                "журнал после чтения; он оставлен как есть."));
+        QCOMPARE(TranslateCoreMessage(QStringLiteral("List index out of bounds (12)")),
+                 QStringLiteral("Индекс списка вне границ (12)"));
+        // A line the core's list does not know stays as it is.
+        QCOMPARE(TranslateCoreMessage(QStringLiteral("File access denied\nsomething else")),
+                 QStringLiteral("Доступ к файлу запрещён\nsomething else"));
     }
 
     void everyTextIsTranslated_data()
