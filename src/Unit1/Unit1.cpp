@@ -358,6 +358,9 @@ TForm1::TForm1(std::string appDir, QWidget* parent)
 
 TForm1::~TForm1()
 {
+    // The tree's widgets send their last events (focus out) while the base class takes them
+    // down; the key filter must not see them through a window that is half gone.
+    TreeView1->removeEventFilter(m_actions);
     stopWorkers();
     while (m_waitDepth > 0)
         endWait();
