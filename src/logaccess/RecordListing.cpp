@@ -152,29 +152,33 @@ bool ForEachNodeLine(std::string_view text, const NodeSearchTexts& texts,
 namespace {
 
 // The rows of the lines of part, with offsets into the whole text; whether the part holds a NUL.
+// Without `icons` the rows keep only where their lines are.
 bool listRows(std::string_view text, std::string_view part, const NodeLineSearch& search,
-              std::vector<RecordRow>& rows)
+              std::vector<RecordRow>& rows, bool icons = true)
 {
     return search.run(part, [&](std::string_view line) {
         RecordRow row;
         row.line = static_cast<ByteOffset>(line.data() - text.data());
         row.lineSize = static_cast<std::uint32_t>(
             std::min<std::size_t>(line.size(), std::numeric_limits<std::uint32_t>::max()));
-        row.icon = FileKindIcon(ExtractRecordFields(line).rawUrl);
+        if (icons)
+            row.icon = FileKindIcon(ExtractRecordFields(line).rawUrl);
         rows.push_back(row);
     });
 }
 
 // Lists the runs of a large text at once, one per core, and joins the rows in file order.
-std::vector<RecordRow> listRows(std::string_view text, const NodeSearchTexts& texts, unsigned runs)
+std::vector<RecordRow> listRows(std::string_view text, const NodeSearchTexts& texts, unsigned runs,
+                                bool icons = true)
 {
     const std::vector<std::string_view> parts =
         SplitAtLineEnds(text, runs == 0 ? RunsForScan(text.size()) : runs);
     const NodeLineSearch search(text, texts);
     std::vector<std::vector<RecordRow>> found(parts.size());
     std::vector<char> endedAtNul(parts.size(), 0);
-    RunParts(parts.size(),
-             [&](std::size_t k) { endedAtNul[k] = listRows(text, parts[k], search, found[k]); });
+    RunParts(parts.size(), [&](std::size_t k) {
+        endedAtNul[k] = listRows(text, parts[k], search, found[k], icons);
+    });
     // The text ends at the first NUL: the runs after the one that holds it do not count.
     std::vector<RecordRow> rows = std::move(found[0]);
     for (std::size_t k = 1; k < found.size() && !endedAtNul[k - 1]; ++k)
@@ -187,6 +191,17 @@ std::vector<RecordRow> listRows(std::string_view text, const NodeSearchTexts& te
 RecordList ListNodeRecords(std::string_view text, const NodeSearchTexts& texts, unsigned runs)
 {
     return RecordList(text, listRows(text, texts, runs));
+}
+
+std::vector<ByteOffset> NodeLineStarts(const LogFile& file, const NodeSearchTexts& texts)
+{
+    std::vector<RecordRow> rows = listRows(file.bytes(), texts, 0, false);
+    file.checkNotCutShort();
+    std::vector<ByteOffset> starts;
+    starts.reserve(rows.size());
+    for (const RecordRow& row : rows)
+        starts.push_back(row.line);
+    return starts;
 }
 
 RecordList ListNodeRecords(std::shared_ptr<const LogFile> file, const NodeSearchTexts& texts,

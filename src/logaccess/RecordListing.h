@@ -114,4 +114,8 @@ RecordList ListNodeRecords(std::string_view text, const NodeSearchTexts& texts, 
 RecordList ListNodeRecords(std::shared_ptr<const LogFile> file, const NodeSearchTexts& texts,
                            unsigned runs = 0);
 
+// Where the lines of the node's rows start in the file, in row order: the listing without its
+// columns, for deleting rows by their numbers.
+std::vector<ByteOffset> NodeLineStarts(const LogFile& file, const NodeSearchTexts& texts);
+
 } // namespace qelt

@@ -107,24 +107,24 @@ int runDeleteRows(const Context& context, const std::vector<std::string>& args)
     auto file = std::make_shared<const LogFile>(args[0]);
     const LogSnapshot snapshot = TakeLogSnapshot(*file);
     const NamedNode node = namedNode(args, 2);
-    RecordList list;
+    std::vector<ByteOffset> rows;
     if (node.exists)
-        list = ListNodeRecords(file, node.texts);
+        rows = NodeLineStarts(*file, node.texts);
     for (const RowRange& range : ranges) {
-        if (range.last > list.size()) {
-            const std::size_t beyond = std::max(range.first, list.size() + 1);
+        if (range.last > rows.size()) {
+            const std::size_t beyond = std::max(range.first, rows.size() + 1);
             throw QeltError("List index out of bounds (" + std::to_string(beyond) + ")");
         }
     }
     // The selected rows in list order, each once.
-    std::vector<bool> selected(list.size(), false);
+    std::vector<bool> selected(rows.size(), false);
     for (const RowRange& range : ranges)
         for (std::size_t row = range.first; row <= range.last; ++row)
             selected[row - 1] = true;
     std::vector<ByteOffset> lines;
-    for (std::size_t row = 0; row < list.size(); ++row)
+    for (std::size_t row = 0; row < rows.size(); ++row)
         if (selected[row])
-            lines.push_back(list.rows()[row].line);
+            lines.push_back(rows[row]);
     // A row of a last line still without its line end stays, as that line does.
     const std::string_view text = DeletableText(*file, snapshot);
     const RecordDeletion deletion = DeleteSelectedRecords(text, lines, node.texts);
