@@ -25,6 +25,8 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qelt-bench-delete.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# Every deletion records its removed lines in the undo journal first: keep it with the work files.
+export XDG_STATE_HOME=$work/state
 master=$work/master.txt
 log=$work/log1.txt
 

@@ -1221,12 +1221,15 @@ void TForm1::DeleteButtonClick()
         // Where the lines of all rows start in the rewritten log (NotKept: removed).
         std::optional<std::vector<qelt::ByteOffset>> moved;
         RecordTable::Origin rewritten;
+        // What the undo journal recorded; no line removed when nothing was.
+        qelt::JournalEntry recorded;
         QString error;
         bool cancelled = false;
     };
     const std::string path = logPath(*name);
+    const std::string appDir = m_appDir;
     QPointer<TForm1> self(this);
-    auto work = [path, branch, lines, allLines, listed, texts, self]() -> DeletionResult {
+    auto work = [path, appDir, branch, lines, allLines, listed, texts, self]() -> DeletionResult {
         DeletionResult result;
         BarProgress progress([self](int minimum, int maximum, int position) {
             QMetaObject::invokeMethod(
@@ -1262,7 +1265,13 @@ void TForm1::DeleteButtonClick()
             file.checkNotCutShort();
             // A deletion that removes no line leaves the log as it is.
             if (kept.removedLines > 0) {
-                qelt::RewriteLogFile(path, snapshot, text, kept.ranges);
+                // The removed lines go to the undo journal first, then the log is rewritten.
+                const bool ofRows = branch == Branch::Records;
+                const qelt::DeletionSubject subject{
+                    ofRows ? listed.user : texts.user, ofRows ? listed.host : texts.host,
+                    ofRows ? qelt::DeletionSubject::Kind::Rows : qelt::DeletionSubject::Kind::Node};
+                result.recorded = qelt::CommitDeletion(qelt::UndoJournal::ForAppDir(appDir), file,
+                                                       snapshot, text, kept, subject);
                 if (branch == Branch::Records) {
                     result.moved = qelt::OffsetsAfterRewrite(text, kept, allLines);
                     result.rewritten = {{}, listed.user, listed.host};
@@ -1315,6 +1324,8 @@ void TForm1::DeleteButtonClick()
             DeleteButton->setEnabled(written);
             if (!written)
                 showError(result.error);
+            else if (result.recorded.removedLines > 0)
+                setDeletionNote(deletedText(result.recorded));
             emit deletionFinished();
         }));
 }
@@ -1442,6 +1453,15 @@ QString countText(qelt::LineCount count)
 
 } // namespace
 
+QString TForm1::deletedText(const qelt::JournalEntry& entry) const
+{
+    const QString what = DisplayText(qelt::SubjectText(entry.subject), m_codePage);
+    return (entry.removedLines == 1
+                ? tr("Deleted 1 line of %1.").arg(what)
+                : tr("Deleted %1 lines of %2.").arg(countText(entry.removedLines), what)) +
+           QLatin1Char(' ') + tr("Ctrl+Z undoes it.");
+}
+
 void TForm1::buildUndo()
 {
     UndoAction = new QAction(tr("Undo"), this);
@@ -1498,9 +1518,11 @@ void TForm1::UndoDeletion()
             return;
         }
         const qelt::DeletionSubject& subject = result.undone.entry.subject;
-        setDeletionNote(tr("Restored %1 lines of %2.")
-                            .arg(countText(result.undone.restoredLines),
-                                 DisplayText(qelt::SubjectText(subject), m_codePage)));
+        const QString what = DisplayText(qelt::SubjectText(subject), m_codePage);
+        setDeletionNote(
+            result.undone.restoredLines == 1
+                ? tr("Restored 1 line of %1.").arg(what)
+                : tr("Restored %1 lines of %2.").arg(countText(result.undone.restoredLines), what));
         // The lines are back in the log: read it again and list the node they belong to.
         showNodeAgain(subject.user, subject.host);
         LoadSelectedLog();

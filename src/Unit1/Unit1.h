@@ -41,7 +41,8 @@ class RecordTable;
 class TPngSpeedButton;
 namespace qelt {
 class RowColorRule;
-}
+struct JournalEntry;
+} // namespace qelt
 
 // Set while a listing runs; a second click on the tree is turned away meanwhile.
 extern bool ListingBusy;
@@ -179,6 +180,7 @@ private:
     void setDeletionLock(bool locked);
     void buildUndo();
     void setDeletionNote(const QString& text);
+    QString deletedText(const qelt::JournalEntry& entry) const;
     void showNodeAgain(const std::string& user, const std::string& host);
     void setBarRange(int minimum, int maximum);
     void removeTreeNode(const QPersistentModelIndex& node, bool nodeBranch);

@@ -1,11 +1,13 @@
 // The deleting commands of qeltlog: the node branch and the record branch of the window's
-// delete command, each followed by the rewrite of the log when it removed a line.
+// delete command, each followed by the rewrite of the log when it removed a line, with the
+// removed lines recorded in the undo journal first (CommitDeletion).
 #include "Cli.h"
 #include "common/QeltError.h"
 #include "logaccess/Deletion.h"
 #include "logaccess/LogFile.h"
 #include "logaccess/LogRewrite.h"
 #include "logaccess/RecordListing.h"
+#include "logaccess/UndoJournal.h"
 
 #include <cstdint>
 #include <memory>
@@ -51,10 +53,15 @@ int runDeleteNode(const Context& context, const std::vector<std::string>& args)
     }
     // The kept lines are written as the search finds them.
     LineCount removed = 0;
-    RewriteLogFileFrom(file.path(), snapshot, text, [&](const KeptRangeSink& sink) {
-        removed = DeleteNodeLines(text, node.texts, nullptr, nullptr, &sink).removedLines;
-        return !file.wasCutShort();
-    });
+    const DeletionSubject subject{std::string(node.texts.user), std::string(node.texts.host),
+                                  DeletionSubject::Kind::Node};
+    CommitDeletionFrom(
+        undoJournal(context), file, snapshot, text, subject, [&](const KeptRangeSink& sink) {
+            KeptText kept = DeleteNodeLines(text, node.texts, nullptr, nullptr, &sink);
+            removed = kept.removedLines;
+            kept.cancelled = kept.cancelled || file.wasCutShort();
+            return kept;
+        });
     file.checkNotCutShort();
     reportRemoved(context, removed);
     return 0;
@@ -129,7 +136,9 @@ int runDeleteRows(const Context& context, const std::vector<std::string>& args)
     const std::string_view text = DeletableText(*file, snapshot);
     const RecordDeletion deletion = DeleteSelectedRecords(text, lines, node.texts);
     if (deletion.kept.removedLines > 0)
-        RewriteLogFile(file->path(), snapshot, text, deletion.kept.ranges);
+        CommitDeletion(undoJournal(context), *file, snapshot, text, deletion.kept,
+                       {std::string(node.texts.user), std::string(node.texts.host),
+                        DeletionSubject::Kind::Rows});
     reportRemoved(context, deletion.kept.removedLines);
     return 0;
 }

@@ -169,6 +169,51 @@ private slots:
         QCOMPARE(readFile(path("logs/log1.txt")), restored);
         QCOMPARE(form.recordModel()->rowCount(), 2);
     }
+
+    void aDeletionInTheWindowSaysWhatWentAndCtrlZPutsItBack()
+    {
+        const std::string before = line("alice", "http://a.example/1") + "\r\n" +
+                                   line("bob", "http://b.example/1") + "\n" +
+                                   line("alice", "http://a.example/2") + "\r\n";
+        const std::string crlf = line("alice", "http://a.example/1") + "\r\n" +
+                                 line("bob", "http://b.example/1") + "\r\n" +
+                                 line("alice", "http://a.example/2") + "\r\n";
+        writeFile(path("logs/log1.txt"), before);
+        TForm1& form = openOnLog();
+        const QModelIndex alice = form.treeModel()->index(0, 0);
+        QCOMPARE(form.treeModel()->nodeText(alice), std::string("alice"));
+
+        // The node branch.
+        form.TreeView1->setFocus();
+        form.TreeView1->selectionModel()->setCurrentIndex(alice,
+                                                          QItemSelectionModel::ClearAndSelect);
+        QSignalSpy deleted(&form, &TForm1::deletionFinished);
+        form.DeleteButtonClick();
+        QVERIFY(deleted.count() > 0 || deleted.wait(10000));
+        QCOMPARE(readFile(path("logs/log1.txt")), line("bob", "http://b.example/1") + "\r\n");
+        QCOMPARE(form.DeletionNote->text(),
+                 QStringLiteral("Deleted 2 lines of alice. Ctrl+Z undoes it."));
+        pressUndo(form, true);
+        QCOMPARE(readFile(path("logs/log1.txt")), crlf);
+        QCOMPARE(form.recordModel()->rowCount(), 2);
+
+        // The record branch, on the rows that the undo listed again.
+        form.ListView1->setFocus();
+        form.ListView1->selectionModel()->select(form.recordModel()->index(1, 0),
+                                                 QItemSelectionModel::ClearAndSelect |
+                                                     QItemSelectionModel::Rows);
+        QSignalSpy rowsDeleted(&form, &TForm1::deletionFinished);
+        form.DeleteButtonClick();
+        QVERIFY(rowsDeleted.count() > 0 || rowsDeleted.wait(10000));
+        QCOMPARE(readFile(path("logs/log1.txt")), line("alice", "http://a.example/1") + "\r\n" +
+                                                      line("bob", "http://b.example/1") + "\r\n");
+        QCOMPARE(form.DeletionNote->text(),
+                 QStringLiteral("Deleted 1 line of alice. Ctrl+Z undoes it."));
+        pressUndo(form, true);
+        QCOMPARE(readFile(path("logs/log1.txt")), crlf);
+        QCOMPARE(form.DeletionNote->text(), QStringLiteral("Restored 1 line of alice."));
+        QVERIFY(m_dialogs.errors.isEmpty());
+    }
 };
 
 QTEST_MAIN(TestMainWindowUndo)
