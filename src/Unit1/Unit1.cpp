@@ -44,6 +44,7 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QLocale>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
@@ -1470,6 +1471,13 @@ void TForm1::buildUndo()
     UndoAction->setShortcutContext(Qt::WindowShortcut);
     addAction(UndoAction);
     connect(UndoAction, &QAction::triggered, this, &TForm1::UndoDeletion);
+    // And in the right-click menus of the list and the tree, after their commands.
+    for (const char* name : {"RowMenu", "NodeMenu"}) {
+        if (auto* menu = findChild<QMenu*>(QLatin1String(name))) {
+            menu->addSeparator();
+            menu->addAction(UndoAction);
+        }
+    }
 
     DeletionNote = new QLabel(StatusBar1);
     DeletionNote->setObjectName(QStringLiteral("DeletionNote"));

@@ -15,6 +15,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -130,6 +131,10 @@ private slots:
         writeFile(path("logs/log1.txt"), before);
         TForm1& form = openOnLog();
         QCOMPARE(form.UndoAction->shortcut(), QKeySequence(QKeySequence::Undo));
+        // Also offered where the window offers its commands: the right-click menus.
+        for (const char* menu : {"RowMenu", "NodeMenu"})
+            QVERIFY(
+                form.findChild<QMenu*>(QLatin1String(menu))->actions().contains(form.UndoAction));
         QCOMPARE(form.treeModel()->rowCount(), 2);
 
         // qeltlog removes alice's two lines meanwhile, recording them in the shared journal.
