@@ -241,6 +241,11 @@ void WindowActions::showRowMenu(const QPoint& pos)
     m_copyRows->setEnabled(selected);
     m_deleteRows->setEnabled(selected && m_form->DeleteButton->isEnabled() && commandsOpen());
     fillGroupMenu();
+    // The window's Undo, made after the menus, joins the rows' menu the first time it is shown.
+    if (m_form->UndoAction && !m_rowMenu->actions().contains(m_form->UndoAction)) {
+        m_rowMenu->addSeparator();
+        m_rowMenu->addAction(m_form->UndoAction);
+    }
     m_rowMenu->popup(list->viewport()->mapToGlobal(pos));
 }
 

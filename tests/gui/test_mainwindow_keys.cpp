@@ -541,6 +541,7 @@ private slots:
         web->trigger();
         QCOMPARE(store.ListFilters("Web"), std::vector<std::string>{"a.example.org"});
         QVERIFY(action(rows, QStringLiteral("Delete"))->isEnabled());
+        QVERIFY(rows->actions().contains(form.UndoAction));
         rows->hide();
 
         // The node menu chooses the node under the mouse and deletes it with its lines.
