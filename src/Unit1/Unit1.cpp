@@ -269,18 +269,20 @@ class TreeClicks : public QObject
 {
 public:
     TreeClicks(QTreeView* tree, std::function<void()> click)
-        : QObject(tree), m_tree(tree), m_click(std::move(click))
+        : QObject(tree), m_tree(tree), m_viewport(tree->viewport()), m_click(std::move(click))
     {
-        tree->viewport()->installEventFilter(this);
+        m_viewport->installEventFilter(this);
     }
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (watched != m_tree->viewport())
+        // Compared with the viewport kept at the start: while the tree is taken down, events
+        // still come, and the tree must not be asked.
+        if (watched != m_viewport)
             return false;
-        const auto* mouse = static_cast<const QMouseEvent*>(event);
         switch (event->type()) {
-        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonPress: {
+            const auto* mouse = static_cast<const QMouseEvent*>(event);
             if (mouse->button() == Qt::LeftButton &&
                 !m_tree->indexAt(mouse->position().toPoint()).isValid()) {
                 m_tree->setFocus(Qt::MouseFocusReason);
@@ -288,12 +290,13 @@ public:
                 return true;
             }
             break;
+        }
         case QEvent::MouseButtonDblClick:
             // The release that ends a double click is no click of its own.
             m_doubleClick = true;
             break;
         case QEvent::MouseButtonRelease:
-            if (mouse->button() != Qt::LeftButton)
+            if (static_cast<const QMouseEvent*>(event)->button() != Qt::LeftButton)
                 break;
             if (m_doubleClick) {
                 m_doubleClick = false;
@@ -314,6 +317,7 @@ public:
 
 private:
     QTreeView* m_tree;
+    QObject* m_viewport;
     std::function<void()> m_click;
     bool m_pressedEmpty = false;
     bool m_doubleClick = false;
