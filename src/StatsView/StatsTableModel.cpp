@@ -15,8 +15,7 @@ QVariant number(qelt::RequestCount n, bool sort)
 
 StatsTableModel::StatsTableModel(Table table, int codePage, QObject* parent)
     : QAbstractTableModel(parent), m_table(table), m_codePage(codePage)
-{
-}
+{}
 
 void StatsTableModel::setStats(std::shared_ptr<const qelt::LogStats> stats,
                                std::vector<qelt::HostTotal> hosts)
@@ -98,9 +97,10 @@ QVariant StatsTableModel::data(const QModelIndex& index, int role) const
         return {};
     const auto row = static_cast<std::size_t>(index.row());
     if (role == Qt::TextAlignmentRole) {
-        const bool number = (m_table == Table::Users && (index.column() == 1 || index.column() == 2)) ||
-                            (m_table == Table::Hosts && (index.column() == 2 || index.column() == 3)) ||
-                            (m_table == Table::Kinds && index.column() > 0);
+        const bool number =
+            (m_table == Table::Users && (index.column() == 1 || index.column() == 2)) ||
+            (m_table == Table::Hosts && (index.column() == 2 || index.column() == 3)) ||
+            (m_table == Table::Kinds && index.column() > 0);
         return number ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant();
     }
     switch (m_table) {
@@ -130,9 +130,11 @@ QVariant StatsTableModel::userData(std::size_t row, int column, int role) const
     case 2:
         return number(user.hostCount, sort);
     case 3:
-        return sort ? QVariant(qulonglong(user.firstAt)) : QVariant(DisplayText(user.first, m_codePage));
+        return sort ? QVariant(qulonglong(user.firstAt))
+                    : QVariant(DisplayText(user.first, m_codePage));
     case 4:
-        return sort ? QVariant(qulonglong(user.lastAt)) : QVariant(DisplayText(user.last, m_codePage));
+        return sort ? QVariant(qulonglong(user.lastAt))
+                    : QVariant(DisplayText(user.last, m_codePage));
     default:
         return {};
     }
@@ -175,7 +177,8 @@ QVariant StatsTableModel::kindData(std::size_t row, int column, int role) const
     const bool sort = role == SortRole;
     switch (column) {
     case 0:
-        return slot == qelt::NoKindSlot ? tr("none") : QString::fromLatin1(qelt::KindSlotName(slot));
+        return slot == qelt::NoKindSlot ? tr("none")
+                                        : QString::fromLatin1(qelt::KindSlotName(slot));
     case 1:
         return number(requests, sort);
     case 2: {

@@ -83,8 +83,9 @@ QChart* barChart(const QString& title, const QStringList& categories,
         *set << static_cast<qreal>(value);
         top = std::max(top, value);
     }
-    QAbstractBarSeries* series = horizontal ? static_cast<QAbstractBarSeries*>(new QHorizontalBarSeries)
-                                            : static_cast<QAbstractBarSeries*>(new QBarSeries);
+    QAbstractBarSeries* series = horizontal
+                                     ? static_cast<QAbstractBarSeries*>(new QHorizontalBarSeries)
+                                     : static_cast<QAbstractBarSeries*>(new QBarSeries);
     series->append(set);
     series->setBarWidth(0.8);
     if (horizontal) {
@@ -106,7 +107,7 @@ QChart* barChart(const QString& title, const QStringList& categories,
     } else {
         chart->addAxis(categoryAxis, Qt::AlignBottom);
         chart->addAxis(valueAxis, Qt::AlignLeft);
-        if (categories.size() > 12)
+        if (categories.size() > 31)
             categoryAxis->setLabelsAngle(-60);
     }
     series->attachAxis(categoryAxis);
@@ -137,9 +138,7 @@ QString WriteViewCsv(const QAbstractItemModel& model, const QString& path)
 
 StatsWindow::StatsWindow(std::vector<std::string> logPaths, qelt::StatsScope scope, int codePage,
                          QWidget* parent)
-    : QWidget(parent, Qt::Window),
-      m_logPaths(std::move(logPaths)),
-      m_scope(std::move(scope)),
+    : QWidget(parent, Qt::Window), m_logPaths(std::move(logPaths)), m_scope(std::move(scope)),
       m_codePage(codePage)
 {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -325,11 +324,11 @@ void StatsWindow::showStats(std::shared_ptr<const qelt::LogStats> stats, const Q
         return;
     }
     const qelt::ScopeStats& numbers = m_stats->scope;
-    QString text = tr("Requests: %1    Distinct hosts: %2    First request: %3    Last request: %4")
-                       .arg(QLocale().toString(qulonglong(numbers.requests)),
-                            QLocale().toString(qulonglong(numbers.hosts)),
-                            DisplayText(numbers.first, m_codePage),
-                            DisplayText(numbers.last, m_codePage));
+    QString text =
+        tr("Requests: %1    Distinct hosts: %2    First request: %3    Last request: %4")
+            .arg(QLocale().toString(qulonglong(numbers.requests)),
+                 QLocale().toString(qulonglong(numbers.hosts)),
+                 DisplayText(numbers.first, m_codePage), DisplayText(numbers.last, m_codePage));
     if (m_scope.level == qelt::StatsScope::Level::All)
         text += tr("    Users: %1").arg(QLocale().toString(qulonglong(m_stats->users.size())));
     if (m_stats->cancelled)
@@ -339,8 +338,11 @@ void StatsWindow::showStats(std::shared_ptr<const qelt::LogStats> stats, const Q
     m_hostsView->sortByColumn(2, Qt::DescendingOrder);
     m_usersView->sortByColumn(1, Qt::DescendingOrder);
     m_kindsView->sortByColumn(1, Qt::DescendingOrder);
-    for (QTableView* view : {m_hostsView, m_usersView, m_kindsView})
-        view->resizeColumnToContents(0);
+    for (QTableView* view : {m_hostsView, m_usersView, m_kindsView}) {
+        view->horizontalHeader()->setResizeContentsPrecision(500);
+        view->resizeColumnsToContents();
+        view->setColumnWidth(0, std::min(view->columnWidth(0), 360));
+    }
     m_exportReport->setEnabled(true);
     emit statsReady();
 }

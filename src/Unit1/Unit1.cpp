@@ -1,6 +1,7 @@
 #include "Unit1/Unit1.h"
 
 #include "PngSpeedButton/PngSpeedButton.h"
+#include "StatsView/StatsWindow.h"
 #include "Unit1/DeleteAnimation.h"
 #include "Unit1/FilterBar.h"
 #include "Unit1/FindBar.h"
@@ -416,7 +417,7 @@ void TForm1::buildControls()
     ControlBar1->setFixedHeight(54);
     Panel3 = new QWidget(ControlBar1);
     Panel3->setObjectName(QStringLiteral("Panel3"));
-    Panel3->setGeometry(11, 2, 650, 50);
+    Panel3->setGeometry(11, 2, 780, 50);
     buildToolbar();
     setMenuWidget(ControlBar1);
 
@@ -620,6 +621,7 @@ void TForm1::buildToolbar()
          &TForm1::FMButtonClick},
         {&DeleteLogButton, "DeleteLogButton", QT_TR_NOOP("Delete Log File"), "delete_log_file", 130,
          &TForm1::DeleteLogButtonClick},
+        {&StatsButton, "StatsButton", "Statistics", "statistics", 650, &TForm1::StatsButtonClick},
     };
     for (const ToolbarButtonDef& entry : toolbarButtons) {
         auto* button = new TPngSpeedButton(Panel3);
@@ -1583,4 +1585,62 @@ void TForm1::FMButtonClick()
 {
     TManagerForm form(m_appDir, this);
     Dialogs::instance().execModal(form);
+}
+
+// ---- Statistics.
+
+void TForm1::StatsButtonClick()
+{
+    ShowStatistics(QModelIndex());
+}
+
+void TForm1::ShowStatistics(const QModelIndex& node)
+{
+    const std::optional<std::string> name = chosenLogName();
+    if (!name) {
+        showNote(tr("Choose a log first."),
+                 StatsButton->mapToGlobal(StatsButton->rect().bottomLeft()));
+        return;
+    }
+    qelt::StatsScope scope;
+    if (node.isValid()) {
+        if (LogTreeModel::level(node) == 0)
+            scope = qelt::StatsScope::ForUser(m_treeModel->nodeText(node));
+        else
+            scope = qelt::StatsScope::ForHost(m_treeModel->nodeText(node.parent()),
+                                              m_treeModel->nodeText(node));
+    }
+    auto* window = new StatsWindow({logPath(*name)}, std::move(scope), m_codePage, this);
+    connect(window, &StatsWindow::nodeRequested, this, &TForm1::GoToNode);
+    window->show();
+}
+
+void TForm1::GoToNode(const QByteArray& user, const QByteArray& host)
+{
+    const std::string userText = ToBytes(user);
+    const std::string hostText = ToBytes(host);
+    for (int row = 0; row < m_treeModel->rowCount(); ++row) {
+        QModelIndex node = m_treeModel->index(row, 0);
+        if (m_treeModel->nodeText(node) != userText)
+            continue;
+        if (!hostText.empty()) {
+            QModelIndex found;
+            for (int child = 0; child < m_treeModel->rowCount(node); ++child) {
+                const QModelIndex candidate = m_treeModel->index(child, 0, node);
+                if (m_treeModel->nodeText(candidate) == hostText) {
+                    found = candidate;
+                    break;
+                }
+            }
+            if (!found.isValid())
+                return;
+            node = found;
+        }
+        TreeView1->setCurrentIndex(node);
+        TreeView1->scrollTo(node);
+        activateWindow();
+        raise();
+        TreeView1Click();
+        return;
+    }
 }

@@ -101,6 +101,7 @@ public:
     QAction* UndoAction = nullptr;
     // Right of the three panels: what the last deletion or undo did.
     QLabel* DeletionNote = nullptr;
+    TPngSpeedButton* StatsButton = nullptr;
 
     LogTreeModel* treeModel() const { return m_treeModel; }
     RecordModel* recordModel() const { return m_recordModel; }
@@ -144,6 +145,11 @@ public slots:
     // Restores the lines of the most recent recorded deletion of the chosen log (the undo
     // journal that qeltlog shares), then reads the log again.
     void UndoDeletion();
+    // Opens the statistics of the chosen log, or of the tree node given.
+    void StatsButtonClick();
+    void ShowStatistics(const QModelIndex& node);
+    // Selects the node of the exact user (and host) texts and lists it, if the tree has it.
+    void GoToNode(const QByteArray& user, const QByteArray& host);
 
     // Reads the chosen log and rebuilds the tree from it.
     void LoadSelectedLog();
