@@ -37,6 +37,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
 #include <QFontInfo>
 #include <QFrame>
 #include <QGroupBox>
@@ -1643,4 +1644,14 @@ void TForm1::GoToNode(const QByteArray& user, const QByteArray& host)
         TreeView1Click();
         return;
     }
+}
+
+bool TForm1::ExportListCsv(const QString& path)
+{
+    const QString error = WriteViewCsv(*ListView1->model(), path);
+    if (!error.isEmpty()) {
+        showError(error);
+        return false;
+    }
+    return true;
 }

@@ -150,6 +150,9 @@ public slots:
     void ShowStatistics(const QModelIndex& node);
     // Selects the node of the exact user (and host) texts and lists it, if the tree has it.
     void GoToNode(const QByteArray& user, const QByteArray& host);
+    // Writes the rows of ListView1 as it shows them (order and filter) to a CSV file; false and
+    // a message when it fails.
+    bool ExportListCsv(const QString& path);
 
     // Reads the chosen log and rebuilds the tree from it.
     void LoadSelectedLog();
