@@ -592,6 +592,7 @@ void TForm1::buildControls()
     m_findBar = new FindBar(this);
     leftLayout->insertWidget(1, m_findBar);
     m_actions = new WindowActions(this);
+    addStatisticsCommands();
     m_opener = new LogOpener(this);
     m_statusControls = new StatusControls(this);
     m_follower = new LogFollower(this);
@@ -1589,6 +1590,33 @@ void TForm1::FMButtonClick()
 }
 
 // ---- Statistics.
+
+void TForm1::addStatisticsCommands()
+{
+    // The node menu: the statistics of the node it was opened on (its current node).
+    QMenu* nodeMenu = m_actions->nodeMenu();
+    QAction* statistics = new QAction(tr("Statistics"), nodeMenu);
+    statistics->setObjectName(QStringLiteral("StatisticsAction"));
+    connect(statistics, &QAction::triggered, this,
+            [this] { ShowStatistics(TreeView1->currentIndex()); });
+    const QList<QAction*> nodeActions = nodeMenu->actions();
+    nodeMenu->insertAction(nodeActions.size() > 2 ? nodeActions[2] : nullptr, statistics);
+
+    // The row menu: the list as it shows now, to a CSV file.
+    QMenu* rowMenu = m_actions->rowMenu();
+    QAction* exportList = new QAction(tr("Export List as CSV..."), rowMenu);
+    exportList->setObjectName(QStringLiteral("ExportListAction"));
+    connect(exportList, &QAction::triggered, this, [this] {
+        const QString path = QFileDialog::getSaveFileName(this, tr("Export List as CSV"), QString(),
+                                                          tr("CSV files (*.csv)"));
+        if (!path.isEmpty())
+            ExportListCsv(path);
+    });
+    const QList<QAction*> rowActions = rowMenu->actions();
+    rowMenu->insertAction(rowActions.size() > 3 ? rowActions[3] : nullptr, exportList);
+    connect(rowMenu, &QMenu::aboutToShow, exportList,
+            [this, exportList] { exportList->setEnabled(ListView1->model()->rowCount() > 0); });
+}
 
 void TForm1::StatsButtonClick()
 {

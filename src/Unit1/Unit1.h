@@ -180,6 +180,7 @@ private:
     void clearForBuild();
     void appendListedRows(unsigned generation, const RecordTable& rows);
     void buildToolbar();
+    void addStatisticsCommands();
     void loadImages();
     void setPanel(int panel, const QString& text, const QString& toolTip = QString());
     void showError(const QString& message);

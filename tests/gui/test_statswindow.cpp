@@ -4,6 +4,7 @@
 #include "StatsView/StatsWindow.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/Unit1.h"
+#include "Unit1/WindowActions.h"
 #include "logaccess/LogStats.h"
 #include "widgets/Dialogs.h"
 
@@ -12,6 +13,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QImage>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableView>
@@ -171,8 +173,13 @@ private slots:
         form.ComboBox1Change();
         QVERIFY(built.count() > 0 || built.wait(10000));
 
+        // The node's right-click menu opens the window of that node.
         const QModelIndex user = form.treeModel()->index(2, 0);
-        form.ShowStatistics(user);
+        form.TreeView1->setCurrentIndex(user);
+        auto* statistics =
+            form.actions()->nodeMenu()->findChild<QAction*>(QStringLiteral("StatisticsAction"));
+        QVERIFY(statistics && form.actions()->nodeMenu()->actions().contains(statistics));
+        statistics->trigger();
         auto* window = form.findChild<StatsWindow*>();
         QVERIFY(window);
         waitForStats(*window);
