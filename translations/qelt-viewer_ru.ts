@@ -471,6 +471,22 @@ There is no trash for it here: it will be deleted for good.</source>
         <source>Restored %1 lines of %2.</source>
         <translation>Восстановлено строк: %1 (%2).</translation>
     </message>
+    <message>
+        <source>Deleted 1 line of %1.</source>
+        <translation>Удалена 1 строка (%1).</translation>
+    </message>
+    <message>
+        <source>Deleted %1 lines of %2.</source>
+        <translation>Удалено строк: %1 (%2).</translation>
+    </message>
+    <message>
+        <source>Ctrl+Z undoes it.</source>
+        <translation>Ctrl+Z отменяет удаление.</translation>
+    </message>
+    <message>
+        <source>Restored 1 line of %1.</source>
+        <translation>Восстановлена 1 строка (%1).</translation>
+    </message>
 </context>
 <context>
     <name>TManagerForm</name>
