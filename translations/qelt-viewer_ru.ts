@@ -275,6 +275,176 @@
     </message>
 </context>
 <context>
+    <name>StatsTableModel</name>
+    <message>
+        <source>User</source>
+        <translation>Пользователь</translation>
+    </message>
+    <message>
+        <source>Requests</source>
+        <translation>Запросы</translation>
+    </message>
+    <message>
+        <source>Hosts</source>
+        <translation>Хосты</translation>
+    </message>
+    <message>
+        <source>First request</source>
+        <translation>Первый запрос</translation>
+    </message>
+    <message>
+        <source>Last request</source>
+        <translation>Последний запрос</translation>
+    </message>
+    <message>
+        <source>Host</source>
+        <translation>Хост</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>Тип</translation>
+    </message>
+    <message>
+        <source>Users</source>
+        <translation>Пользователи</translation>
+    </message>
+    <message>
+        <source>Connection type</source>
+        <translation>Тип соединения</translation>
+    </message>
+    <message>
+        <source>Share</source>
+        <translation>Доля</translation>
+    </message>
+    <message>
+        <source>none</source>
+        <translation>нет</translation>
+    </message>
+</context>
+<context>
+    <name>StatsWindow</name>
+    <message numerus="yes">
+        <source>%n logs</source>
+        <translation>
+            <numerusform>%n журнал</numerusform>
+            <numerusform>%n журнала</numerusform>
+            <numerusform>%n журналов</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>user %1 in %2</source>
+        <translation>пользователь %1 в %2</translation>
+    </message>
+    <message>
+        <source>host %1 of user %2 in %3</source>
+        <translation>хост %1 пользователя %2 в %3</translation>
+    </message>
+    <message>
+        <source>Statistics - %1</source>
+        <translation>Статистика - %1</translation>
+    </message>
+    <message>
+        <source>Counting...</source>
+        <translation>Подсчёт...</translation>
+    </message>
+    <message>
+        <source>By hour of day</source>
+        <translation>По часам суток</translation>
+    </message>
+    <message>
+        <source>By day</source>
+        <translation>По дням</translation>
+    </message>
+    <message>
+        <source>Top hosts</source>
+        <translation>Популярные хосты</translation>
+    </message>
+    <message>
+        <source>Hosts</source>
+        <translation>Хосты</translation>
+    </message>
+    <message>
+        <source>Users</source>
+        <translation>Пользователи</translation>
+    </message>
+    <message>
+        <source>Connection types</source>
+        <translation>Типы соединений</translation>
+    </message>
+    <message>
+        <source>Save chart as PNG...</source>
+        <translation>Сохранить диаграмму как PNG...</translation>
+    </message>
+    <message>
+        <source>Export table as CSV...</source>
+        <translation>Экспорт таблицы в CSV...</translation>
+    </message>
+    <message>
+        <source>Export HTML report...</source>
+        <translation>Экспорт отчёта HTML...</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Закрыть</translation>
+    </message>
+    <message>
+        <source>The statistics could not be counted.</source>
+        <translation>Статистику не удалось подсчитать.</translation>
+    </message>
+    <message>
+        <source>Requests: %1    Distinct hosts: %2    First request: %3    Last request: %4</source>
+        <translation>Запросов: %1    Разных хостов: %2    Первый запрос: %3    Последний запрос: %4</translation>
+    </message>
+    <message>
+        <source>    Users: %1</source>
+        <translation>    Пользователей: %1</translation>
+    </message>
+    <message>
+        <source>    (stopped: part of the log)</source>
+        <translation>    (остановлено: часть журнала)</translation>
+    </message>
+    <message>
+        <source>Requests by hour of day</source>
+        <translation>Запросы по часам суток</translation>
+    </message>
+    <message>
+        <source>Requests by day</source>
+        <translation>Запросы по дням</translation>
+    </message>
+    <message numerus="yes">
+        <source>Top %n hosts by requests</source>
+        <translation>
+            <numerusform>%n популярный хост по запросам</numerusform>
+            <numerusform>%n популярных хоста по запросам</numerusform>
+            <numerusform>%n популярных хостов по запросам</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Save chart as PNG</source>
+        <translation>Сохранить диаграмму как PNG</translation>
+    </message>
+    <message>
+        <source>PNG images (*.png)</source>
+        <translation>Изображения PNG (*.png)</translation>
+    </message>
+    <message>
+        <source>Export table as CSV</source>
+        <translation>Экспорт таблицы в CSV</translation>
+    </message>
+    <message>
+        <source>CSV files (*.csv)</source>
+        <translation>Файлы CSV (*.csv)</translation>
+    </message>
+    <message>
+        <source>Export HTML report</source>
+        <translation>Экспорт отчёта HTML</translation>
+    </message>
+    <message>
+        <source>HTML files (*.html)</source>
+        <translation>Файлы HTML (*.html)</translation>
+    </message>
+</context>
+<context>
     <name>StatusControls</name>
     <message>
         <source>UTF-8 only</source>
@@ -486,6 +656,26 @@ There is no trash for it here: it will be deleted for good.</source>
     <message>
         <source>Restored 1 line of %1.</source>
         <translation>Восстановлена 1 строка (%1).</translation>
+    </message>
+    <message>
+        <source>Statistics</source>
+        <translation>Статистика</translation>
+    </message>
+    <message>
+        <source>Export List as CSV...</source>
+        <translation>Экспорт списка в CSV...</translation>
+    </message>
+    <message>
+        <source>Export List as CSV</source>
+        <translation>Экспорт списка в CSV</translation>
+    </message>
+    <message>
+        <source>CSV files (*.csv)</source>
+        <translation>Файлы CSV (*.csv)</translation>
+    </message>
+    <message>
+        <source>Choose a log first.</source>
+        <translation>Сначала выберите журнал.</translation>
     </message>
 </context>
 <context>

@@ -177,7 +177,9 @@ private slots:
             } else if (xml.name() == QLatin1String("translation")) {
                 const bool unfinished =
                     xml.attributes().value(QLatin1String("type")) == QLatin1String("unfinished");
-                const QString translation = xml.readElementText();
+                // Plural forms come as numerusform elements inside.
+                const QString translation =
+                    xml.readElementText(QXmlStreamReader::IncludeChildElements);
                 ++messages;
                 if (unfinished || translation.isEmpty())
                     faults.append(context + QStringLiteral(": untranslated: ") + source);
