@@ -1,5 +1,7 @@
 #include "logaccess/LogIndex.h"
 
+#include "common/Bytes.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -68,38 +70,6 @@ void DiscardPages(void* block, std::size_t capacityBytes, std::size_t begin,
 
 namespace {
 
-// A fast hash of a short byte string, eight bytes at a time.
-std::uint64_t hashBytes(std::string_view text, std::uint64_t seed)
-{
-    constexpr std::uint64_t K = 0x9E3779B97F4A7C15ull;
-    std::uint64_t h = seed ^ (text.size() * K);
-    const char* p = text.data();
-    std::size_t n = text.size();
-    while (n >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * K;
-        h ^= h >> 32;
-        p += 8;
-        n -= 8;
-    }
-    if (n > 0) {
-        std::uint64_t w = 0;
-        if (text.size() >= 8) {
-            // The last eight bytes, overlapping what was hashed already: no byte-wise copy.
-            std::memcpy(&w, text.data() + text.size() - 8, 8);
-        } else {
-            for (std::size_t i = 0; i < n; ++i)
-                w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-        }
-        h = (h ^ w) * K;
-        h ^= h >> 32;
-    }
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    return h;
-}
-
 // Whether two texts are equal; inline, as the texts compared here are short and many.
 bool sameText(std::string_view a, std::string_view b)
 {
@@ -125,14 +95,14 @@ bool sameText(std::string_view a, std::string_view b)
 
 std::uint32_t userHash(std::string_view name)
 {
-    return static_cast<std::uint32_t>(hashBytes(name, 0x51ED270B27FC6F1Dull));
+    return static_cast<std::uint32_t>(HashBytes(name, 0x51ED270B27FC6F1Dull));
 }
 
 // A host is looked up by its owner and its text; the text's part of the hash is kept per entry,
 // so that merging and growing never read the texts again.
 std::uint32_t hostTextHash(std::string_view host)
 {
-    return static_cast<std::uint32_t>(hashBytes(host, 0x2545F4914F6CDD1Dull));
+    return static_cast<std::uint32_t>(HashBytes(host, 0x2545F4914F6CDD1Dull));
 }
 
 std::uint32_t hostSlotHash(std::uint32_t textHash, UserId owner)

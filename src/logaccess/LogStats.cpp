@@ -1,5 +1,7 @@
 #include "logaccess/LogStats.h"
 
+#include "common/Bytes.h"
+
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
@@ -16,44 +18,14 @@ namespace {
 
 constexpr std::uint32_t None = 0xFFFFFFFFu;
 
-std::uint64_t hashBytes(std::string_view text, std::uint64_t seed)
-{
-    constexpr std::uint64_t K = 0x9E3779B97F4A7C15ull;
-    std::uint64_t h = seed ^ (text.size() * K);
-    const char* p = text.data();
-    std::size_t n = text.size();
-    while (n >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * K;
-        h ^= h >> 32;
-        p += 8;
-        n -= 8;
-    }
-    if (n > 0) {
-        std::uint64_t w = 0;
-        if (text.size() >= 8) {
-            std::memcpy(&w, text.data() + text.size() - 8, 8);
-        } else {
-            for (std::size_t i = 0; i < n; ++i)
-                w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-        }
-        h = (h ^ w) * K;
-        h ^= h >> 32;
-    }
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    return h;
-}
-
 std::uint64_t userHash(std::string_view name)
 {
-    return hashBytes(name, 0x51ED270B27FC6F1Dull);
+    return HashBytes(name, 0x51ED270B27FC6F1Dull);
 }
 
 std::uint64_t hostHash(std::string_view host)
 {
-    return hashBytes(host, 0x2545F4914F6CDD1Dull);
+    return HashBytes(host, 0x2545F4914F6CDD1Dull);
 }
 
 // Whether two short texts are equal; inline, as most are a few words long.

@@ -1,5 +1,7 @@
 #include "reports/TextOutput.h"
 
+#include "common/Bytes.h"
+
 #include "logaccess/LogStats.h"
 #include "settings/CodePageTables.h"
 
@@ -26,25 +28,6 @@ const char16_t* pageTable(CodePageId codePage)
             fallback = codepages::Pages[i].toUnicode;
     }
     return fallback;
-}
-
-template <class Out> void appendUtf8(Out& out, char32_t c)
-{
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 // Appends one byte below 0x80 inside a JSON string.
@@ -197,7 +180,7 @@ template <class Out> bool appendJsonText(Out& out, std::string_view bytes, CodeP
                 lossless = false;
                 break;
             } else {
-                appendUtf8(out, table[c]);
+                AppendUtf8(out, table[c]);
             }
         }
         if (lossless) {
@@ -221,7 +204,7 @@ template <class Out> bool appendJsonText(Out& out, std::string_view bytes, CodeP
             if (table[c] == 0xFFFD)
                 appendJsonByteEscape(out, c);
             else
-                appendUtf8(out, table[c]);
+                AppendUtf8(out, table[c]);
             ++i;
         } else {
             // 65001: keep whole well-formed sequences, escape the stray bytes.

@@ -1,5 +1,7 @@
 #include "settings/CodePage.h"
 
+#include "common/Bytes.h"
+
 #include "settings/CodePageTables.h"
 
 #include <cstdint>
@@ -62,25 +64,6 @@ std::size_t decodeUtf8At(std::string_view bytes, std::size_t pos, char32_t& code
     return length;
 }
 
-void appendUtf8(std::string& out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 } // namespace
 
 bool IsValidUtf8(std::string_view bytes)
@@ -118,7 +101,7 @@ std::string DecodeForDisplay(std::string_view bytes, CodePageId codePage)
         for (std::size_t pos = 0; pos < bytes.size();) {
             const std::size_t length = decodeUtf8At(bytes, pos, codePoint);
             if (length == 0) {
-                appendUtf8(out, ReplacementCharacter);
+                AppendUtf8(out, ReplacementCharacter);
                 ++pos;
             } else {
                 out.append(bytes.substr(pos, length));
@@ -129,7 +112,7 @@ std::string DecodeForDisplay(std::string_view bytes, CodePageId codePage)
     }
     const char16_t* table = tableFor(codePage);
     for (const char ch : bytes)
-        appendUtf8(out, table[static_cast<unsigned char>(ch)]);
+        AppendUtf8(out, table[static_cast<unsigned char>(ch)]);
     return out;
 }
 

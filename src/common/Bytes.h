@@ -1,0 +1,64 @@
+#pragma once
+
+// Small byte helpers that the index, the counting and the text writers share.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace qelt {
+
+// A fast hash of a short byte string, eight bytes at a time.
+inline std::uint64_t HashBytes(std::string_view text, std::uint64_t seed)
+{
+    constexpr std::uint64_t K = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h = seed ^ (text.size() * K);
+    const char* p = text.data();
+    std::size_t n = text.size();
+    while (n >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * K;
+        h ^= h >> 32;
+        p += 8;
+        n -= 8;
+    }
+    if (n > 0) {
+        std::uint64_t w = 0;
+        if (text.size() >= 8) {
+            // The last eight bytes, overlapping what was hashed already: no byte-wise copy.
+            std::memcpy(&w, text.data() + text.size() - 8, 8);
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+        }
+        h = (h ^ w) * K;
+        h ^= h >> 32;
+    }
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    return h;
+}
+
+// Appends the UTF-8 form of a code point to a string-like `out` (anything with += char).
+template <class Out> void AppendUtf8(Out& out, char32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+} // namespace qelt
