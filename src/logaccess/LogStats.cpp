@@ -10,7 +10,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <unordered_set>
 
 namespace qelt {
 
