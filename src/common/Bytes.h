@@ -41,6 +41,25 @@ inline std::uint64_t HashBytes(std::string_view text, std::uint64_t seed)
     return h;
 }
 
+// Whether n bytes at p and q are equal; inline, as the texts compared in the index and the
+// counting are short and many, eight bytes at a time.
+inline bool SameBytes(const char* p, const char* q, std::size_t n)
+{
+    for (; n >= 8; n -= 8, p += 8, q += 8) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, p, 8);
+        std::memcpy(&y, q, 8);
+        if (x != y)
+            return false;
+    }
+    for (; n > 0; --n, ++p, ++q) {
+        if (*p != *q)
+            return false;
+    }
+    return true;
+}
+
 // Appends the UTF-8 form of a code point to a string-like `out` (anything with += char).
 template <class Out> void AppendUtf8(Out& out, char32_t c)
 {

@@ -73,24 +73,7 @@ namespace {
 // Whether two texts are equal; inline, as the texts compared here are short and many.
 bool sameText(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
-    const char* p = a.data();
-    const char* q = b.data();
-    std::size_t n = a.size();
-    for (; n >= 8; n -= 8, p += 8, q += 8) {
-        std::uint64_t x;
-        std::uint64_t y;
-        std::memcpy(&x, p, 8);
-        std::memcpy(&y, q, 8);
-        if (x != y)
-            return false;
-    }
-    for (; n > 0; --n, ++p, ++q) {
-        if (*p != *q)
-            return false;
-    }
-    return true;
+    return a.size() == b.size() && SameBytes(a.data(), b.data(), a.size());
 }
 
 std::uint32_t userHash(std::string_view name)

@@ -27,24 +27,6 @@ std::uint64_t hostHash(std::string_view host)
     return HashBytes(host, 0x2545F4914F6CDD1Dull);
 }
 
-// Whether two short texts are equal; inline, as most are a few words long.
-bool sameBytes(const char* p, const char* q, std::size_t n)
-{
-    for (; n >= 8; n -= 8, p += 8, q += 8) {
-        std::uint64_t x;
-        std::uint64_t y;
-        std::memcpy(&x, p, 8);
-        std::memcpy(&y, q, 8);
-        if (x != y)
-            return false;
-    }
-    for (; n > 0; --n, ++p, ++q) {
-        if (*p != *q)
-            return false;
-    }
-    return true;
-}
-
 // Keys (an owner number and a text) numbered in order of insertion, by open addressing. The
 // table keeps its own packed copy of the keys, so that a lookup reads a slot and a few bytes
 // nearby instead of the far-away place in the log where the text first stood.
@@ -69,7 +51,7 @@ public:
                     std::uint32_t keyOwner;
                     std::memcpy(&keyOwner, key, sizeof keyOwner);
                     if (keyOwner == owner &&
-                        sameBytes(key + sizeof owner, text.data(), text.size()))
+                        SameBytes(key + sizeof owner, text.data(), text.size()))
                         return entry;
                 }
             }
@@ -163,7 +145,7 @@ public:
             if ((slot >> 32) == tag) {
                 const auto at = static_cast<std::uint32_t>(slot) - 1;
                 const Record& r = record(at);
-                if (r.size == text.size() && sameBytes(bytesOf(at), text.data(), text.size()))
+                if (r.size == text.size() && SameBytes(bytesOf(at), text.data(), text.size()))
                     return at;
             }
             i = (i + 1) & m_mask;
@@ -355,7 +337,7 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
         ++counts.byHour[HourOfDate(date)];
         const std::string_view day = date.substr(0, DayLength);
         if (!lastDayCount || day.size() != lastDay.size() ||
-            !sameBytes(day.data(), lastDay.data(), day.size())) {
+            !SameBytes(day.data(), lastDay.data(), day.size())) {
             lastDayCount = &counts.day(day);
             lastDay = day;
         }
@@ -429,7 +411,7 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
             const LinePosition at = base + static_cast<LinePosition>(lineStart - start);
             std::uint32_t user;
             if (lastUser != None && fields.user.size() == lastName.size() &&
-                sameBytes(fields.user.data(), lastName.data(), lastName.size())) {
+                SameBytes(fields.user.data(), lastName.data(), lastName.size())) {
                 user = lastUser;
             } else {
                 const std::uint64_t hash = userHash(fields.user);
@@ -451,7 +433,7 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
 
             Recent& last = recent[user];
             const bool same = last.size == fields.host.size() &&
-                              sameBytes(last.bytes, fields.host.data(), fields.host.size());
+                              SameBytes(last.bytes, fields.host.data(), fields.host.size());
             if (same && !hostLevel) {
                 // Counted into the host's slot when the user's next lookup, or the block, ends.
                 ++last.extra;
