@@ -451,6 +451,34 @@ TEST(HtmlReport, WellFormedSelfContainedWithTheNumbers)
     }
 }
 
+TEST(HtmlReport, LongNamesAreShortenedAtCharacters)
+{
+    // Hosts and users of two-byte (decoded from 1251) and three-byte characters, longer than
+    // the charts' labels, and markup characters: the chart shortens the label, the tooltip and
+    // the tables keep the whole text, and the document stays well-formed UTF-8.
+    const std::string cyrillic(47, '\xE4');
+    const std::string bmp = "\xE2\x82\xAC<&>" + std::string(20, 'x') + "\xE2\x82\xAC";
+    std::string text;
+    for (const std::string& host : {cyrillic + ".ru", bmp + bmp + ".eu"}) {
+        for (int i = 0; i < 40; ++i) {
+            text += "10.0.0.1 - " + cyrillic + " [07/Dec/2026:10:00:00 +0300] \"GET http://" +
+                    host + "/ HTTP/1.1\" \"HTTP\"\r\n";
+        }
+    }
+    const LogStats stats = ComputeLogStats(text);
+    ASSERT_EQ(stats.scope.requests, 80u);
+    const std::string html = HtmlReport(stats, {"log.txt"}, 1251);
+    ASSERT_NO_THROW(checkWellFormed(html));
+    EXPECT_TRUE(IsValidUtf8(html));
+    for (const std::string& host : {cyrillic + ".ru", bmp + bmp + ".eu"}) {
+        std::string whole;
+        AppendHtmlText(whole, DecodeForDisplay(host, 1251));
+        EXPECT_NE(html.find("<td>" + whole + "</td>"), std::string::npos) << whole;
+        EXPECT_NE(html.find("<title>" + whole + ": 40</title>"), std::string::npos) << whole;
+    }
+    EXPECT_NE(html.find("\xE2\x80\xA6</text>"), std::string::npos);
+}
+
 TEST(TextOutput, CsvQuotingAndIsoTimes)
 {
     std::string out;
