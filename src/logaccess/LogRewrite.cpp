@@ -1,5 +1,6 @@
 #include "LogRewrite.h"
 
+#include "ContentHash.h"
 #include "common/FileDescriptor.h"
 #include "common/OpenWriters.h"
 #include "common/QeltError.h"
@@ -170,7 +171,8 @@ std::string errnoText(int error)
 // a buffer costs little, while the kernel's copy straight out of a file mapping is several times
 // slower than out of ordinary memory. Where the file system allows, the blocks bypass the page
 // cache (O_DIRECT): the data is then on disk when the last write returns and the flush before
-// the rename has little left to wait for.
+// the rename has little left to wait for. The helper thread also hashes each block before it
+// writes it, while it would otherwise wait for the disk.
 class BlockWriter
 {
 public:
@@ -209,7 +211,7 @@ public:
             data += take;
             size -= take;
             if (m_used == BufferSize)
-                submit(BufferSize);
+                submit(BufferSize, BufferSize);
         }
     }
 
@@ -226,7 +228,7 @@ public:
                 padding = (Alignment - m_used % Alignment) % Alignment;
                 std::memset(m_buffers[m_current].get() + m_used, 0, padding);
             }
-            submit(m_used + padding);
+            submit(m_used + padding, m_used);
         }
         waitForWrite();
         if (padding > 0) {
@@ -249,8 +251,14 @@ private:
         void operator()(char* p) const { std::free(p); }
     };
 
-    // Hands the current buffer to the helper thread once it is done with the other one.
-    void submit(std::size_t size)
+public:
+    // The hash and size of everything appended; valid after finish().
+    const ContentHash& contentHash() const { return m_hash; }
+
+private:
+    // Hands the current buffer to the helper thread once it is done with the other one: `size`
+    // bytes to write, the first `content` of them appended (the rest pads a direct write).
+    void submit(std::size_t size, std::size_t content)
     {
         waitForWrite();
         if (!m_thread.joinable())
@@ -259,6 +267,7 @@ private:
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_block = m_buffers[m_current].get();
             m_blockSize = size;
+            m_blockContent = content;
             m_busy = true;
         }
         m_changed.notify_all();
@@ -288,9 +297,11 @@ private:
                 return;
             const char* const block = m_block;
             const std::size_t size = m_blockSize;
+            const std::size_t content = m_blockContent;
             lock.unlock();
             std::exception_ptr failure;
             try {
+                m_hash.update(std::string_view(block, content));
                 write(block, size);
             } catch (...) {
                 failure = std::current_exception();
@@ -346,6 +357,8 @@ private:
     std::condition_variable m_changed;
     const char* m_block = nullptr;
     std::size_t m_blockSize = 0;
+    std::size_t m_blockContent = 0;
+    ContentHash m_hash; // the helper thread's, until it is idle
     bool m_busy = false;
     bool m_quit = false;
     std::exception_ptr m_failure;
@@ -353,11 +366,11 @@ private:
 };
 
 // Writes one range of whole lines with every line end made CR LF. A last line without a line end
-// gets one unless `leaveOpen`.
-void writeLines(BlockWriter& out, std::string_view lines, bool leaveOpen)
+// gets one unless `leaveOpen`. Returns whether it wrote other bytes than the range's own.
+bool writeLines(BlockWriter& out, std::string_view lines, bool leaveOpen)
 {
     if (lines.empty())
-        return;
+        return false;
     const char last = lines.back();
     const bool open = last != '\r' && last != '\n';
     // The usual case: the proxy writes CR LF, so the range goes out as it stands. It is checked
@@ -376,9 +389,11 @@ void writeLines(BlockWriter& out, std::string_view lines, bool leaveOpen)
         clean += size;
     }
     if (clean == lines.size()) {
-        if (open && !leaveOpen)
+        if (open && !leaveOpen) {
             out.append("\r\n", 2);
-        return;
+            return true;
+        }
+        return false;
     }
     // A clean piece never ends in a CR, so the rest starts at a line start or inside a line.
     lines.remove_prefix(clean);
@@ -399,6 +414,7 @@ void writeLines(BlockWriter& out, std::string_view lines, bool leaveOpen)
         if (lines[end] == '\r' && start < n && lines[start] == '\n')
             ++start;
     }
+    return true;
 }
 
 bool sameFile(const struct stat& st, const LogSnapshot& snapshot)
@@ -736,7 +752,7 @@ void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::s
 }
 
 bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
-                        const KeptRangeProducer& produce)
+                        const KeptRangeProducer& produce, const BeforeReplace& beforeReplace)
 {
     // Through a symbolic link, the file the link names is the log: renaming over the link would
     // replace the link and leave the log as it was.
@@ -806,6 +822,7 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
         if (const std::string why = copyAttributes(old.get(), temp->fd(), original); !why.empty())
             failCreate(path, why);
 
+        WrittenText written;
         {
             BlockWriter out(temp->fd());
             RangeQueue queue;
@@ -821,8 +838,9 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
                         if (range.begin >= range.end)
                             continue;
                         try {
-                            writeLines(out, text.substr(range.begin, range.end - range.begin),
-                                       range.end == text.size());
+                            if (writeLines(out, text.substr(range.begin, range.end - range.begin),
+                                           range.end == text.size()))
+                                written.lineEndsChanged = true;
                         } catch (...) {
                             failure = std::current_exception();
                         }
@@ -844,12 +862,29 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
             if (!produced)
                 return false; // the temporary file goes with `temp`
             out.finish();
+            written.size = out.contentHash().size();
+            written.hash = out.contentHash().value();
         }
 
         // The bytes carried over as they stand, and what the proxy appends while we copy.
         catchUp(old.get(), temp->fd(), copied, skipLf);
-        if (::fsync(temp->fd()) != 0)
+        if (beforeReplace) {
+            // The new file is flushed while the caller makes its own record durable: both must
+            // be on disk before the exchange, and the disk takes the two flushes together.
+            const int tempFd = temp->fd();
+            auto flushed = std::async(std::launch::async,
+                                      [tempFd] { return ::fsync(tempFd) == 0 ? 0 : errno; });
+            try {
+                beforeReplace(written);
+            } catch (...) {
+                flushed.wait();
+                throw;
+            }
+            if (const int error = flushed.get(); error != 0)
+                throw std::system_error(error, std::generic_category());
+        } else if (::fsync(temp->fd()) != 0) {
             throw std::system_error(errno, std::generic_category());
+        }
 
         // Each round puts the new file in the log's place. Lines that reach the old file after
         // our last look (a writer opened it just before) must come before those that writers

@@ -98,10 +98,22 @@ void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::s
 // the sink as soon as it is known, in file order, so that the disk works while the search goes
 // on. When `produce` returns false (a cancelled deletion), nothing is changed and the result is
 // false.
+//
+// `beforeReplace`, when given, is called once the kept lines are written, with what was written
+// of them, while the new file is flushed to disk and before it takes the log's place: what it
+// records (the undo journal's entry) it must make durable before it returns. An exception from it
+// refuses the rewrite, changing nothing.
 using KeptRangeSink = std::function<void(TextRange)>;
 using KeptRangeProducer = std::function<bool(const KeptRangeSink&)>;
+struct WrittenText
+{
+    std::uint64_t size = 0; // the kept lines as written, without the bytes carried over after them
+    std::uint64_t hash = 0; // their ContentHash
+    bool lineEndsChanged = false; // a lone CR or LF became CR LF (else size = the runs' sizes)
+};
+using BeforeReplace = std::function<void(const WrittenText&)>;
 bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
-                        const KeptRangeProducer& produce);
+                        const KeptRangeProducer& produce, const BeforeReplace& beforeReplace = {});
 
 // Removes the temporary files of rewrites of the log at `path` whose process is gone (killed
 // half way). RewriteLogFile does this first; a file in use by a running rewrite stays.

@@ -31,7 +31,13 @@ namespace {
 // An entry's file: the header, the removed runs' bytes one after the other (every line with
 // CR LF), the runs' places, and a hash of everything before it. Numbers in this machine's byte
 // order: the journal never leaves it.
-constexpr char Magic[8] = {'Q', 'E', 'L', 'T', 'U', 'N', 'D', '1'};
+//
+// Version 2 (written now) goes out in the order a deletion learns its parts: the header and the
+// removed bytes once the search is done, then the runs' places and the size and hash of the new
+// log once that is written. Version 1 held those and a hash of the whole text before the deletion
+// in its header; its entries are still undone, with that hash checked too.
+constexpr char MagicV1[8] = {'Q', 'E', 'L', 'T', 'U', 'N', 'D', '1'};
+constexpr char MagicV2[8] = {'Q', 'E', 'L', 'T', 'U', 'N', 'D', '2'};
 constexpr const char* EntrySuffix = ".undo";
 
 // Where a run of removed lines goes back: at newOffset of the log as the deletion wrote it.
@@ -47,13 +53,15 @@ struct RemovedRun
 // Everything an entry holds besides the removed bytes.
 struct EntryHeader
 {
+    int version = 2;
     std::uint64_t time = 0;
     std::string logPath;
     DeletionSubject subject;
     FileIdentity before;
     std::uint64_t oldTextSize = 0; // the bytes before the first NUL
     // The text as lines each ending with CR LF (a last line without a line end stays without
-    // one): before the deletion, and as the deletion wrote it.
+    // one): before the deletion (its hash only in version 1), and as the deletion wrote it (in
+    // version 2 after the runs, so not read with the header alone).
     std::uint64_t oldSize = 0;
     std::uint64_t oldHash = 0;
     std::uint64_t newSize = 0;
@@ -104,12 +112,6 @@ template <class Out> void forNormalized(std::string_view lines, Out&& out)
     }
 }
 
-// The hash and size of a run of whole lines in the form above.
-void hashNormalized(ContentHash& hash, std::string_view lines)
-{
-    forNormalized(lines, [&hash](std::string_view piece) { hash.update(piece); });
-}
-
 std::uint64_t normalizedSize(std::string_view lines, LineCount* lineCount)
 {
     const LineEndCounts counts = CountLineEnds(lines);
@@ -149,15 +151,16 @@ public:
         m_buffer.append(reinterpret_cast<const char*>(&sum), 8);
         flush();
     }
-
-private:
-    static constexpr std::size_t BufferSize = 1 << 20;
-
+    // Writes what is buffered.
     void flush()
     {
         writeAll(m_buffer);
         m_buffer.clear();
     }
+
+private:
+    static constexpr std::size_t BufferSize = 1 << 20;
+
     void writeAll(std::string_view data)
     {
         while (!data.empty()) {
@@ -204,9 +207,10 @@ private:
     std::size_t m_at = 0;
 };
 
+// The header of a version 2 entry.
 void writeHeader(EntryWriter& out, const EntryHeader& h)
 {
-    out.bytes(std::string_view(Magic, sizeof Magic));
+    out.bytes(std::string_view(MagicV2, sizeof MagicV2));
     out.u64(h.time);
     out.text(h.logPath);
     out.u64(static_cast<std::uint64_t>(h.subject.kind));
@@ -218,10 +222,6 @@ void writeHeader(EntryWriter& out, const EntryHeader& h)
     out.u64(static_cast<std::uint64_t>(h.before.mtimeSeconds));
     out.u64(static_cast<std::uint64_t>(h.before.mtimeNanoseconds));
     out.u64(h.oldTextSize);
-    out.u64(h.oldSize);
-    out.u64(h.oldHash);
-    out.u64(h.newSize);
-    out.u64(h.newHash);
     out.u64(h.removedLines);
     out.u64(h.removedBytes);
     out.u64(h.runCount);
@@ -229,9 +229,12 @@ void writeHeader(EntryWriter& out, const EntryHeader& h)
 
 EntryHeader readHeader(EntryReader& in)
 {
-    if (in.bytes(sizeof Magic) != std::string_view(Magic, sizeof Magic))
-        throw std::runtime_error("magic");
+    const std::string_view magic = in.bytes(sizeof MagicV2);
     EntryHeader h;
+    if (magic == std::string_view(MagicV1, sizeof MagicV1))
+        h.version = 1;
+    else if (magic != std::string_view(MagicV2, sizeof MagicV2))
+        throw std::runtime_error("magic");
     h.time = in.u64();
     h.logPath = in.text();
     h.subject.kind = in.u64() == 1 ? DeletionSubject::Kind::Rows : DeletionSubject::Kind::Node;
@@ -243,10 +246,12 @@ EntryHeader readHeader(EntryReader& in)
     h.before.mtimeSeconds = static_cast<std::int64_t>(in.u64());
     h.before.mtimeNanoseconds = static_cast<std::int64_t>(in.u64());
     h.oldTextSize = in.u64();
-    h.oldSize = in.u64();
-    h.oldHash = in.u64();
-    h.newSize = in.u64();
-    h.newHash = in.u64();
+    if (h.version == 1) {
+        h.oldSize = in.u64();
+        h.oldHash = in.u64();
+        h.newSize = in.u64();
+        h.newHash = in.u64();
+    }
     h.removedLines = in.u64();
     h.removedBytes = in.u64();
     h.runCount = in.u64();
@@ -501,8 +506,11 @@ struct DeletionRecord
 {
     EntryHeader header;
     std::vector<RemovedRun> runs;
+    std::string_view text; // the lines the deletion may remove: the runs index them
 };
 
+// The header and the removed runs; the runs' places in the new log and its hash come from the
+// rewrite (placeRuns).
 DeletionRecord describeDeletion(const LogFile& file, const LogSnapshot& snapshot,
                                 std::string_view fullText, const KeptText& kept,
                                 const DeletionSubject& subject)
@@ -512,54 +520,62 @@ DeletionRecord describeDeletion(const LogFile& file, const LogSnapshot& snapshot
     const std::string_view text =
         fullText.substr(0, std::min<std::uint64_t>(snapshot.carryFrom, fullText.size()));
     DeletionRecord record;
+    record.text = text;
     EntryHeader& h = record.header;
     h.time = static_cast<std::uint64_t>(std::time(nullptr));
     h.logPath = resolvedLogPath(file.path());
     h.subject = subject;
     h.before = file.identity();
     h.oldTextSize = text.size();
-
-    // The text before the deletion on a thread of its own, the kept lines on this one.
-    auto oldHash = std::async(std::launch::async, [text] {
-        ContentHash hash;
-        hashNormalized(hash, text);
-        return std::make_pair(hash.value(), hash.size());
-    });
-    try {
-        ContentHash newHash;
-        ByteOffset at = 0;
-        const auto gap = [&](ByteOffset begin, ByteOffset end) {
-            RemovedRun run;
-            run.newOffset = newHash.size();
-            run.begin = begin;
-            run.end = end;
-            run.bytes = normalizedSize(text.substr(begin, end - begin), &run.lines);
-            h.removedLines += run.lines;
-            h.removedBytes += run.bytes;
-            record.runs.push_back(run);
-        };
-        for (TextRange range : kept.ranges) {
-            range.end = std::min(range.end, text.size());
-            if (range.begin >= range.end)
-                break;
-            if (range.begin > at)
-                gap(at, range.begin);
-            hashNormalized(newHash, text.substr(range.begin, range.end - range.begin));
-            at = range.end;
-        }
-        if (at < text.size())
-            gap(at, text.size());
-        h.newHash = newHash.value();
-        h.newSize = newHash.size();
-    } catch (...) {
-        oldHash.wait();
-        throw;
+    ByteOffset at = 0;
+    const auto gap = [&](ByteOffset begin, ByteOffset end) {
+        RemovedRun run;
+        run.begin = begin;
+        run.end = end;
+        run.bytes = normalizedSize(text.substr(begin, end - begin), &run.lines);
+        h.removedLines += run.lines;
+        h.removedBytes += run.bytes;
+        record.runs.push_back(run);
+    };
+    for (TextRange range : kept.ranges) {
+        range.end = std::min(range.end, text.size());
+        if (range.begin >= range.end)
+            break;
+        if (range.begin > at)
+            gap(at, range.begin);
+        at = range.end;
     }
-    const auto [hash, size] = oldHash.get();
-    h.oldHash = hash;
-    h.oldSize = size;
+    if (at < text.size())
+        gap(at, text.size());
     h.runCount = record.runs.size();
     return record;
+}
+
+// Puts each removed run at its place in the new log as the rewrite wrote it: after the kept
+// lines before it, each line ending with CR LF. Where every line end already was CR LF, the kept
+// bytes went out as they stand. False when the kept lines do not come to what was written.
+bool placeRuns(DeletionRecord& record, const WrittenText& written)
+{
+    const std::string_view text = record.text;
+    std::uint64_t keptBefore = 0;
+    ByteOffset at = 0;
+    const auto keep = [&](ByteOffset end) {
+        keptBefore += end - at;
+        if (written.lineEndsChanged)
+            keptBefore += CountLineEnds(text.substr(at, end - at)).loneEnds;
+    };
+    for (RemovedRun& run : record.runs) {
+        keep(run.begin);
+        run.newOffset = keptBefore;
+        at = run.end;
+    }
+    keep(text.size());
+    if (keptBefore != written.size)
+        return false;
+    record.header.newSize = written.size;
+    record.header.newHash = written.hash;
+    record.header.oldSize = written.size + record.header.removedBytes;
+    return true;
 }
 
 std::uint64_t entrySizeEstimate(const DeletionRecord& record)
@@ -569,80 +585,108 @@ std::uint64_t entrySizeEstimate(const DeletionRecord& record)
            h.runCount * 24;
 }
 
-// Writes the entry and returns its file; throws QeltError (deletion refused) on any failure.
-EntryFile writeEntry(const UndoJournal& journal, const LogFile& file, std::string_view text,
-                     const DeletionRecord& record)
+// A deletion's entry while the new log is written. It is made in two steps, so that its bytes
+// go to disk while the rewrite still writes: start() writes the header and the removed lines to a
+// temporary file, finish() the runs' places and the new log's hash, then flushes the entry and
+// puts it in place. Any failure throws QeltError (the deletion is refused); an entry that is not
+// finished is removed.
+class PendingEntry
 {
-    const std::string& logPath = record.header.logPath;
-    const std::uint64_t needed = entrySizeEstimate(record);
-    if (needed > journal.sizeLimit())
-        refuseDeletion(file.path(),
-                       "the removed lines take " + withThousands(record.header.removedBytes) +
-                           " bytes, more than its limit of " + withThousands(journal.sizeLimit()) +
-                           " bytes (UndoJournalMB in config.ini)");
-    EntryFile entry;
-    std::string tempPath;
-    try {
-        // Room for the new entry first, so that a full journal never stops a deletion.
-        prune(journal.folder(), journal.sizeLimit() - needed);
-        entry.folder = logFolderFor(journal.folder(), logPath);
-        makeFolder(entry.folder);
-        entry.sequence = nextSequence(journal.folder());
-        entry.path = entry.folder + "/" + hex16(entry.sequence) + EntrySuffix;
-        tempPath = entry.folder + "/.new-XXXXXX";
-        FileDescriptor fd(::mkostemp(tempPath.data(), O_CLOEXEC));
-        if (fd.get() < 0) {
-            tempPath.clear();
-            throw std::system_error(errno, std::generic_category());
-        }
-        EntryWriter out(fd.get());
-        writeHeader(out, record.header);
-        for (const RemovedRun& run : record.runs)
-            forNormalized(text.substr(run.begin, run.end - run.begin),
-                          [&out](std::string_view piece) { out.bytes(piece); });
-        for (const RemovedRun& run : record.runs) {
-            out.u64(run.newOffset);
-            out.u64(run.lines);
-            out.u64(run.bytes);
-        }
-        out.finish();
-        if (::fsync(fd.get()) != 0 || fd.close() != 0)
-            throw std::system_error(errno, std::generic_category());
-        // renameat, not rename: tools that watch or steer a rewrite's rename of the log (the
-        // fault tests preload one) must not take the journal's for it.
-        if (::renameat(AT_FDCWD, tempPath.c_str(), AT_FDCWD, entry.path.c_str()) != 0)
-            throw std::system_error(errno, std::generic_category());
-        tempPath.clear();
-        syncFolder(entry.folder);
-        struct stat st
-        {};
-        if (::stat(entry.path.c_str(), &st) == 0)
-            entry.size = static_cast<std::uint64_t>(st.st_size);
-    } catch (const std::system_error& error) {
-        if (!tempPath.empty())
-            ::unlink(tempPath.c_str());
-        refuseDeletion(file.path(), journal.folder() + ": " + errnoText(error.code().value()));
+public:
+    PendingEntry(const UndoJournal& journal, const LogFile& file, DeletionRecord record)
+        : m_journal(journal), m_logPath(file.path()), m_record(std::move(record))
+    {}
+    ~PendingEntry()
+    {
+        if (!m_tempPath.empty())
+            ::unlink(m_tempPath.c_str());
     }
-    return entry;
-}
+    PendingEntry(const PendingEntry&) = delete;
+    PendingEntry& operator=(const PendingEntry&) = delete;
 
-JournalEntry recordAndRewrite(const UndoJournal& journal, const LogFile& file,
-                              std::string_view text, const DeletionRecord& record,
-                              const std::function<void()>& rewrite)
-{
-    const EntryFile written = writeEntry(journal, file, text, record);
-    try {
-        rewrite();
-    } catch (const LogRewrittenError&) {
-        // The new log is in place: the record stays, so that the deletion can be undone.
-        throw;
-    } catch (...) {
-        // The log keeps its lines, so there is nothing to undo.
-        removeEntry(written.path);
-        throw;
+    void start()
+    {
+        const EntryHeader& h = m_record.header;
+        const std::uint64_t needed = entrySizeEstimate(m_record);
+        if (needed > m_journal.sizeLimit())
+            refuseDeletion(m_logPath, "the removed lines take " + withThousands(h.removedBytes) +
+                                          " bytes, more than its limit of " +
+                                          withThousands(m_journal.sizeLimit()) +
+                                          " bytes (UndoJournalMB in config.ini)");
+        guarded([&] {
+            // Room for the new entry first, so that a full journal never stops a deletion.
+            prune(m_journal.folder(), m_journal.sizeLimit() - needed);
+            m_entry.folder = logFolderFor(m_journal.folder(), h.logPath);
+            makeFolder(m_entry.folder);
+            m_entry.sequence = nextSequence(m_journal.folder());
+            m_entry.path = m_entry.folder + "/" + hex16(m_entry.sequence) + EntrySuffix;
+            std::string tempPath = m_entry.folder + "/.new-XXXXXX";
+            FileDescriptor fd(::mkostemp(tempPath.data(), O_CLOEXEC));
+            if (fd.get() < 0)
+                throw std::system_error(errno, std::generic_category());
+            m_tempPath = std::move(tempPath);
+            m_fd = std::move(fd);
+            m_out = std::make_unique<EntryWriter>(m_fd.get());
+            writeHeader(*m_out, h);
+            const std::string_view text = m_record.text;
+            for (const RemovedRun& run : m_record.runs)
+                forNormalized(text.substr(run.begin, run.end - run.begin),
+                              [this](std::string_view piece) { m_out->bytes(piece); });
+            m_out->flush();
+            // The disk takes these bytes while the new log is still being written.
+            ::sync_file_range(m_fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        });
     }
-    return entryFromHeader(record.header, written);
-}
+
+    EntryFile finish(const WrittenText& written)
+    {
+        if (!placeRuns(m_record, written))
+            refuseDeletion(m_logPath, "the lines it would record do not fit the new log");
+        guarded([&] {
+            for (const RemovedRun& run : m_record.runs) {
+                m_out->u64(run.newOffset);
+                m_out->u64(run.lines);
+                m_out->u64(run.bytes);
+            }
+            m_out->u64(m_record.header.newSize);
+            m_out->u64(m_record.header.newHash);
+            m_out->finish();
+            if (::fsync(m_fd.get()) != 0 || m_fd.close() != 0)
+                throw std::system_error(errno, std::generic_category());
+            // renameat, not rename: tools that watch or steer a rewrite's rename of the log (the
+            // fault tests preload one) must not take the journal's for it.
+            if (::renameat(AT_FDCWD, m_tempPath.c_str(), AT_FDCWD, m_entry.path.c_str()) != 0)
+                throw std::system_error(errno, std::generic_category());
+            m_tempPath.clear();
+            syncFolder(m_entry.folder);
+            struct stat st
+            {};
+            if (::stat(m_entry.path.c_str(), &st) == 0)
+                m_entry.size = static_cast<std::uint64_t>(st.st_size);
+        });
+        return m_entry;
+    }
+
+    const EntryHeader& header() const { return m_record.header; }
+
+private:
+    template <class F> void guarded(F&& f)
+    {
+        try {
+            f();
+        } catch (const std::system_error& error) {
+            refuseDeletion(m_logPath, m_journal.folder() + ": " + errnoText(error.code().value()));
+        }
+    }
+
+    const UndoJournal& m_journal;
+    std::string m_logPath;
+    DeletionRecord m_record;
+    EntryFile m_entry;
+    std::string m_tempPath;
+    FileDescriptor m_fd;
+    std::unique_ptr<EntryWriter> m_out;
+};
 
 // A whole entry, checked.
 struct LoadedEntry
@@ -676,6 +720,11 @@ bool loadEntry(const EntryFile& file, LoadedEntry& entry)
             total += run.bytes;
             entry.runs.push_back(run);
         }
+        if (entry.header.version >= 2) {
+            entry.header.newSize = in.u64();
+            entry.header.newHash = in.u64();
+            entry.header.oldSize = entry.header.newSize + entry.header.removedBytes;
+        }
         return total == entry.header.removedBytes;
     } catch (const std::exception&) {
         return false;
@@ -686,6 +735,35 @@ bool prefixHashes(std::string_view bytes, std::uint64_t size, std::uint64_t hash
 {
     return bytes.size() >= size &&
            HashBytes(bytes.substr(0, static_cast<std::size_t>(size))) == hash;
+}
+
+// Whether the log begins with the text as it was before the deletion (an undo that stopped before
+// it could drop its record put it back): the removed lines stand at their old places, and the
+// bytes around them are the new log's, as its hash says.
+bool holdsTextBefore(std::string_view bytes, const LoadedEntry& entry)
+{
+    const EntryHeader& h = entry.header;
+    if (h.version == 1)
+        return prefixHashes(bytes, h.oldSize, h.oldHash);
+    if (bytes.size() < h.oldSize)
+        return false;
+    ContentHash kept;
+    std::uint64_t at = 0;
+    std::uint64_t removedBefore = 0;
+    std::size_t payload = entry.payload;
+    for (const RemovedRun& run : entry.runs) {
+        const std::uint64_t old = run.newOffset + removedBefore;
+        if (old < at || run.bytes > h.oldSize - old)
+            return false;
+        kept.update(bytes.substr(at, old - at));
+        if (bytes.substr(old, run.bytes) != std::string_view(entry.data).substr(payload, run.bytes))
+            return false;
+        at = old + run.bytes;
+        payload += run.bytes;
+        removedBefore += run.bytes;
+    }
+    kept.update(bytes.substr(at, h.oldSize - at));
+    return kept.size() == h.newSize && kept.value() == h.newHash;
 }
 
 // A buffer of any size that is not cleared first.
@@ -792,7 +870,7 @@ UndoneDeletion UndoJournal::undo(const std::string& logPath) const
         log.checkNotCutShort();
         const std::string_view bytes = log.bytes();
         if (!prefixHashes(bytes, h.newSize, h.newHash)) {
-            if (prefixHashes(bytes, h.oldSize, h.oldHash)) {
+            if (holdsTextBefore(bytes, entry)) {
                 // The lines are back already (an undo that stopped before it could drop this).
                 removeEntry(file.path);
                 continue;
@@ -828,11 +906,16 @@ UndoneDeletion UndoJournal::undo(const std::string& logPath) const
             payload += static_cast<std::size_t>(run.bytes);
         }
         std::memcpy(restored.data.get() + out, bytes.data() + from, keptEnd - from);
-        // What goes back must be the text the deletion read, line for line.
+        // What goes back must be the text the deletion read, line for line: the kept bytes are
+        // the new log's, which its hash vouches for, and the removed ones the entry's, which its
+        // own hash does. A version 1 entry also has the hash of the text before the deletion.
         ContentHash check;
-        check.update(restored.view());
-        check.update(bytes.substr(keptEnd, newSize - keptEnd));
-        if (check.value() != h.oldHash || check.size() != h.oldSize)
+        if (h.version == 1) {
+            check.update(restored.view());
+            check.update(bytes.substr(keptEnd, newSize - keptEnd));
+        }
+        if ((h.version == 1 && check.value() != h.oldHash) ||
+            restored.size + (newSize - keptEnd) != h.oldSize)
             throw refuse("The journal's record of the deletion (" + file.path +
                          ") does not give back the log as it was; the log was left as it is.");
         // Everything after the kept lines is carried over as the rewrite carries over lines
@@ -854,24 +937,73 @@ UndoneDeletion UndoJournal::undo(const std::string& logPath) const
     throw refuse("There is no recorded deletion to undo.");
 }
 
-JournalEntry CommitDeletion(const UndoJournal& journal, const LogFile& file,
-                            const LogSnapshot& snapshot, std::string_view text,
-                            const KeptText& kept, const DeletionSubject& subject)
+namespace {
+
+// A deletion: the search hands its kept runs to the rewrite as it finds them; once it is done the
+// entry's first part goes to the journal while the rewrite still writes, and the rest of it is
+// made durable together with the new log, before that takes the log's place.
+bool commit(const UndoJournal& journal, const LogFile& file, const LogSnapshot& snapshot,
+            std::string_view text, const DeletionSubject& subject, const KeptTextProducer& produce,
+            JournalEntry* entry)
 {
-    if (kept.cancelled || kept.removedLines == 0)
-        return {};
-    const DeletionRecord record = describeDeletion(file, snapshot, text, kept, subject);
-    // Only a last line that is still being written was chosen, and that one stays.
-    if (record.runs.empty())
-        return {};
     std::optional<JournalLock> lock;
     try {
         lock.emplace(journal.folder());
     } catch (const std::system_error& error) {
         refuseDeletion(file.path(), journal.folder() + ": " + errnoText(error.code().value()));
     }
-    return recordAndRewrite(journal, file, text, record,
-                            [&] { RewriteLogFile(file.path(), snapshot, text, kept.ranges); });
+    std::unique_ptr<PendingEntry> pending;
+    std::optional<EntryFile> written;
+    try {
+        const bool done = RewriteLogFileFrom(
+            file.path(), snapshot, text,
+            [&](const KeptRangeSink& sink) {
+                const KeptText kept = produce(sink);
+                if (kept.cancelled || kept.removedLines == 0)
+                    return false;
+                DeletionRecord record = describeDeletion(file, snapshot, text, kept, subject);
+                // Only a last line that is still being written was chosen, and that one stays.
+                if (record.runs.empty())
+                    return false;
+                pending = std::make_unique<PendingEntry>(journal, file, std::move(record));
+                pending->start();
+                return true;
+            },
+            [&](const WrittenText& newLog) { written = pending->finish(newLog); });
+        if (!done)
+            return false;
+    } catch (const LogRewrittenError&) {
+        // The new log is in place: the record stays, so that the deletion can be undone.
+        throw;
+    } catch (...) {
+        // The log keeps its lines, so there is nothing to undo.
+        if (written)
+            removeEntry(written->path);
+        throw;
+    }
+    if (entry != nullptr)
+        *entry = entryFromHeader(pending->header(), *written);
+    return true;
+}
+
+} // namespace
+
+JournalEntry CommitDeletion(const UndoJournal& journal, const LogFile& file,
+                            const LogSnapshot& snapshot, std::string_view text,
+                            const KeptText& kept, const DeletionSubject& subject)
+{
+    JournalEntry entry;
+    if (kept.cancelled || kept.removedLines == 0)
+        return entry;
+    commit(
+        journal, file, snapshot, text, subject,
+        [&kept](const KeptRangeSink& sink) {
+            for (const TextRange& range : kept.ranges)
+                sink(range);
+            return kept;
+        },
+        &entry);
+    return entry;
 }
 
 bool CommitDeletionFrom(const UndoJournal& journal, const LogFile& file,
@@ -879,38 +1011,7 @@ bool CommitDeletionFrom(const UndoJournal& journal, const LogFile& file,
                         const DeletionSubject& subject, const KeptTextProducer& produce,
                         JournalEntry* entry)
 {
-    std::optional<JournalLock> lock;
-    try {
-        lock.emplace(journal.folder());
-    } catch (const std::system_error& error) {
-        refuseDeletion(file.path(), journal.folder() + ": " + errnoText(error.code().value()));
-    }
-    std::optional<EntryFile> written;
-    JournalEntry result;
-    bool done = false;
-    try {
-        done = RewriteLogFileFrom(file.path(), snapshot, text, [&](const KeptRangeSink& sink) {
-            const KeptText kept = produce(sink);
-            if (kept.cancelled || kept.removedLines == 0)
-                return false;
-            // Before the new log replaces the old one.
-            const DeletionRecord record = describeDeletion(file, snapshot, text, kept, subject);
-            if (record.runs.empty())
-                return false;
-            written = writeEntry(journal, file, text, record);
-            result = entryFromHeader(record.header, *written);
-            return true;
-        });
-    } catch (const LogRewrittenError&) {
-        throw;
-    } catch (...) {
-        if (written)
-            removeEntry(written->path);
-        throw;
-    }
-    if (done && entry != nullptr)
-        *entry = result;
-    return done;
+    return commit(journal, file, snapshot, text, subject, produce, entry);
 }
 
 } // namespace qelt

@@ -1,4 +1,5 @@
 #include "common/QeltError.h"
+#include "logaccess/ContentHash.h"
 #include "logaccess/Deletion.h"
 #include "logaccess/LogFile.h"
 #include "logaccess/LogRewrite.h"
@@ -7,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <functional>
 
 #include <random>
@@ -104,6 +107,46 @@ std::string undoError(const UndoJournal& journal, const std::string& path)
         return error.what();
     }
     return "";
+}
+
+// An entry as journals made before the present form hold it: the header also has the size and
+// hash of the text before the deletion, and the new log's size and hash stand in the header, not
+// after the runs. Made from an entry of the present form and that text.
+std::string asFirstVersion(const std::string& entry, const std::string& textBefore)
+{
+    std::size_t at = 0;
+    const auto take = [&](std::size_t n) {
+        const std::string bytes = entry.substr(at, n);
+        at += n;
+        return bytes;
+    };
+    const auto number = [&] {
+        std::uint64_t value;
+        std::memcpy(&value, take(8).data(), 8);
+        return value;
+    };
+    const auto u64 = [](std::uint64_t value) {
+        return std::string(reinterpret_cast<const char*>(&value), 8);
+    };
+    EXPECT_EQ(take(8), "QELTUND2");
+    std::string out = "QELTUND1" + take(8); // time
+    for (int text = 0; text < 3; ++text) {  // path, kind and user, host
+        const std::uint64_t size = number();
+        out += u64(size) + take(size);
+        if (text == 0)
+            out += take(8);
+    }
+    out += take(6 * 8); // identity, size of the text read
+    const std::string counts = take(3 * 8);
+    std::uint64_t removedBytes;
+    std::uint64_t runCount;
+    std::memcpy(&removedBytes, counts.data() + 8, 8);
+    std::memcpy(&runCount, counts.data() + 16, 8);
+    const std::string removed = take(removedBytes);
+    const std::string runs = take(runCount * 24);
+    const std::string newLog = take(16);
+    out += u64(textBefore.size()) + u64(HashBytes(textBefore)) + newLog + counts + removed + runs;
+    return out + u64(HashBytes(out));
 }
 
 } // namespace
@@ -264,4 +307,47 @@ TEST(UndoJournal, AFailedRewriteLeavesNoRecordAndARecordOfADeletionThatNeverLand
     EXPECT_EQ(readFile(log), original);
     EXPECT_TRUE(journal.history(log).empty());
     EXPECT_EQ(journal.usedBytes(), 0u);
+}
+
+TEST(UndoJournal, EntriesOfTheFirstFormAreUndoneAndAnUndoWhoseRecordCameBackIsNotRepeated)
+{
+    std::mt19937 random(11);
+    TempFolder dir;
+    const UndoJournal journal(dir / "undo");
+    const std::string log = dir / "log1.txt";
+    std::string text;
+    for (int i = 0; i < 300; ++i)
+        text += line(random, i) + (random() % 5 == 0 ? "\n" : "\r\n");
+    writeFile(log, text);
+    const std::string before = rewrittenWhole(dir, text);
+
+    // An entry of the first form undoes, and its hash of the text before is checked.
+    ASSERT_GT(deleteRandomLines(journal, log, random, 40).removedLines, 0u);
+    const std::string afterDeletion = readFile(log);
+    const std::string entryPath = journal.history(log).at(0).file;
+    const std::string entry = readFile(entryPath);
+    std::string wrongHash = before;
+    wrongHash[wrongHash.size() / 2] ^= 1;
+    writeFile(entryPath, asFirstVersion(entry, wrongHash));
+    EXPECT_NE(undoError(journal, log).find("does not give back the log"), std::string::npos);
+    EXPECT_EQ(readFile(log), afterDeletion);
+    writeFile(entryPath, asFirstVersion(entry, before));
+    const JournalEntry first = journal.history(log).at(0);
+    EXPECT_EQ(first.removedBytes, before.size() - afterDeletion.size());
+    EXPECT_EQ(journal.undo(log).restoredLines, first.removedLines);
+    EXPECT_EQ(readFile(log), before);
+
+    // An undo that stopped before it could drop its record: that record is dropped, the log
+    // stays as it is, and the deletion before it is the next to undo.
+    for (int d = 0; d < 2; ++d)
+        ASSERT_GT(deleteRandomLines(journal, log, random, 30).removedLines, 0u);
+    const std::string latest = journal.history(log).at(0).file;
+    const std::string record = readFile(latest);
+    journal.undo(log);
+    const std::string afterUndo = readFile(log);
+    writeFile(latest, record);
+    journal.undo(log);
+    EXPECT_EQ(readFile(log), before);
+    EXPECT_TRUE(journal.history(log).empty());
+    EXPECT_NE(afterUndo, before);
 }
