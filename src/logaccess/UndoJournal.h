@@ -3,10 +3,11 @@
 // The undo journal: what every deletion removed from a log, kept on disk so that the deletion can
 // be taken back later, also after a restart and from the other program (window or qeltlog).
 //
-// A deletion goes through CommitDeletion (or CommitDeletionFrom), which first records the removed
-// lines (their exact bytes, each run with its place in the new log) together with the log's
-// identity and a hash of what the deletion read and of what it wrote, flushes the record to disk,
-// and only then rewrites the log. If the record cannot be written, nothing is deleted.
+// A deletion goes through CommitDeletion (or CommitDeletionFrom), which records the removed lines
+// (their exact bytes, each run with its place in the new log) together with the log's identity
+// and a hash of the new log's text, which the rewrite takes as it writes it. The record is
+// flushed to disk before the new log takes the old one's place; if it cannot be written, nothing
+// is deleted.
 //
 //   const qelt::UndoJournal journal = qelt::UndoJournal::ForAppDir(appDir);
 //   qelt::CommitDeletion(journal, file, snapshot, file.text(), kept, {user, host});
