@@ -27,118 +27,22 @@ std::uint64_t hostHash(std::string_view host)
     return HashBytes(host, 0x2545F4914F6CDD1Dull);
 }
 
-// Keys (an owner number and a text) numbered in order of insertion, by open addressing. The
-// table keeps its own packed copy of the keys, so that a lookup reads a slot and a few bytes
-// nearby instead of the far-away place in the log where the text first stood.
-class KeyTable
+// Texts numbered 0, 1, ... in order of insertion, by open addressing. Each text is copied into a
+// record of its own, packed one after the other (its hash, number and size, then its bytes
+// padded to eight), so that a lookup reads an eight-byte slot and one record nearby instead of
+// the far-away place in the log where the text first stood.
+class TextTable
 {
 public:
-    KeyTable() : m_slots(64, 0), m_mask(63) { m_keyStart.push_back(0); }
+    std::uint32_t size() const { return m_count; }
 
-    std::uint32_t find(std::uint64_t hash, std::uint32_t owner, std::string_view text) const
-    {
-        const std::uint64_t tag = hash >> 32;
-        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
-        for (;;) {
-            const std::uint64_t slot = m_slots[i];
-            if (slot == 0)
-                return None;
-            if ((slot >> 32) == tag) {
-                const auto entry = static_cast<std::uint32_t>(slot) - 1;
-                const std::size_t begin = m_keyStart[entry];
-                if (m_keyStart[entry + 1] - begin == sizeof owner + text.size()) {
-                    const char* key = m_keys.data() + begin;
-                    std::uint32_t keyOwner;
-                    std::memcpy(&keyOwner, key, sizeof keyOwner);
-                    if (keyOwner == owner &&
-                        SameBytes(key + sizeof owner, text.data(), text.size()))
-                        return entry;
-                }
-            }
-            i = (i + 1) & m_mask;
-        }
-    }
-
-    void insert(std::uint64_t hash, std::uint32_t owner, std::string_view text)
-    {
-        const auto entry = static_cast<std::uint32_t>(m_hashes.size());
-        m_hashes.push_back(hash);
-        const char* ownerBytes = reinterpret_cast<const char*>(&owner);
-        m_keys.insert(m_keys.end(), ownerBytes, ownerBytes + sizeof owner);
-        m_keys.insert(m_keys.end(), text.begin(), text.end());
-        m_keyStart.push_back(m_keys.size());
-        if (m_hashes.size() * 2 > m_mask + 1) {
-            std::vector<std::uint64_t>(2 * (m_mask + 1), 0).swap(m_slots);
-            m_mask = m_slots.size() - 1;
-            for (std::size_t e = 0; e < m_hashes.size(); ++e)
-                place(m_hashes[e], static_cast<std::uint32_t>(e));
-        } else {
-            place(hash, entry);
-        }
-    }
-
-private:
-    void place(std::uint64_t hash, std::uint32_t entry)
-    {
-        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
-        while (m_slots[i] != 0)
-            i = (i + 1) & m_mask;
-        m_slots[i] = ((hash >> 32) << 32) | (static_cast<std::uint64_t>(entry) + 1);
-    }
-
-    std::vector<std::uint64_t> m_slots; // hash's high half << 32 | entry + 1; 0 is empty
-    std::size_t m_mask;
-    std::vector<std::uint64_t> m_hashes; // per entry, to place the entries again when growing
-    std::vector<std::size_t> m_keyStart; // per entry, and one past the last
-    std::vector<char> m_keys;            // owner and text of every entry, back to back
-};
-
-struct UserCount
-{
-    std::string_view name;
-    RequestCount requests = 0;
-    LinePosition firstAt = 0;
-    LinePosition lastAt = 0;
-    bool inScope = false;
-};
-
-struct HostCount
-{
-    std::uint32_t owner = 0;
-    ConnectionKind kind = 0;
-    bool inScope = false;
-    std::string_view host;
-    RequestCount requests = 0;
-    LinePosition firstAt = 0;
-    LinePosition lastAt = 0;
-};
-
-// The host texts of one user, by open addressing. Each text is kept in a record of its own,
-// packed one after the other: the counts of its lines, its entry number and a copy of its bytes.
-// A lookup reads an eight-byte slot and the record, which holds everything the line then
-// updates; one set per user keeps the sets of busy users small enough to stay in the cache.
-class HostSet
-{
-public:
-    struct Record
-    {
-        std::uint64_t hash;
-        RequestCount requests;
-        LinePosition lastAt;
-        std::uint32_t entry;
-        std::uint32_t size;
-        // followed by the text's bytes, padded to eight
-    };
-    static constexpr std::size_t HeaderWords = sizeof(Record) / 8;
-
-    // The record of text (a word offset), or None.
+    // The number of text, or None.
     std::uint32_t find(std::uint64_t hash, std::string_view text) const
     {
         if (m_count == 0)
             return None;
         const std::uint64_t tag = hash >> 32;
-        std::size_t i = static_cast<std::size_t>(hash) & m_mask;
-        for (;;) {
+        for (std::size_t i = static_cast<std::size_t>(hash) & m_mask;; i = (i + 1) & m_mask) {
             const std::uint64_t slot = m_slots[i];
             if (slot == 0)
                 return None;
@@ -146,45 +50,26 @@ public:
                 const auto at = static_cast<std::uint32_t>(slot) - 1;
                 const Record& r = record(at);
                 if (r.size == text.size() && SameBytes(bytesOf(at), text.data(), text.size()))
-                    return at;
+                    return r.number;
             }
-            i = (i + 1) & m_mask;
         }
     }
 
-    // Adds a text that find did not find; returns its record.
-    std::uint32_t insert(std::uint64_t hash, std::string_view text, std::uint32_t entry)
+    // Adds a text that find did not find; returns its number.
+    std::uint32_t insert(std::uint64_t hash, std::string_view text)
     {
-        if (m_slots.empty() || (m_count + 1) * 2 > m_slots.size())
+        if ((m_count + 1) * 2 > m_slots.size())
             grow();
         const auto at = static_cast<std::uint32_t>(m_words.size());
         m_words.resize(m_words.size() + HeaderWords + (text.size() + 7) / 8, 0);
-        Record& r = record(at);
+        Record& r = *reinterpret_cast<Record*>(m_words.data() + at);
         r.hash = hash;
-        r.requests = 0;
-        r.lastAt = 0;
-        r.entry = entry;
+        r.number = m_count;
         r.size = static_cast<std::uint32_t>(text.size());
         if (!text.empty())
             std::memcpy(m_words.data() + at + HeaderWords, text.data(), text.size());
         place(hash, at);
-        ++m_count;
-        return at;
-    }
-
-    Record& record(std::uint32_t at) { return *reinterpret_cast<Record*>(m_words.data() + at); }
-    const Record& record(std::uint32_t at) const
-    {
-        return *reinterpret_cast<const Record*>(m_words.data() + at);
-    }
-
-    template <class F> void forEach(F&& f) const
-    {
-        for (std::size_t at = 0; at < m_words.size();) {
-            const Record& r = record(static_cast<std::uint32_t>(at));
-            f(r);
-            at += HeaderWords + (r.size + 7) / 8;
-        }
+        return m_count++;
     }
 
     // Hints for a lookup that comes soon: the slot it starts at, and the record that slot holds.
@@ -193,7 +78,7 @@ public:
         if (m_count > 0)
             __builtin_prefetch(m_slots.data() + (static_cast<std::size_t>(hash) & m_mask));
     }
-    void prefetchKey(std::uint64_t hash) const
+    void prefetchRecord(std::uint64_t hash) const
     {
         if (m_count == 0)
             return;
@@ -202,7 +87,30 @@ public:
             __builtin_prefetch(m_words.data() + (static_cast<std::uint32_t>(slot) - 1));
     }
 
+    // Calls f(number, hash, text) for every text, in the order of the numbers.
+    template <class F> void forEach(F&& f) const
+    {
+        for (std::size_t at = 0; at < m_words.size();) {
+            const Record& r = record(static_cast<std::uint32_t>(at));
+            f(r.number, r.hash, std::string_view(bytesOf(static_cast<std::uint32_t>(at)), r.size));
+            at += HeaderWords + (r.size + 7) / 8;
+        }
+    }
+
 private:
+    struct Record
+    {
+        std::uint64_t hash;
+        std::uint32_t number;
+        std::uint32_t size;
+        // followed by the text's bytes, padded to eight
+    };
+    static constexpr std::size_t HeaderWords = sizeof(Record) / 8;
+
+    const Record& record(std::uint32_t at) const
+    {
+        return *reinterpret_cast<const Record*>(m_words.data() + at);
+    }
     const char* bytesOf(std::uint32_t at) const
     {
         return reinterpret_cast<const char*>(m_words.data() + at + HeaderWords);
@@ -229,9 +137,147 @@ private:
 
     std::vector<std::uint64_t> m_slots; // hash's high half << 32 | record + 1; 0 is empty
     std::size_t m_mask = 0;
-    std::size_t m_count = 0;
+    std::uint32_t m_count = 0;
     std::vector<std::uint64_t> m_words; // the records
 };
+
+// The hosts of one user: a host's number (plus one) to the count and the last line of its
+// lines, by open addressing over sixteen-byte slots, four to a cache line, so that counting a
+// line reads and writes one line of memory. Beside each slot, touched only when a host is added
+// or its count passes 2^32, stand its entry and the high half of its count.
+class PairTable
+{
+public:
+    std::uint32_t find(std::uint32_t key) const
+    {
+        if (m_count == 0)
+            return None;
+        for (std::size_t i = indexOf(key);; i = (i + 1) & m_mask) {
+            const std::uint32_t k = m_slots[i].key;
+            if (k == key)
+                return static_cast<std::uint32_t>(i);
+            if (k == 0)
+                return None;
+        }
+    }
+
+    // Adds a key that find did not find, with no lines yet; returns its slot.
+    std::uint32_t insert(std::uint32_t key, std::uint32_t entry)
+    {
+        if ((m_count + 1) * 4 > m_slots.size() * 3)
+            grow();
+        ++m_count;
+        const std::size_t i = place(key);
+        m_side[i].entry = entry;
+        return static_cast<std::uint32_t>(i);
+    }
+
+    void count(std::uint32_t i, RequestCount lines, LinePosition lastAt)
+    {
+        Slot& slot = m_slots[i];
+        const RequestCount sum = slot.requests + lines;
+        slot.requests = static_cast<std::uint32_t>(sum);
+        if ((sum >> 32) != 0)
+            m_side[i].high += static_cast<std::uint32_t>(sum >> 32);
+        slot.lastAt = lastAt;
+    }
+
+    std::uint32_t key(std::uint32_t i) const { return m_slots[i].key; }
+    std::uint32_t entry(std::uint32_t i) const { return m_side[i].entry; }
+    RequestCount requests(std::uint32_t i) const
+    {
+        return (RequestCount(m_side[i].high) << 32) | m_slots[i].requests;
+    }
+    LinePosition lastAt(std::uint32_t i) const { return m_slots[i].lastAt; }
+
+    // Calls f(slot) for every slot in use.
+    template <class F> void forEach(F&& f) const
+    {
+        for (std::size_t i = 0; i < m_slots.size(); ++i) {
+            if (m_slots[i].key != 0)
+                f(static_cast<std::uint32_t>(i));
+        }
+    }
+
+    // A hint for a lookup of key that comes soon.
+    void prefetch(std::uint32_t key) const
+    {
+        if (m_count > 0)
+            __builtin_prefetch(m_slots.data() + indexOf(key));
+    }
+
+private:
+    struct Slot
+    {
+        std::uint32_t key = 0; // 0: empty
+        std::uint32_t requests = 0;
+        LinePosition lastAt = 0;
+    };
+    struct Side
+    {
+        std::uint32_t entry = 0;
+        std::uint32_t high = 0;
+    };
+
+    // Host numbers come in order, so a multiplicative hash spreads them over the table.
+    std::size_t indexOf(std::uint32_t key) const
+    {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> m_shift);
+    }
+
+    std::size_t place(std::uint32_t key)
+    {
+        std::size_t i = indexOf(key);
+        while (m_slots[i].key != 0)
+            i = (i + 1) & m_mask;
+        m_slots[i].key = key;
+        return i;
+    }
+
+    void grow()
+    {
+        std::vector<Slot> slots(m_slots.empty() ? 8 : 2 * m_slots.size());
+        std::vector<Side> side(slots.size());
+        slots.swap(m_slots);
+        side.swap(m_side);
+        m_mask = m_slots.size() - 1;
+        m_shift = 64 - static_cast<unsigned>(__builtin_ctzll(m_slots.size()));
+        for (std::size_t k = 0; k < slots.size(); ++k) {
+            if (slots[k].key == 0)
+                continue;
+            const std::size_t i = place(slots[k].key);
+            m_slots[i] = slots[k];
+            m_side[i] = side[k];
+        }
+    }
+
+    std::vector<Slot> m_slots;
+    std::vector<Side> m_side;
+    std::size_t m_mask = 0;
+    unsigned m_shift = 63;
+    std::size_t m_count = 0;
+};
+
+struct UserCount
+{
+    std::string_view name;
+    RequestCount requests = 0;
+    LinePosition firstAt = 0;
+    LinePosition lastAt = 0;
+    bool inScope = false; // the scope's user (every user for All)
+};
+
+// A user-host entry: what its first line said. Its count and last line are in the user's
+// PairTable.
+struct HostCount
+{
+    std::string_view host;
+    LinePosition firstAt = 0;
+    std::uint32_t owner = 0;
+    ConnectionKind kind = 0;
+};
+
+constexpr std::size_t DayLength = 11;
 
 // The counts of one run of lines, or of several runs merged; entries in order of first
 // appearance.
@@ -239,9 +285,10 @@ struct Counts
 {
     const StatsScope* scope = nullptr;
     std::vector<UserCount> users;
+    TextTable userTable;
+    TextTable names; // every host text met, numbered
     std::vector<HostCount> hosts;
-    KeyTable userTable;
-    std::vector<HostSet> sets; // per user: its hosts
+    std::vector<PairTable> pairs; // per user: its hosts' counts, keyed by number + 1
     bool started = false;
     std::array<RequestCount, HourSlots> byHour{};
     std::array<RequestCount, KindSlots> byKind{};
@@ -252,35 +299,34 @@ struct Counts
 
     std::uint32_t findUser(std::string_view name, std::uint64_t hash) const
     {
-        return userTable.find(hash, 0, name);
+        return userTable.find(hash, name);
     }
     std::uint32_t addUser(std::string_view name, std::uint64_t hash, LinePosition at)
     {
-        const auto entry = static_cast<std::uint32_t>(users.size());
         UserCount user;
         user.name = name;
         user.firstAt = at;
-        user.inScope = scope->level == StatsScope::Level::All ||
-                       (scope->level == StatsScope::Level::User && name == scope->user);
+        user.inScope = scope->level == StatsScope::Level::All || name == scope->user;
         users.push_back(user);
-        sets.emplace_back();
-        userTable.insert(hash, 0, name);
-        return entry;
+        pairs.emplace_back();
+        return userTable.insert(hash, name);
     }
-    // Adds a host entry of owner and returns its slot in the owner's set.
-    std::uint32_t addHost(std::uint32_t owner, std::string_view host, ConnectionKind kind,
-                          std::uint64_t hash, LinePosition at)
+    std::uint32_t addName(std::uint64_t hash, std::string_view host)
+    {
+        return names.insert(hash, host);
+    }
+    // Adds a host entry of owner under key; returns its slot in the owner's table.
+    std::uint32_t addHost(std::uint32_t owner, std::uint32_t key, std::string_view host,
+                          ConnectionKind kind, LinePosition at)
     {
         const auto entry = static_cast<std::uint32_t>(hosts.size());
         HostCount count;
-        count.owner = owner;
-        count.kind = kind;
         count.host = host;
         count.firstAt = at;
-        count.inScope = scope->level == StatsScope::Level::Host &&
-                        users[owner].name == scope->user && host == scope->host;
+        count.owner = owner;
+        count.kind = kind;
         hosts.push_back(count);
-        return sets[owner].insert(hash, host, entry);
+        return pairs[owner].insert(key, entry);
     }
     RequestCount& day(std::string_view text)
     {
@@ -294,14 +340,15 @@ struct Counts
 };
 
 constexpr std::size_t BlockBytes = 4u << 20;
-constexpr std::size_t DayLength = 11;
 
 // Counts the lines of text, whose first byte is at position base.
 //
-// Looking a host up mostly waits for memory, so the lookups run a few lines behind the parsing:
-// each line's set slot is prefetched when the line is parsed, its key a few lines later, and the
-// lookup happens once both are likely in the cache. Lookups still happen in line order, so the
-// entries keep the order of first appearance.
+// Looking a host up mostly waits for memory, so the lookups run a few lines behind the parsing,
+// in stages: when a line is parsed, the slot of its host text in the table of host texts is
+// prefetched; a few lines later the record that slot points to; a few lines later still the
+// text is looked up there, which gives its number, and the user's slot for that number is
+// prefetched; and a few lines after that the line is counted there. Each stage takes the lines
+// in line order, so the entries keep the order of first appearance.
 void countPart(std::string_view text, LinePosition base, Counts& counts,
                const std::atomic<bool>* cancel)
 {
@@ -311,30 +358,39 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
     const bool hostLevel = counts.scope->level == StatsScope::Level::Host;
     std::string_view lastName;
     std::uint32_t lastUser = None;
+    // The date text of the latest line counted into the histograms, its hour, and its day's
+    // counter: lines come in runs of the same second.
+    std::string_view lastDate;
+    std::size_t lastHour = UnknownHour;
     std::string_view lastDay;
     RequestCount* lastDayCount = nullptr;
 
-    // Per user: its hosts, the host of its latest line (copied: the line it first stood in may
-    // be far back; a user's requests come in runs to one host) and that host's entry, known once
-    // the lookup of that line has happened.
+    // Per user: the host of its latest line (copied: the line it first stood in may be far back;
+    // a user's requests come in runs to one host), its slot in the user's table once the lookup
+    // of that line has happened, and the lines to it since that lookup, not yet in the slot.
     constexpr std::size_t Room = 48;
     struct Recent
     {
-        std::uint64_t hash = 0;
+        char bytes[Room] = {};
         std::uint32_t size = 0xFFFFFFFFu;
         std::uint32_t slot = None;
-        // Lines to the same host since the line that looked it up, not yet in its slot.
         std::uint32_t extra = 0;
         LinePosition extraAt = 0;
-        char bytes[48] = {};
     };
-    std::vector<HostSet>& sets = counts.sets;
     std::vector<Recent> recent;
 
     const auto countInScope = [&](const IndexFields& fields, std::string_view line) {
         ++counts.byKind[fields.hasKind ? fields.kind : NoKindSlot];
         const std::string_view date = ExtractDateText(line);
-        ++counts.byHour[HourOfDate(date)];
+        if (lastDayCount && date.size() == lastDate.size() &&
+            SameBytes(date.data(), lastDate.data(), date.size())) {
+            ++counts.byHour[lastHour];
+            ++*lastDayCount;
+            return;
+        }
+        lastDate = date;
+        lastHour = HourOfDate(date);
+        ++counts.byHour[lastHour];
         const std::string_view day = date.substr(0, DayLength);
         if (!lastDayCount || day.size() != lastDay.size() ||
             !SameBytes(day.data(), lastDay.data(), day.size())) {
@@ -346,49 +402,44 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
 
     struct Pending
     {
-        std::uint32_t user;
-        bool sameAsBefore; // the host of the user's line before: no lookup needed
-        ConnectionKind kind;
-        bool hasKind;
-        std::uint64_t hash;
         std::string_view host;
-        std::string_view line;
+        std::uint64_t hash;
         LinePosition at;
-        std::uint32_t extraBefore; // lines to the user's host before this one
         LinePosition extraAt;
+        std::uint32_t user;
+        std::uint32_t key;         // the host's number + 1, once looked up
+        std::uint32_t extraBefore; // lines to the user's previous host, not yet counted
+        ConnectionKind kind;
     };
-    constexpr std::size_t RingSize = 8; // a power of two
-    constexpr std::size_t Lag = RingSize - 1;
-    constexpr std::size_t KeyHintLag = Lag / 2;
+    constexpr std::size_t RingSize = 16; // a power of two
+    constexpr std::size_t RecordLag = 3;
+    constexpr std::size_t NameLag = 6;
+    constexpr std::size_t CountLag = RingSize - 1;
     Pending ring[RingSize];
     std::size_t produced = 0;
+    std::size_t named = 0;
     std::size_t consumed = 0;
 
+    const auto name = [&] {
+        Pending& pending = ring[named++ & (RingSize - 1)];
+        std::uint32_t number = counts.names.find(pending.hash, pending.host);
+        if (number == None)
+            number = counts.addName(pending.hash, pending.host);
+        pending.key = number + 1;
+        counts.pairs[pending.user].prefetch(pending.key);
+    };
     const auto consume = [&] {
         const Pending& pending = ring[consumed++ & (RingSize - 1)];
         Recent& last = recent[pending.user];
-        HostSet& set = sets[pending.user];
-        if (pending.extraBefore > 0) {
-            HostSet::Record& before = set.record(last.slot);
-            before.requests += pending.extraBefore;
-            before.lastAt = pending.extraAt;
-        }
-        if (!pending.sameAsBefore) {
-            std::uint32_t at = set.find(pending.hash, pending.host);
-            if (at == None)
-                at = counts.addHost(pending.user, pending.host, pending.kind, pending.hash,
-                                    pending.at);
-            last.slot = at;
-        }
-        HostSet::Record& record = set.record(last.slot);
-        ++record.requests;
-        record.lastAt = pending.at;
-        if (hostLevel && counts.hosts[record.entry].inScope) {
-            IndexFields fields;
-            fields.hasKind = pending.hasKind;
-            fields.kind = pending.kind;
-            countInScope(fields, pending.line);
-        }
+        PairTable& table = counts.pairs[pending.user];
+        if (pending.extraBefore > 0)
+            table.count(last.slot, pending.extraBefore, pending.extraAt);
+        std::uint32_t slot = table.find(pending.key);
+        if (slot == None)
+            slot =
+                counts.addHost(pending.user, pending.key, pending.host, pending.kind, pending.at);
+        table.count(slot, 1, pending.at);
+        last.slot = slot;
     };
 
     while (p < end) {
@@ -426,50 +477,49 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
             UserCount& userCount = counts.users[user];
             ++userCount.requests;
             userCount.lastAt = at;
-            if (userCount.inScope)
-                countInScope(fields, line);
-            if (fields.host.empty())
+            if (fields.host.empty()) {
+                if (userCount.inScope && !hostLevel)
+                    countInScope(fields, line);
                 continue;
+            }
+
+            if (userCount.inScope && (!hostLevel || fields.host == counts.scope->host))
+                countInScope(fields, line);
 
             Recent& last = recent[user];
-            const bool same = last.size == fields.host.size() &&
-                              SameBytes(last.bytes, fields.host.data(), fields.host.size());
-            if (same && !hostLevel) {
+            if (last.size == fields.host.size() &&
+                SameBytes(last.bytes, fields.host.data(), fields.host.size())) {
                 // Counted into the host's slot when the user's next lookup, or the block, ends.
                 ++last.extra;
                 last.extraAt = at;
                 continue;
             }
-            Pending pending{user,        same, fields.kind, fields.hasKind, 0,
-                            fields.host, line, at,          last.extra,     last.extraAt};
+            const std::uint64_t hash = hostHash(fields.host);
+            counts.names.prefetchSlot(hash);
+            ring[produced++ & (RingSize - 1)] =
+                Pending{fields.host, hash, at, last.extraAt, user, 0, last.extra, fields.kind};
             last.extra = 0;
-            if (!same) {
-                pending.hash = hostHash(fields.host);
-                if (fields.host.size() <= Room) {
-                    last.size = static_cast<std::uint32_t>(fields.host.size());
-                    std::memcpy(last.bytes, fields.host.data(), fields.host.size());
-                } else {
-                    last.size = 0xFFFFFFFFu;
-                }
-                sets[user].prefetchSlot(pending.hash);
+            if (fields.host.size() <= Room) {
+                last.size = static_cast<std::uint32_t>(fields.host.size());
+                std::memcpy(last.bytes, fields.host.data(), fields.host.size());
+            } else {
+                last.size = 0xFFFFFFFFu;
             }
-            ring[produced++ & (RingSize - 1)] = pending;
-            if (produced > KeyHintLag) {
-                const Pending& soon = ring[(produced - 1 - KeyHintLag) & (RingSize - 1)];
-                if (!soon.sameAsBefore)
-                    sets[soon.user].prefetchKey(soon.hash);
-            }
-            if (produced - consumed > Lag)
+            if (produced > RecordLag)
+                counts.names.prefetchRecord(ring[(produced - 1 - RecordLag) & (RingSize - 1)].hash);
+            if (produced - named > NameLag)
+                name();
+            if (produced - consumed > CountLag)
                 consume();
         }
+        while (named < produced)
+            name();
         while (consumed < produced)
             consume();
         for (std::size_t u = 0; u < recent.size(); ++u) {
             Recent& last = recent[u];
             if (last.extra > 0) {
-                HostSet::Record& record = sets[u].record(last.slot);
-                record.requests += last.extra;
-                record.lastAt = last.extraAt;
+                counts.pairs[u].count(last.slot, last.extra, last.extraAt);
                 last.extra = 0;
             }
         }
@@ -477,12 +527,6 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
             counts.cancelled = p < end && !counts.endedAtNul;
             break;
         }
-    }
-    for (const HostSet& set : sets) {
-        set.forEach([&](const HostSet::Record& record) {
-            counts.hosts[record.entry].requests = record.requests;
-            counts.hosts[record.entry].lastAt = record.lastAt;
-        });
     }
 }
 
@@ -508,15 +552,41 @@ void mergeInto(Counts& merged, Counts& later)
         into.lastAt = user.lastAt;
         userOf[i] = entry;
     }
-    for (const HostCount& host : later.hosts) {
-        const std::uint32_t owner = userOf[host.owner];
-        const std::uint64_t hash = hostHash(host.host);
-        std::uint32_t at = merged.sets[owner].find(hash, host.host);
-        if (at == None)
-            at = merged.addHost(owner, host.host, host.kind, hash, host.firstAt);
-        HostCount& into = merged.hosts[merged.sets[owner].record(at).entry];
-        into.requests += host.requests;
-        into.lastAt = host.lastAt;
+    std::vector<std::uint32_t> nameOf(later.names.size());
+    later.names.forEach([&](std::uint32_t number, std::uint64_t hash, std::string_view text) {
+        std::uint32_t name = merged.names.find(hash, text);
+        if (name == None)
+            name = merged.addName(hash, text);
+        nameOf[number] = name;
+    });
+    // User by user, so that each lookup stays in one user's table; the hosts new to a user are
+    // added in the order the later run met them.
+    struct Fresh
+    {
+        std::uint32_t entry;
+        std::uint32_t slot;
+    };
+    std::vector<Fresh> fresh;
+    for (std::size_t u = 0; u < later.users.size(); ++u) {
+        const std::uint32_t owner = userOf[u];
+        const PairTable& from = later.pairs[u];
+        PairTable& into = merged.pairs[owner];
+        fresh.clear();
+        from.forEach([&](std::uint32_t slot) {
+            const std::uint32_t at = into.find(nameOf[from.key(slot) - 1] + 1);
+            if (at == None)
+                fresh.push_back(Fresh{from.entry(slot), slot});
+            else
+                into.count(at, from.requests(slot), from.lastAt(slot));
+        });
+        std::sort(fresh.begin(), fresh.end(),
+                  [](const Fresh& a, const Fresh& b) { return a.entry < b.entry; });
+        for (const Fresh& f : fresh) {
+            const HostCount& host = later.hosts[f.entry];
+            const std::uint32_t at = merged.addHost(owner, nameOf[from.key(f.slot) - 1] + 1,
+                                                    host.host, host.kind, host.firstAt);
+            into.count(at, from.requests(f.slot), from.lastAt(f.slot));
+        }
     }
     for (std::size_t h = 0; h < HourSlots; ++h)
         merged.byHour[h] += later.byHour[h];
@@ -590,13 +660,21 @@ LogStats finish(Counts& merged, const std::vector<Source>& sources, const StatsS
         stats.users.push_back(user);
     }
     stats.hosts.resize(merged.hosts.size());
-    for (const HostCount& count : merged.hosts) {
-        HostStats& host = stats.hosts[next[count.owner]++];
+    std::vector<std::size_t> placeOf(merged.hosts.size());
+    for (std::size_t e = 0; e < merged.hosts.size(); ++e) {
+        const HostCount& count = merged.hosts[e];
+        placeOf[e] = next[count.owner]++;
+        HostStats& host = stats.hosts[placeOf[e]];
         host.host = count.host;
         host.kind = count.kind;
-        host.requests = count.requests;
         host.firstAt = count.firstAt;
-        host.lastAt = count.lastAt;
+    }
+    for (const PairTable& table : merged.pairs) {
+        table.forEach([&](std::uint32_t slot) {
+            HostStats& host = stats.hosts[placeOf[table.entry(slot)]];
+            host.requests = table.requests(slot);
+            host.lastAt = table.lastAt(slot);
+        });
     }
 
     ScopeStats& numbers = stats.scope;
@@ -626,7 +704,7 @@ LogStats finish(Counts& merged, const std::vector<Source>& sources, const StatsS
             }
         }
         if (countDistinct)
-            numbers.hosts = DistinctHosts(stats);
+            numbers.hosts = merged.names.size();
         break;
     }
     case StatsScope::Level::User:

@@ -18,13 +18,14 @@ const char* const Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // A log of many users and hosts with every kind, long texts that differ only after their 25th
-// (50th) byte, dates over several days and hours, lines that qualify without user or host, lines
-// that do not qualify, and line ends of all sorts.
+// (50th) byte, dates over several days and hours (often the same second in a row), lines that
+// qualify without user or host, lines that do not qualify, and line ends of all sorts.
 std::string generatedLog(unsigned seed, int lines)
 {
     std::mt19937 random(seed);
     const char* const ends[] = {"\r\n", "\r\n", "\r\n", "\n", "\r"};
     std::string text;
+    char date[64] = {};
     for (int i = 0; i < lines; ++i) {
         const unsigned u = random() % 300;
         std::string user = "user" + std::to_string(u);
@@ -38,10 +39,11 @@ std::string generatedLog(unsigned seed, int lines)
             host = std::string(55, 'z') + std::to_string(h); // differs after byte 50
         const auto day = static_cast<unsigned>(1 + random() % 4);
         const auto hour = static_cast<unsigned>(random() % 24);
-        char date[64];
-        std::snprintf(date, sizeof date, "%02u/%s/2026:%02u:%02u:%02u +0800", day,
-                      Months[(day * 5) % 12], hour, static_cast<unsigned>(random() % 60),
-                      static_cast<unsigned>(random() % 60));
+        // Half the lines stand in the same second as the line before, as in a real log.
+        if (i == 0 || random() % 2 == 0)
+            std::snprintf(date, sizeof date, "%02u/%s/2026:%02u:%02u:%02u +0800", day,
+                          Months[(day * 5) % 12], hour, static_cast<unsigned>(random() % 60),
+                          static_cast<unsigned>(random() % 60));
         const std::string head =
             "10.0.0." + std::to_string(random() % 9) + " - " + user + " [" + date + "] \"";
         std::string l;
