@@ -45,14 +45,26 @@ inline std::uint64_t HashBytes(std::string_view text, std::uint64_t seed)
 // counting are short and many, eight bytes at a time.
 inline bool SameBytes(const char* p, const char* q, std::size_t n)
 {
-    for (; n >= 8; n -= 8, p += 8, q += 8) {
-        std::uint64_t x;
-        std::uint64_t y;
-        std::memcpy(&x, p, 8);
-        std::memcpy(&y, q, 8);
-        if (x != y)
-            return false;
+    const auto word = [](const char* at) {
+        std::uint64_t w;
+        std::memcpy(&w, at, 8);
+        return w;
+    };
+    const auto half = [](const char* at) {
+        std::uint32_t w;
+        std::memcpy(&w, at, 4);
+        return w;
+    };
+    if (n >= 8) {
+        for (; n > 8; n -= 8, p += 8, q += 8) {
+            if (word(p) != word(q))
+                return false;
+        }
+        // The last eight bytes, overlapping what was compared already.
+        return word(p + n - 8) == word(q + n - 8);
     }
+    if (n >= 4)
+        return half(p) == half(q) && half(p + n - 4) == half(q + n - 4);
     for (; n > 0; --n, ++p, ++q) {
         if (*p != *q)
             return false;

@@ -1,3 +1,4 @@
+#include "common/Bytes.h"
 #include "logaccess/LogStats.h"
 #include "logaccess/ReferenceLines.h"
 #include "settings/TempFolder.h"
@@ -299,4 +300,21 @@ TEST(LogStats, CancelStopsAndSaysSo)
     const LogStats stats = ComputeLogStats(text, {}, options);
     EXPECT_TRUE(stats.cancelled);
     EXPECT_LT(stats.scope.requests, plainCount(text, {}).requests);
+}
+
+TEST(LogStats, SameBytesSeesADifferenceInEveryByteAtEveryLength)
+{
+    // The counting tells texts apart by SameBytes, which compares words that overlap at the end.
+    const std::string a = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJ";
+    for (std::size_t n = 0; n <= 40; ++n) {
+        std::string b = a;
+        EXPECT_TRUE(SameBytes(a.data() + 3, b.data() + 3, n)) << n;
+        for (std::size_t i = 0; i < n; ++i) {
+            b[3 + i] = '#';
+            EXPECT_FALSE(SameBytes(a.data() + 3, b.data() + 3, n)) << n << " " << i;
+            b[3 + i] = a[3 + i];
+        }
+        b[3 + n] = '#'; // just past the end: no difference
+        EXPECT_TRUE(SameBytes(a.data() + 3, b.data() + 3, n)) << n;
+    }
 }
