@@ -1,5 +1,6 @@
 // The reading commands of qeltlog: the tree of a log and the rows of one of its nodes.
 #include "Cli.h"
+#include "common/RunInOrder.h"
 #include "logaccess/FindInLog.h"
 #include "logaccess/LogFile.h"
 #include "logaccess/LogGrammar.h"
@@ -7,9 +8,6 @@
 #include "logaccess/RecordListing.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <exception>
-#include <mutex>
 #include <ostream>
 
 #if defined(__SSE2__)
@@ -17,7 +15,6 @@
 #endif
 
 #include <string>
-#include <thread>
 
 namespace qelt::cli {
 
@@ -218,94 +215,27 @@ int runList(const Context& context, const std::vector<std::string>& args)
     {
         std::string rows;
         std::size_t count = 0;
-        bool endedAtNul = false;
-        bool done = false;
-        std::exception_ptr error;
     };
     std::vector<Chunk> results(chunks.size());
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::size_t limit = chunks.size(); // chunks from here on are past the text's end
-    std::size_t taken = 0;
-    std::size_t written = 0;
-
-    const auto process = [&](std::size_t k) {
-        Chunk chunk;
-        try {
-            chunk.endedAtNul = search.run(chunks[k], [&](std::string_view logLine) {
+    std::size_t total = 0;
+    RunInOrder(
+        chunks.size(), RunsForScan(bytes.size(), 2 * ChunkBytes), MaxAhead,
+        [&](std::size_t k) {
+            Chunk& chunk = results[k];
+            return search.run(chunks[k], [&](std::string_view logLine) {
                 appendRow(chunk.rows, context, logLine);
                 ++chunk.count;
             });
-        } catch (...) {
-            chunk.error = std::current_exception();
-        }
-        const std::lock_guard<std::mutex> lock(mutex);
-        if (chunk.endedAtNul || chunk.error)
-            limit = std::min(limit, k + 1);
-        chunk.done = true;
-        results[k] = std::move(chunk);
-        changed.notify_all();
-    };
-
-    std::vector<std::thread> workers;
-    const unsigned runs = RunsForScan(bytes.size(), 2 * ChunkBytes);
-    for (unsigned w = 1; w < runs; ++w) {
-        workers.emplace_back([&] {
-            for (;;) {
-                std::size_t k;
-                {
-                    std::unique_lock<std::mutex> lock(mutex);
-                    changed.wait(lock,
-                                 [&] { return taken >= limit || taken < written + MaxAhead; });
-                    if (taken >= limit)
-                        return;
-                    k = taken++;
-                }
-                process(k);
-            }
-        });
-    }
-
-    std::size_t total = 0;
-    std::exception_ptr error;
-    for (;;) {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (written < limit && results[written].done) {
-            Chunk chunk = std::move(results[written]);
-            ++written;
-            changed.notify_all();
-            if (chunk.error) {
-                error = chunk.error;
-                limit = 0; // let the workers go
-                changed.notify_all();
-                break;
-            }
-            lock.unlock();
+        },
+        [&](std::size_t k) {
             // Rows read from a log that was cut short meanwhile are not the log's: stop there.
-            if (file.wasCutShort()) {
-                lock.lock();
-                limit = 0;
-                changed.notify_all();
-                break;
-            }
+            if (file.wasCutShort())
+                return false;
+            const Chunk chunk = std::move(results[k]);
             context.out.write(chunk.rows.data(), static_cast<std::streamsize>(chunk.rows.size()));
             total += chunk.count;
-            continue;
-        }
-        if (written >= limit)
-            break;
-        if (taken < limit && taken < written + MaxAhead) {
-            const std::size_t k = taken++;
-            lock.unlock();
-            process(k);
-            continue;
-        }
-        changed.wait(lock);
-    }
-    for (auto& worker : workers)
-        worker.join();
-    if (error)
-        std::rethrow_exception(error);
+            return true;
+        });
     // A listing of part of the log is no listing: it fails as reading the log fails.
     file.checkNotCutShort();
     if (context.format == OutputFormat::Text)

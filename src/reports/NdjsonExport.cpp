@@ -1,37 +1,23 @@
 #include "reports/NdjsonExport.h"
 
+#include "common/RunInOrder.h"
 #include "logaccess/LogGrammar.h"
 #include "logaccess/LogStats.h"
 #include "reports/TextOutput.h"
 
 #include <algorithm>
-#include <condition_variable>
+#include <array>
+#include <cstdint>
 #include <cstring>
-#include <exception>
 #include <mutex>
-#include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qelt {
 
 namespace {
-
-// Writes ,"name": and the text; notes the name when the text had to be escaped.
-template <std::size_t N>
-char* writeText(char* p, const char (&key)[N], std::string_view bytes, CodePageId codePage,
-                std::string& escaped)
-{
-    std::memcpy(p, key, N - 1);
-    p += N - 1;
-    bool lossless = true;
-    p = WriteJsonText(p, bytes, codePage, lossless);
-    if (!lossless) {
-        // key is ,"name": - the name with its quotes is key without the first and last byte.
-        if (!escaped.empty())
-            escaped += ',';
-        escaped.append(key + 1, N - 3);
-    }
-    return p;
-}
 
 template <std::size_t N> char* put(char* p, const char (&text)[N])
 {
@@ -45,72 +31,187 @@ char* put(char* p, std::string_view text)
     return p + text.size();
 }
 
+// The position of the last double quote of the text, or npos; the text's end is near.
+std::size_t lastQuote(std::string_view text)
+{
+    std::size_t n = text.size();
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    for (; n >= 16; n -= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + n - 16));
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
+        if (mask != 0)
+            return n - 16 + static_cast<std::size_t>(31 - __builtin_clz(mask));
+    }
+#endif
+    while (n > 0) {
+        if (text[--n] == '"')
+            return n;
+    }
+    return std::string_view::npos;
+}
+
 // What a line's object can take at most: every field is a part of the line, escaped.
 std::size_t objectBound(std::string_view line)
 {
     return 8 * JsonTextBound(line.size()) + 256;
 }
 
-// Writes the object of one line and a LF at to, when the line is counted; returns the end, or
-// null when the line is not counted.
-char* writeLine(char* to, std::string_view line, CodePageId codePage)
+// Writes the objects of lines. The texts are written sixteen bytes at a time, so they are read
+// where they stand only when sixteen readable bytes follow the line; otherwise from a copy.
+class ObjectWriter
 {
-    const IndexFields index = ExtractIndexFields(line);
-    if (!index.qualifies || index.user.empty())
-        return nullptr;
-    const RecordFields record = ExtractRecordFields(line);
-    std::string escaped;
-    // Lines come many a second: the time of the line before is often this line's too.
-    thread_local std::string lastStamp;
-    thread_local std::string lastTime;
-    const auto dateAt = static_cast<std::size_t>(record.date.data() - line.data());
-    const std::string_view stamp =
-        record.date.empty() ? std::string_view() : line.substr(dateAt, record.date.size() + 6);
-    if (stamp.size() != lastStamp.size() ||
-        std::memcmp(stamp.data(), lastStamp.data(), stamp.size()) != 0) {
-        lastTime = IsoTime(line, record.date);
-        lastStamp.assign(stamp.data(), stamp.size());
+public:
+    explicit ObjectWriter(CodePageId codePage) : m_codePage(codePage), m_kinds(kindTexts()) {}
+
+    // Writes the object of the line and a LF at to, when the line is counted; returns the end,
+    // or null when the line is not counted. The bytes up to readableEnd may be read.
+    char* write(char* to, std::string_view line, const char* readableEnd)
+    {
+        const IndexFields index = ExtractIndexFields(line);
+        if (!index.qualifies || index.user.empty())
+            return nullptr;
+        const RecordFields record = ExtractRecordFields(line);
+        m_line = line;
+        m_text = line.data();
+        if (static_cast<std::size_t>(readableEnd - line.data()) < line.size() + JsonPadding) {
+            m_copy.assign(line.data(), line.size());
+            m_copy.append(JsonPadding, '\0');
+            m_text = m_copy.data();
+        }
+        m_escaped = 0;
+
+        char* p = to;
+        if (const char* time = isoTime(line, record.date)) {
+            p = put(p, "{\"time\":\"");
+            p = put(p, std::string_view(time, IsoTimeSize));
+            *p++ = '"';
+        } else {
+            p = put(p, "{\"time\":null");
+            p = writeText(p, ",\"date\":", record.date);
+        }
+        p = writeText(p, ",\"user\":", index.user);
+        if (index.host.empty())
+            p = put(p, ",\"host\":null");
+        else
+            p = writeText(p, ",\"host\":", index.host);
+        if (index.hasKind)
+            p = put(p, m_kinds[index.kind]);
+        else
+            p = put(p, ",\"kind\":null");
+        // The label (head and token, as record.label() puts them together) is a text of its
+        // own: written from a copy with room to read ahead.
+        char label[LabelCapacity + JsonPadding] = {};
+        const std::string_view head = record.labelHead.substr(0, LabelCapacity);
+        const std::string_view token = record.labelToken.substr(0, LabelCapacity - head.size());
+        if (!head.empty())
+            std::memcpy(label, head.data(), head.size());
+        if (!token.empty())
+            std::memcpy(label + head.size(), token.data(), token.size());
+        p = writeCopied(p, ",\"label\":", std::string_view(label, head.size() + token.size()));
+        p = writeText(p, ",\"url\":", StripHttpVersion(record.rawUrl));
+        p = writeText(p, ",\"client\":", TakeBefore(line, " - "));
+        std::string_view rest;
+        const std::size_t quote = lastQuote(line);
+        if (quote != std::string_view::npos) {
+            rest = line.substr(quote + 1);
+            while (!rest.empty() && rest.front() == ' ')
+                rest.remove_prefix(1);
+        }
+        p = writeText(p, ",\"rest\":", rest);
+        if (m_escaped != 0) {
+            p = put(p, ",\"escaped\":[");
+            p = put(p, std::string_view(m_escapedNames, m_escaped));
+            *p++ = ']';
+        }
+        *p++ = '}';
+        *p++ = '\n';
+        return p;
     }
-    char* p = to;
-    if (lastTime.empty()) {
-        p = put(p, "{\"time\":null");
-        p = writeText(p, ",\"date\":", record.date, codePage, escaped);
-    } else {
-        p = put(p, "{\"time\":\"");
-        p = put(p, lastTime);
-        *p++ = '"';
+
+private:
+    // ,"kind":"HTTP" and the like, by ConnectionKind.
+    static const std::array<std::string, 256>& kindTexts()
+    {
+        static const std::array<std::string, 256> texts = [] {
+            std::array<std::string, 256> made;
+            for (std::size_t kind = 0; kind < made.size(); ++kind)
+                made[kind] = std::string(",\"kind\":\"") + KindSlotName(kind) + '"';
+            return made;
+        }();
+        return texts;
     }
-    p = writeText(p, ",\"user\":", index.user, codePage, escaped);
-    if (index.host.empty())
-        p = put(p, ",\"host\":null");
-    else
-        p = writeText(p, ",\"host\":", index.host, codePage, escaped);
-    if (index.hasKind) {
-        p = put(p, ",\"kind\":\"");
-        p = put(p, std::string_view(KindSlotName(index.kind)));
-        *p++ = '"';
-    } else {
-        p = put(p, ",\"kind\":null");
+
+    // The ISO time of a line, or null. Lines come many a second: the time of the line before is
+    // often this line's too. The time reads only the date and the six bytes after it.
+    const char* isoTime(std::string_view line, std::string_view date)
+    {
+        constexpr std::size_t StampSize = 26;
+        if (date.size() != 20)
+            return nullptr;
+        const auto at = static_cast<std::size_t>(date.data() - line.data());
+        if (at + StampSize > line.size())
+            return nullptr;
+        const char* stamp = line.data() + at;
+        if (!m_haveStamp || std::memcmp(stamp, m_stamp, StampSize) != 0) {
+            std::memcpy(m_stamp, stamp, StampSize);
+            m_haveStamp = true;
+            m_timeValid = WriteIsoTime(m_time, line, date);
+        }
+        return m_timeValid ? m_time : nullptr;
     }
-    p = writeText(p, ",\"label\":", record.label().view(), codePage, escaped);
-    p = writeText(p, ",\"url\":", StripHttpVersion(record.rawUrl), codePage, escaped);
-    p = writeText(p, ",\"client\":", TakeBefore(line, " - "), codePage, escaped);
-    std::string_view rest;
-    const std::size_t quote = line.rfind('"');
-    if (quote != std::string_view::npos) {
-        rest = line.substr(quote + 1);
-        while (!rest.empty() && rest.front() == ' ')
-            rest.remove_prefix(1);
+
+    // Writes ,"name": and the text, a part of the line; notes the name when the text had to be
+    // escaped.
+    template <std::size_t N> char* writeText(char* p, const char (&key)[N], std::string_view part)
+    {
+        const auto from = reinterpret_cast<std::uintptr_t>(part.data());
+        const auto begin = reinterpret_cast<std::uintptr_t>(m_line.data());
+        if (part.empty())
+            part = std::string_view(m_text, 0);
+        else if (from >= begin && from + part.size() <= begin + m_line.size())
+            part = std::string_view(m_text + (from - begin), part.size());
+        else
+            return writeOther(p, key, part);
+        return writeCopied(p, key, part);
     }
-    p = writeText(p, ",\"rest\":", rest, codePage, escaped);
-    if (!escaped.empty()) {
-        p = put(p, ",\"escaped\":[");
-        p = put(p, escaped);
-        *p++ = ']';
+
+    // writeText of a text that is no part of the line.
+    template <std::size_t N> char* writeOther(char* p, const char (&key)[N], std::string_view text)
+    {
+        std::string copy(text);
+        copy.append(JsonPadding, '\0');
+        return writeCopied(p, key, std::string_view(copy.data(), text.size()));
     }
-    p = put(p, "}\n");
-    return p;
-}
+
+    template <std::size_t N>
+    char* writeCopied(char* p, const char (&key)[N], std::string_view readable)
+    {
+        p = put(p, key);
+        bool lossless = true;
+        p = WriteJsonText(p, readable, m_codePage, lossless);
+        if (!lossless) {
+            // key is ,"name": - the name with its quotes is key without the first and last byte.
+            if (m_escaped != 0)
+                m_escapedNames[m_escaped++] = ',';
+            std::memcpy(m_escapedNames + m_escaped, key + 1, N - 3);
+            m_escaped += N - 3;
+        }
+        return p;
+    }
+
+    CodePageId m_codePage;
+    const std::array<std::string, 256>& m_kinds;
+    std::string_view m_line;
+    const char* m_text = nullptr; // the line's bytes, with JsonPadding readable bytes after them
+    std::string m_copy;
+    char m_escapedNames[96] = {};
+    std::size_t m_escaped = 0;
+    bool m_haveStamp = false;
+    bool m_timeValid = false;
+    char m_stamp[26] = {};
+    char m_time[IsoTimeSize] = {};
+};
 
 // Output of one chunk: a buffer that grows without being cleared first.
 class Buffer
@@ -130,6 +231,7 @@ public:
         return m_data.get() + m_size;
     }
     void grow(char* newEnd) { m_size = static_cast<std::size_t>(newEnd - m_data.get()); }
+    void clear() { m_size = 0; }
     std::string_view view() const { return {m_data.get(), m_size}; }
 
 private:
@@ -138,14 +240,44 @@ private:
     std::size_t m_size = 0;
 };
 
+// Buffers handed back after their text is written, for the next chunks: pages of memory that
+// are in use already cost less than new ones.
+class BufferPool
+{
+public:
+    std::unique_ptr<Buffer> take(std::size_t capacity)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_spare.empty()) {
+                std::unique_ptr<Buffer> buffer = std::move(m_spare.back());
+                m_spare.pop_back();
+                buffer->clear();
+                return buffer;
+            }
+        }
+        return std::make_unique<Buffer>(capacity);
+    }
+    void give(std::unique_ptr<Buffer> buffer)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_spare.push_back(std::move(buffer));
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<Buffer>> m_spare;
+};
+
 } // namespace
 
 bool AppendNdjsonLine(std::string& out, std::string_view line, CodePageId codePage)
 {
-    const std::size_t start = out.size();
-    out.resize(start + objectBound(line));
-    char* end = writeLine(out.data() + start, line, codePage);
-    out.resize(end ? static_cast<std::size_t>(end - out.data()) : start);
+    const std::unique_ptr<char[]> buffer(new char[objectBound(line)]);
+    ObjectWriter writer(codePage);
+    const char* end = writer.write(buffer.get(), line, line.data() + line.size());
+    if (end)
+        out.append(buffer.get(), static_cast<std::size_t>(end - buffer.get()));
     return end != nullptr;
 }
 
@@ -156,126 +288,51 @@ std::size_t ExportNdjson(const std::vector<std::shared_ptr<const LogFile>>& file
     constexpr std::size_t ChunkBytes = 4u << 20;
     constexpr std::size_t MaxAhead = 6;
     std::size_t objects = 0;
+    BufferPool pool;
     for (const auto& file : files) {
         // The lines stop at the first NUL, so the chunks run over the file's bytes.
         const std::string_view bytes = file->bytes();
+        const char* const readableEnd = bytes.data() + bytes.size();
         const std::vector<std::string_view> chunks = SplitAtLineEnds(
             bytes, static_cast<unsigned>(std::max<std::size_t>(1, bytes.size() / ChunkBytes)));
-
         struct Chunk
         {
             std::unique_ptr<Buffer> text;
             std::size_t count = 0;
-            bool endedAtNul = false;
-            bool done = false;
-            std::exception_ptr error;
         };
         std::vector<Chunk> results(chunks.size());
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::size_t limit = chunks.size(); // chunks from here on are past the text's end
-        std::size_t taken = 0;
-        std::size_t written = 0;
-
-        const auto process = [&](std::size_t k) {
-            Chunk chunk;
-            try {
-                chunk.text = std::make_unique<Buffer>(chunks[k].size() * 2 + (1u << 16));
+        RunInOrder(
+            chunks.size(), RunsForScan(bytes.size(), 2 * ChunkBytes), MaxAhead,
+            [&](std::size_t k) {
+                Chunk& chunk = results[k];
+                chunk.text = pool.take(chunks[k].size() * 2 + (1u << 16));
+                ObjectWriter writer(codePage);
                 const char* p = chunks[k].data();
                 const char* const end = p + chunks[k].size();
                 while (p < end) {
                     const char* lineEnd = FindLineEndOrNul(p, end);
                     const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
                     char* to = chunk.text->reserve(objectBound(line));
-                    if (char* objectEnd = writeLine(to, line, codePage)) {
+                    if (char* objectEnd = writer.write(to, line, readableEnd)) {
                         chunk.text->grow(objectEnd);
                         ++chunk.count;
                     }
-                    if (lineEnd < end && *lineEnd == '\0') {
-                        chunk.endedAtNul = true;
-                        break;
-                    }
+                    if (lineEnd < end && *lineEnd == '\0')
+                        return true;
                     p = lineEnd + TerminatorLength(lineEnd, end);
                 }
-            } catch (...) {
-                chunk.error = std::current_exception();
-            }
-            const std::lock_guard<std::mutex> lock(mutex);
-            if (chunk.endedAtNul || chunk.error)
-                limit = std::min(limit, k + 1);
-            chunk.done = true;
-            results[k] = std::move(chunk);
-            changed.notify_all();
-        };
-        const auto stopped = [&] { return cancel && cancel->load(std::memory_order_relaxed); };
-
-        std::vector<std::thread> workers;
-        const unsigned runs = RunsForScan(bytes.size(), 2 * ChunkBytes);
-        for (unsigned w = 1; w < runs; ++w) {
-            workers.emplace_back([&] {
-                for (;;) {
-                    std::size_t k;
-                    {
-                        std::unique_lock<std::mutex> lock(mutex);
-                        changed.wait(lock,
-                                     [&] { return taken >= limit || taken < written + MaxAhead; });
-                        if (taken >= limit)
-                            return;
-                        k = taken++;
-                    }
-                    process(k);
-                }
-            });
-        }
-
-        std::exception_ptr error;
-        for (;;) {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (stopped()) {
-                limit = 0;
-                changed.notify_all();
-                break;
-            }
-            if (written < limit && results[written].done) {
-                Chunk chunk = std::move(results[written]);
-                ++written;
-                changed.notify_all();
-                if (chunk.error) {
-                    error = chunk.error;
-                    limit = 0;
-                    changed.notify_all();
-                    break;
-                }
-                lock.unlock();
-                try {
-                    if (chunk.text)
-                        write(chunk.text->view());
-                } catch (...) {
-                    error = std::current_exception();
-                    lock.lock();
-                    limit = 0;
-                    changed.notify_all();
-                    break;
-                }
+                return false;
+            },
+            [&](std::size_t k) {
+                Chunk chunk = std::move(results[k]);
+                write(chunk.text->view());
                 objects += chunk.count;
-                continue;
-            }
-            if (written >= limit)
-                break;
-            if (taken < limit && taken < written + MaxAhead) {
-                const std::size_t k = taken++;
-                lock.unlock();
-                process(k);
-                continue;
-            }
-            changed.wait(lock);
-        }
-        for (auto& worker : workers)
-            worker.join();
-        if (error)
-            std::rethrow_exception(error);
+                pool.give(std::move(chunk.text));
+                return true;
+            },
+            cancel);
         file->checkNotCutShort();
-        if (stopped())
+        if (cancel && cancel->load(std::memory_order_relaxed))
             break;
     }
     return objects;

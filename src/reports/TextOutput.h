@@ -29,12 +29,14 @@ void AppendCsvRow(std::string& out, const std::vector<std::string_view>& utf8Fie
 // with each such byte as \xNN and each backslash as \x5c (the escaping of --format tsv), and
 // the function returns false so that the caller can say the field is escaped.
 bool AppendJsonText(std::string& out, std::string_view bytes, CodePageId codePage);
-// AppendJsonText into a buffer of at least JsonTextBound(bytes.size()) bytes; returns the end of
-// what was written.
+// AppendJsonText into a buffer of at least JsonTextBound(bytes.size()) bytes, for bytes followed
+// by at least JsonPadding bytes that may be read (sixteen bytes are looked at at a time); returns
+// the end of what was written.
 char* WriteJsonText(char* to, std::string_view bytes, CodePageId codePage, bool& lossless);
+inline constexpr std::size_t JsonPadding = 16;
 inline std::size_t JsonTextBound(std::size_t bytes)
 {
-    return 6 * bytes + 2;
+    return 6 * bytes + 2 + 16;
 }
 // Appends a JSON string of UTF-8 text (quotes, backslashes and control bytes escaped).
 void AppendJsonUtf8(std::string& out, std::string_view utf8);
@@ -45,5 +47,8 @@ void AppendHtmlText(std::string& out, std::string_view utf8);
 // The date text of a line and the zone after it as ISO 8601 ("2026-12-07T03:44:43+08:00"), or
 // an empty text when they do not read as "dd/Mon/yyyy:hh:mm:ss +hhmm". date is a view into line.
 std::string IsoTime(std::string_view line, std::string_view date);
+// IsoTime into IsoTimeSize bytes at to; false, with nothing written, where IsoTime is empty.
+inline constexpr std::size_t IsoTimeSize = 25;
+bool WriteIsoTime(char* to, std::string_view line, std::string_view date);
 
 } // namespace qelt

@@ -410,6 +410,39 @@ TEST(NdjsonExport, EveryCountedLineReadsBackWithItsBytes)
     EXPECT_GT(escapedSeen, 100u);
 }
 
+// A log of several chunks, made on every core, gives the objects of its lines in order, each as
+// the line alone gives it; the last line, with no bytes after it, too.
+TEST(NdjsonExport, ChunksGiveTheObjectsOfTheirLinesInOrder)
+{
+    TempFolder folder;
+    const std::string log = folder / "log.txt";
+    std::string text;
+    while (text.size() < (20u << 20))
+        text += awkwardLog(static_cast<unsigned>(text.size()), 5000);
+    text += "10.0.0.9 - last [07/Dec/2026:00:00:00 +0300] \"GET http://e/\" \"HTTP\" \\";
+    std::ofstream(log, std::ios::binary) << text;
+    const auto run =
+        runProgram(QELTLOG_PATH, {"--app-dir", folder.path(), "export", "--format", "ndjson", log});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    std::string expected;
+    std::size_t objects = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find("\r\n", at);
+        if (end == std::string::npos)
+            end = text.size();
+        objects += AppendNdjsonLine(expected, std::string_view(text).substr(at, end - at), 1251);
+        at = end + 2;
+    }
+    EXPECT_GT(objects, 150000u);
+    EXPECT_EQ(run.out.size(), expected.size());
+    EXPECT_TRUE(run.out == expected);
+    EXPECT_EQ(run.out.substr(run.out.rfind("{")),
+              "{\"time\":\"2026-12-07T00:00:00+03:00\",\"user\":\"last\",\"host\":\"e\","
+              "\"kind\":\"HTTP\",\"label\":\"GET \\\"HTTP\\\"\",\"url\":\"http://e/\\\"\","
+              "\"client\":\"10.0.0.9\",\"rest\":\"\\\\\"}\n");
+}
+
 TEST(HtmlReport, WellFormedSelfContainedWithTheNumbers)
 {
     TempFolder folder;
