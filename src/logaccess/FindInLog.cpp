@@ -1,11 +1,15 @@
 #include "logaccess/FindInLog.h"
 
+#include "common/Bytes.h"
 #include "logaccess/LogFile.h"
 #include "logaccess/LogGrammar.h"
-#include "logaccess/LogIndex.h"
 #include "logaccess/TextSearch.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
 #include <vector>
 
 namespace qelt {
@@ -25,23 +29,6 @@ std::size_t LogMatches::hostCount(std::string_view user, std::string_view host) 
     return h == it->second.hosts.end() ? 0 : h->second;
 }
 
-std::size_t LogMatches::orderedPrefix(std::string_view text) const
-{
-    std::size_t last = 0;
-    bool any = false;
-    for (const auto& [name, user] : users) {
-        any = true;
-        last = std::max(last, user.firstLine);
-        for (const auto& [host, first] : user.hostFirstLines)
-            last = std::max(last, first);
-    }
-    if (!any || last >= text.size())
-        return any ? text.size() : 0;
-    const char* end = FindLineEnd(text.data() + last, text.data() + text.size());
-    return static_cast<std::size_t>(end - text.data()) +
-           TerminatorLength(end, text.data() + text.size());
-}
-
 bool UrlContainsNoCase(std::string_view line, std::string_view needle)
 {
     return NoCaseFinder(needle).in(StripHttpVersion(ExtractRecordFields(line).rawUrl));
@@ -49,27 +36,55 @@ bool UrlContainsNoCase(std::string_view line, std::string_view needle)
 
 namespace {
 
-constexpr std::size_t CancelCheckBytes = 8u << 20;
+// The text is read in blocks of whole lines of about this size, each first checked for a NUL
+// (which ends the text) and then searched while it is still in the cache.
+constexpr std::size_t BlockBytes = 256u << 10;
 
-// Counts the matching lines of one run of whole lines into matches.
-void SearchRun(std::string_view run, std::size_t base, const NoCaseFinder& finder,
-               LogMatches& matches, const std::atomic<bool>* cancel)
+// The end of the block of whole lines that starts at from: the end of the line that holds the
+// byte BlockBytes further on, or the end of the run.
+std::size_t blockEnd(std::string_view run, std::size_t from)
 {
-    const char* const begin = run.data();
-    const char* const end = begin + run.size();
+    if (run.size() - from <= BlockBytes)
+        return run.size();
+    const char* const end = run.data() + run.size();
+    const char* lineEnd = FindLineEnd(run.data() + from + BlockBytes, end);
+    return static_cast<std::size_t>(lineEnd - run.data()) + TerminatorLength(lineEnd, end);
+}
+
+struct HostFound
+{
+    std::size_t count = 0;
+    FirstMet first;
+};
+
+struct UserFound
+{
+    std::size_t count = 0;
+    std::size_t first = 0;
+    std::unordered_map<std::string_view, HostFound> hosts;
+};
+
+// What the search of one run of the text found: every node of the lines it read.
+struct RunFound
+{
+    std::unordered_map<std::string_view, UserFound> users;
+    std::size_t lines = 0;
+    bool cancelled = false;
+    bool endedAtNul = false;
+};
+
+// Reads the lines of a block of whole lines in which the needle occurs: counts those whose URL
+// holds it, and notes the nodes of all of them.
+void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& finder,
+                 RunFound& found)
+{
+    const char* const begin = block.data();
+    const char* const end = begin + block.size();
     std::size_t pos = 0;
-    std::size_t nextCheck = CancelCheckBytes;
-    while (pos < run.size()) {
-        const std::size_t hit = finder.find(run, pos);
+    while (pos < block.size()) {
+        const std::size_t hit = finder.find(block, pos);
         if (hit == NoCaseFinder::npos)
             return;
-        if (cancel && hit >= nextCheck) {
-            if (cancel->load(std::memory_order_relaxed)) {
-                matches.cancelled = true;
-                return;
-            }
-            nextCheck = hit + CancelCheckBytes;
-        }
         // The line around the hit: back to the end of the line before it, but never before pos,
         // which is always the start of a line.
         const char* lineStart = begin + hit;
@@ -79,37 +94,65 @@ void SearchRun(std::string_view run, std::size_t base, const NoCaseFinder& finde
         const std::string_view line(lineStart, static_cast<std::size_t>(lineEnd - lineStart));
         pos = static_cast<std::size_t>(lineEnd - begin) + TerminatorLength(lineEnd, end);
         // The hit may lie outside the URL, and the URL may hold a later one: look in the URL.
-        if (!finder.in(StripHttpVersion(ExtractRecordFields(line).rawUrl)))
-            continue;
-        ++matches.lines;
+        const bool matches = finder.in(StripHttpVersion(ExtractRecordFields(line).rawUrl));
+        found.lines += matches ? 1 : 0;
         const IndexFields fields = ExtractIndexFields(line);
         if (!fields.qualifies || fields.user.empty())
             continue;
         const std::size_t at = base + static_cast<std::size_t>(lineStart - begin);
-        UserMatches& user = matches.users[fields.user];
-        if (user.count++ == 0)
-            user.firstLine = at;
-        if (!fields.host.empty()) {
-            ++user.hosts[fields.host];
-            user.hostFirstLines.try_emplace(fields.host, at);
-        }
+        const auto [user, newUser] = found.users.try_emplace(fields.user);
+        if (newUser)
+            user->second.first = at;
+        user->second.count += matches ? 1 : 0;
+        if (fields.host.empty())
+            continue;
+        const auto [host, newHost] = user->second.hosts.try_emplace(fields.host);
+        if (newHost)
+            host->second.first = FirstMet{at, fields.kind};
+        host->second.count += matches ? 1 : 0;
     }
 }
 
-void Merge(LogMatches& into, LogMatches& from)
+void searchRun(std::string_view run, std::size_t base, const NoCaseFinder& finder, RunFound& found,
+               const std::atomic<bool>* cancel)
 {
-    into.lines += from.lines;
-    into.cancelled = into.cancelled || from.cancelled;
-    for (auto& [name, user] : from.users) {
-        // Runs are merged in text order: a node's first line is in the first run that has it.
-        UserMatches& target = into.users[name];
-        if (target.count == 0)
-            target.firstLine = user.firstLine;
-        target.count += user.count;
-        for (const auto& [host, count] : user.hosts)
-            target.hosts[host] += count;
-        for (const auto& [host, first] : user.hostFirstLines)
-            target.hostFirstLines.try_emplace(host, first);
+    for (std::size_t from = 0; from < run.size();) {
+        const std::size_t to = blockEnd(run, from);
+        std::string_view block = run.substr(from, to - from);
+        if (const void* nul = std::memchr(block.data(), '\0', block.size())) {
+            block = block.substr(
+                0, static_cast<std::size_t>(static_cast<const char*>(nul) - block.data()));
+            found.endedAtNul = true;
+        }
+        searchBlock(block, base + from, finder, found);
+        if (found.endedAtNul)
+            return;
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            found.cancelled = true;
+            return;
+        }
+        from = to;
+    }
+}
+
+// Adds what a later run found: a node's first line is in the first run that has it.
+void merge(RunFound& into, RunFound& later)
+{
+    into.lines += later.lines;
+    into.cancelled = into.cancelled || later.cancelled;
+    into.endedAtNul = later.endedAtNul;
+    for (auto& [name, user] : later.users) {
+        const auto [target, fresh] = into.users.try_emplace(name);
+        if (fresh) {
+            target->second = std::move(user);
+            continue;
+        }
+        target->second.count += user.count;
+        for (const auto& [hostName, host] : user.hosts) {
+            const auto [h, newHost] = target->second.hosts.try_emplace(hostName, host);
+            if (!newHost)
+                h->second.count += host.count;
+        }
     }
 }
 
@@ -118,19 +161,36 @@ void Merge(LogMatches& into, LogMatches& from)
 LogMatches FindInLog(std::string_view text, std::string_view needle, const FindOptions& options)
 {
     LogMatches result;
+    result.needle = std::string(needle);
     const NoCaseFinder finder(needle);
     if (finder.empty() || text.empty())
         return result;
     const unsigned parts = options.threads != 0 ? options.threads : RunsForScan(text.size());
     const std::vector<std::string_view> runs = SplitAtLineEnds(text, parts);
-    std::vector<LogMatches> found(runs.size());
+    std::vector<RunFound> found(runs.size());
     RunParts(runs.size(), [&](std::size_t k) {
-        SearchRun(runs[k], static_cast<std::size_t>(runs[k].data() - text.data()), finder, found[k],
+        searchRun(runs[k], static_cast<std::size_t>(runs[k].data() - text.data()), finder, found[k],
                   options.cancel);
     });
-    result = std::move(found[0]);
-    for (std::size_t k = 1; k < found.size(); ++k)
-        Merge(result, found[k]);
+    RunFound& all = found[0];
+    // The runs after the one that holds a NUL are not part of the text.
+    for (std::size_t k = 1; k < found.size() && !all.endedAtNul; ++k)
+        merge(all, found[k]);
+    result.lines = all.lines;
+    result.cancelled = all.cancelled;
+    for (auto& [name, user] : all.users) {
+        if (user.count == 0)
+            continue;
+        UserMatches& entry = result.users[name];
+        entry.count = user.count;
+        entry.firstMet = FirstMet{user.first, 0};
+        for (const auto& [hostName, host] : user.hosts) {
+            if (host.count == 0)
+                continue;
+            entry.hosts.emplace(hostName, host.count);
+            entry.hostsFirstMet.emplace(hostName, host.first);
+        }
+    }
     return result;
 }
 
@@ -138,30 +198,392 @@ LogMatches FindInLog(std::string_view text, std::string_view needle, const FindO
 
 namespace qelt {
 
+namespace {
+
+constexpr std::uint32_t NoNode = std::numeric_limits<std::uint32_t>::max();
+
+struct OrderNode
+{
+    std::string_view text; // in the searched text
+    std::size_t count = 0;
+    std::size_t first = 0; // the earliest line of the node known so far
+    ConnectionKind kind = 0;
+    bool known = false;        // first is the node's first line in the text
+    std::uint32_t owner = 0;   // of a host: its user
+    std::uint32_t looking = 0; // of a user: how many of its hosts are looked for
+};
+
+bool sameText(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && SameBytes(a.data(), b.data(), a.size());
+}
+
+// The nodes looked for by a 64-bit fingerprint of their texts (of a host: and of its user),
+// by open addressing. No two of them share a fingerprint (the seed is changed until none do), so
+// a line's node is looked for only if it is the one node with the line's fingerprint: only
+// then, and only when that node's line would be an earlier one, are the texts compared. A node's
+// text is kept in a block of the table's own, close to the others.
+class NodeTable
+{
+public:
+    static std::uint64_t mix(std::uint64_t h)
+    {
+        h ^= h >> 31;
+        h *= 0x9E3779B97F4A7C15ull;
+        h ^= h >> 29;
+        return h;
+    }
+    std::uint64_t fingerprint(std::string_view text, std::uint32_t owner) const
+    {
+        return mix(HashBytes(text, m_seed) + owner);
+    }
+
+    // Places the nodes keys[i] (owners[i]), numbered i.
+    void build(const std::vector<std::string_view>& keys, const std::vector<std::uint32_t>& owners)
+    {
+        std::size_t size = 16;
+        while (size < keys.size() * 2)
+            size *= 2;
+        m_mask = size - 1;
+        std::size_t bytes = 0;
+        for (const std::string_view key : keys)
+            bytes += key.size();
+        m_texts.clear();
+        m_texts.reserve(bytes);
+        m_keys.clear();
+        m_owners = owners;
+        for (const std::string_view key : keys) {
+            m_keys.emplace_back(m_texts.data() + m_texts.size(), key.size());
+            m_texts.append(key);
+        }
+        for (m_seed = 0x2545F4914F6CDD1Dull;; m_seed += 0x9E3779B97F4A7C15ull) {
+            m_slots.assign(size, Slot());
+            bool unique = true;
+            for (std::uint32_t n = 0; n < keys.size() && unique; ++n)
+                unique = place(fingerprint(keys[n], owners[n]), n);
+            if (unique)
+                break;
+        }
+    }
+
+    // The one node whose fingerprint is f, or NoNode.
+    std::uint32_t find(std::uint64_t f) const
+    {
+        for (std::size_t i = f & m_mask;; i = (i + 1) & m_mask) {
+            const Slot& slot = m_slots[i];
+            if (slot.node == 0)
+                return NoNode;
+            if (slot.fingerprint == f)
+                return slot.node - 1;
+        }
+    }
+    void prefetch(std::uint64_t f) const { __builtin_prefetch(&m_slots[f & m_mask]); }
+
+    // Whether node n is text with owner.
+    bool is(std::uint32_t n, std::string_view text, std::uint32_t owner) const
+    {
+        return m_owners[n] == owner && sameText(m_keys[n], text);
+    }
+
+private:
+    struct Slot
+    {
+        std::uint64_t fingerprint = 0;
+        std::uint32_t node = 0; // plus one; 0 is empty
+    };
+    bool place(std::uint64_t f, std::uint32_t node)
+    {
+        std::size_t i = f & m_mask;
+        for (; m_slots[i].node != 0; i = (i + 1) & m_mask) {
+            if (m_slots[i].fingerprint == f)
+                return false;
+        }
+        m_slots[i] = Slot{f, node + 1};
+        return true;
+    }
+
+    std::vector<Slot> m_slots;
+    std::size_t m_mask = 0;
+    std::uint64_t m_seed = 0;
+    std::string m_texts;
+    std::vector<std::string_view> m_keys;
+    std::vector<std::uint32_t> m_owners;
+};
+
+// The nodes with matches, and which of them still need their first line.
+struct Nodes
+{
+    std::vector<OrderNode> users;
+    std::vector<OrderNode> hosts;
+    // Of the users looked for or with hosts looked for, and of the hosts looked for: their place
+    // in users and hosts.
+    std::vector<std::uint32_t> userOf;
+    std::vector<std::uint32_t> hostOf;
+    NodeTable userTable;
+    NodeTable hostTable;
+    // Per entry of userTable: whether any of its hosts are looked for.
+    std::vector<char> userLooks;
+};
+
+// The earliest lines one run of the text holds of the nodes looked for (numbered as in their
+// tables): each starts as the earliest known and is lowered as an earlier line turns up.
+struct RunFirsts
+{
+    std::vector<std::size_t> users;
+    std::vector<std::size_t> hosts;
+    std::vector<ConnectionKind> kinds;
+};
+
+constexpr std::size_t CancelCheckBytes = 4u << 20;
+
+// A line's host whose lookup waits for its table slot, and then for its node's entry, to arrive
+// in the cache.
+struct PendingHost
+{
+    std::uint64_t fingerprint;
+    std::size_t at;
+    std::string_view host;
+    std::uint32_t user;
+    std::uint32_t node;
+    ConnectionKind kind;
+};
+
+// Reads the lines of run (which starts at base in the text) for the earliest line of every node
+// looked for, lowering firsts (which start as `start`); stops once `pending` of them have been
+// found.
+//
+// The tables are too large for the cache, and a lookup mostly waits for memory; so the lookups run
+// a few lines behind the reading: a line's table slot is fetched ahead when the line is read, the
+// node's entry once its slot is in, and the node is compared a few lines later. They still happen
+// in line order, so the first line found of a node is its earliest.
+void findFirstLines(std::string_view run, std::size_t base, const Nodes& nodes,
+                    const RunFirsts& start, std::size_t pending, RunFirsts& firsts,
+                    const std::atomic<bool>* cancel)
+{
+    if (pending == 0)
+        return;
+    constexpr std::size_t RingSize = 8; // a power of two
+    constexpr std::size_t SlotLag = 3;  // lines between fetching a slot and reading it
+    constexpr std::size_t EntryLag = 3; // lines between fetching an entry and reading it
+    PendingHost ring[RingSize];
+    std::size_t produced = 0;
+    std::size_t placed = 0;
+    std::size_t consumed = 0;
+    const auto place = [&] {
+        PendingHost& pendingHost = ring[placed++ & (RingSize - 1)];
+        pendingHost.node = nodes.hostTable.find(pendingHost.fingerprint);
+        if (pendingHost.node != NoNode)
+            __builtin_prefetch(&firsts.hosts[pendingHost.node]);
+    };
+    // Whether that was the last node the run looked for.
+    const auto consume = [&] {
+        const PendingHost& host = ring[consumed++ & (RingSize - 1)];
+        const std::uint32_t h = host.node;
+        if (h == NoNode || host.at >= firsts.hosts[h] ||
+            !nodes.hostTable.is(h, host.host, host.user))
+            return false;
+        const bool firstInRun = firsts.hosts[h] == start.hosts[h];
+        firsts.hosts[h] = host.at;
+        firsts.kinds[h] = host.kind;
+        return firstInRun && --pending == 0;
+    };
+
+    const char* p = run.data();
+    const char* const end = p + run.size();
+    const char* nextCheck = p + CancelCheckBytes;
+    std::string_view lastName;
+    std::uint32_t lastUser = NoNode;
+    while (p < end) {
+        const char* lineEnd = FindLineEnd(p, end);
+        const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
+        const std::size_t at = base + static_cast<std::size_t>(p - run.data());
+        p = lineEnd + TerminatorLength(lineEnd, end);
+        if (cancel && p >= nextCheck) {
+            if (cancel->load(std::memory_order_relaxed))
+                return;
+            nextCheck = p + CancelCheckBytes;
+        }
+        const IndexFields fields = ExtractIndexFields(line);
+        if (!fields.qualifies || fields.user.empty())
+            continue;
+        if (lastName.data() == nullptr || !sameText(fields.user, lastName)) {
+            lastName = fields.user;
+            lastUser = nodes.userTable.find(nodes.userTable.fingerprint(fields.user, 0));
+            if (lastUser != NoNode && !nodes.userTable.is(lastUser, fields.user, 0))
+                lastUser = NoNode;
+        }
+        if (lastUser == NoNode)
+            continue;
+        if (at < firsts.users[lastUser]) {
+            const bool firstInRun = firsts.users[lastUser] == start.users[lastUser];
+            firsts.users[lastUser] = at;
+            if (firstInRun && --pending == 0)
+                return;
+        }
+        if (!nodes.userLooks[lastUser] || fields.host.empty())
+            continue;
+        const std::uint64_t fingerprint = nodes.hostTable.fingerprint(fields.host, lastUser);
+        nodes.hostTable.prefetch(fingerprint);
+        ring[produced++ & (RingSize - 1)] =
+            PendingHost{fingerprint, at, fields.host, lastUser, NoNode, fields.kind};
+        if (produced - placed > SlotLag)
+            place();
+        if (placed - consumed > EntryLag && consume())
+            return;
+    }
+    while (placed < produced)
+        place();
+    while (consumed < produced) {
+        if (consume())
+            return;
+    }
+}
+
+} // namespace
+
 std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatches& matches,
                                           const FindOptions& options)
 {
     std::vector<FoundUser> found;
     if (matches.users.empty())
         return found;
-    // The tree's order is the order of first lines in the log: the index of the part that holds
-    // every matched node's first line knows it.
-    IndexOptions indexing;
-    indexing.threads = options.threads;
-    indexing.cancel = options.cancel;
-    const LogTree tree =
-        MakeLogTree(BuildLogIndex(text.substr(0, matches.orderedPrefix(text)), nullptr, indexing));
-    for (const TreeUser& user : tree.users) {
-        const auto m = matches.users.find(user.text);
-        if (m == matches.users.end() || m->second.count == 0)
+    // Every line of a node whose text contains the needle holds the needle, so the search read
+    // them all and met the first one. Of the others, only the lines before the first the search
+    // met can be earlier.
+    const NoCaseFinder finder(matches.needle);
+    Nodes nodes;
+    std::size_t scanEnd = 0;
+    for (const auto& [name, m] : matches.users) {
+        if (m.count == 0)
             continue;
+        const auto u = static_cast<std::uint32_t>(nodes.users.size());
+        OrderNode user;
+        user.text = name;
+        user.count = m.count;
+        user.first = m.firstMet.line;
+        user.known = finder.in(name);
+        for (const auto& [host, count] : m.hosts) {
+            if (count == 0)
+                continue;
+            const auto first = m.hostsFirstMet.find(host);
+            OrderNode entry;
+            entry.text = host;
+            entry.count = count;
+            entry.owner = u;
+            if (first != m.hostsFirstMet.end()) {
+                entry.first = first->second.line;
+                entry.kind = first->second.kind;
+            }
+            entry.known = finder.in(host);
+            if (!entry.known) {
+                ++user.looking;
+                scanEnd = std::max(scanEnd, entry.first);
+            }
+            nodes.hosts.push_back(entry);
+        }
+        if (!user.known)
+            scanEnd = std::max(scanEnd, user.first);
+        nodes.users.push_back(user);
+    }
+
+    // The tables of the nodes looked for, and what each run starts from.
+    std::vector<std::string_view> keys;
+    std::vector<std::uint32_t> owners;
+    std::vector<std::uint32_t> entryOf(nodes.users.size(), NoNode);
+    RunFirsts start;
+    for (std::uint32_t u = 0; u < nodes.users.size(); ++u) {
+        const OrderNode& user = nodes.users[u];
+        if (user.known && user.looking == 0)
+            continue;
+        entryOf[u] = static_cast<std::uint32_t>(keys.size());
+        keys.push_back(user.text);
+        owners.push_back(0);
+        nodes.userOf.push_back(u);
+        nodes.userLooks.push_back(user.looking > 0 ? 1 : 0);
+        // A user whose first line is known is never lowered.
+        start.users.push_back(user.known ? 0 : user.first);
+    }
+    nodes.userTable.build(keys, owners);
+    keys.clear();
+    owners.clear();
+    for (std::uint32_t h = 0; h < nodes.hosts.size(); ++h) {
+        const OrderNode& host = nodes.hosts[h];
+        if (host.known)
+            continue;
+        keys.push_back(host.text);
+        owners.push_back(entryOf[host.owner]);
+        nodes.hostOf.push_back(h);
+        start.hosts.push_back(host.first);
+    }
+    nodes.hostTable.build(keys, owners);
+    start.kinds.assign(start.hosts.size(), 0);
+
+    std::size_t looking = nodes.hostOf.size();
+    for (const OrderNode& user : nodes.users)
+        looking += user.known ? 0 : 1;
+    if (looking > 0) {
+        const std::string_view prefix = text.substr(0, std::min(scanEnd, text.size()));
+        const unsigned parts = options.threads != 0 ? options.threads : RunsForScan(prefix.size());
+        const std::vector<std::string_view> runs = SplitAtLineEnds(prefix, parts);
+        std::vector<RunFirsts> firsts(runs.size(), start);
+        RunParts(runs.size(), [&](std::size_t k) {
+            const auto base = static_cast<std::size_t>(runs[k].data() - text.data());
+            // Only the nodes the search met after the run's start can have their first line in it.
+            std::size_t pending = 0;
+            for (const std::size_t first : start.users)
+                pending += first > base ? 1 : 0;
+            for (const std::size_t first : start.hosts)
+                pending += first > base ? 1 : 0;
+            findFirstLines(runs[k], base, nodes, start, pending, firsts[k], options.cancel);
+        });
+        // A node's first line is the earliest any run has.
+        for (std::size_t e = 0; e < nodes.userOf.size(); ++e) {
+            OrderNode& user = nodes.users[nodes.userOf[e]];
+            for (const RunFirsts& run : firsts)
+                user.first = user.known ? user.first : std::min(user.first, run.users[e]);
+        }
+        for (std::size_t e = 0; e < nodes.hostOf.size(); ++e) {
+            OrderNode& host = nodes.hosts[nodes.hostOf[e]];
+            for (const RunFirsts& run : firsts) {
+                if (run.hosts[e] < host.first) {
+                    host.first = run.hosts[e];
+                    host.kind = run.kinds[e];
+                }
+            }
+        }
+    }
+
+    // Users by their first line, and the hosts of each by theirs.
+    std::vector<std::uint32_t> userOrder(nodes.users.size());
+    for (std::uint32_t u = 0; u < userOrder.size(); ++u)
+        userOrder[u] = u;
+    std::sort(userOrder.begin(), userOrder.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return nodes.users[a].first < nodes.users[b].first;
+    });
+    std::vector<std::uint32_t> hostOrder(nodes.hosts.size());
+    for (std::uint32_t h = 0; h < hostOrder.size(); ++h)
+        hostOrder[h] = h;
+    std::sort(hostOrder.begin(), hostOrder.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const OrderNode& x = nodes.hosts[a];
+        const OrderNode& y = nodes.hosts[b];
+        return x.owner != y.owner ? x.owner < y.owner : x.first < y.first;
+    });
+    std::vector<std::size_t> hostsStart(nodes.users.size() + 1, 0);
+    for (const OrderNode& host : nodes.hosts)
+        ++hostsStart[host.owner + 1];
+    for (std::size_t u = 1; u < hostsStart.size(); ++u)
+        hostsStart[u] += hostsStart[u - 1];
+
+    found.reserve(nodes.users.size());
+    for (const std::uint32_t u : userOrder) {
+        const OrderNode& user = nodes.users[u];
         FoundUser entry;
-        entry.text = m->first;
-        entry.count = m->second.count;
-        for (const TreeHost& host : tree.hostsOf(user)) {
-            const auto h = m->second.hosts.find(host.text);
-            if (h != m->second.hosts.end() && h->second > 0)
-                entry.hosts.push_back({h->first, host.icon, h->second});
+        entry.text = user.text;
+        entry.count = user.count;
+        entry.hosts.reserve(hostsStart[u + 1] - hostsStart[u]);
+        for (std::size_t i = hostsStart[u]; i < hostsStart[u + 1]; ++i) {
+            const OrderNode& host = nodes.hosts[hostOrder[i]];
+            entry.hosts.push_back({host.text, host.kind, host.count});
         }
         found.push_back(std::move(entry));
     }

@@ -16,30 +16,36 @@
 
 #include <atomic>
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 namespace qelt {
 
+// Where the search met a node first: the earliest of the lines it read (every line in which the
+// text occurs anywhere, matching or not) that counts for the node, and for a host the kind that
+// line gives it.
+struct FirstMet
+{
+    std::size_t line = 0;
+    ConnectionKind kind = 0;
+};
+
 struct UserMatches
 {
     std::size_t count = 0;
     std::unordered_map<std::string_view, std::size_t> hosts;
-    // Where the first matching line of the user, and of each of its hosts, starts in the text.
-    std::size_t firstLine = 0;
-    std::unordered_map<std::string_view, std::size_t> hostFirstLines;
+    FirstMet firstMet;
+    std::unordered_map<std::string_view, FirstMet> hostsFirstMet; // of the hosts in `hosts`
 };
 
 struct LogMatches
 {
-    std::unordered_map<std::string_view, UserMatches> users;
+    std::unordered_map<std::string_view, UserMatches> users; // the users with a match
     std::size_t lines = 0;  // matching lines, whether or not they name a user
     bool cancelled = false; // the search was stopped: the counts are incomplete
-
-    // Where the latest of the first matching lines of the nodes ends: every node with a match
-    // has its first line in the text before it, so its order is known from that part alone.
-    std::size_t orderedPrefix(std::string_view text) const;
+    std::string needle;     // what was searched for
 
     std::size_t userCount(std::string_view user) const;
     std::size_t hostCount(std::string_view user, std::string_view host) const;
@@ -57,7 +63,8 @@ struct FindOptions
 // URL is cut from the one line). An empty needle is found nowhere.
 bool UrlContainsNoCase(std::string_view line, std::string_view needle);
 
-// The matches of needle in the lines of text: a log's text(), which ends before any NUL.
+// The matches of needle in the lines of text: a log's bytes() or text(); a NUL ends the text, as
+// it ends a log's text.
 LogMatches FindInLog(std::string_view text, std::string_view needle,
                      const FindOptions& options = {});
 
@@ -81,8 +88,10 @@ struct FoundUser
 
 // The users and hosts with matches in tree order: users in the order of their first line in the
 // text, the hosts of a user in the order of their first line with that user, each host with the
-// kind the tree gives it. The part of the text up to orderedPrefix() is indexed for that. The
-// texts of the result are views into matches.
+// kind the tree gives it (that of its first line). text is the one matches were found in. A node
+// whose text contains the needle has all its lines among those the search read, so its first
+// line is known; the others are looked for in the part of the text before the first line the
+// search met of them, which is read on all cores. The texts of the result are views into matches.
 std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatches& matches,
                                           const FindOptions& options = {});
 
