@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -325,119 +326,189 @@ struct Nodes
     std::vector<char> userLooks;
 };
 
-// The earliest lines one run of the text holds of the nodes looked for (numbered as in their
-// tables): each starts as the earliest known and is lowered as an earlier line turns up.
-struct RunFirsts
-{
-    std::vector<std::size_t> users;
-    std::vector<std::size_t> hosts;
-    std::vector<ConnectionKind> kinds;
-};
+constexpr std::size_t ChunkBytes = 4u << 20;
+constexpr std::size_t CheckBytes = 256u << 10;
 
-constexpr std::size_t CancelCheckBytes = 4u << 20;
-
-// A line's host whose lookup waits for its table slot, and then for its node's entry, to arrive
-// in the cache.
-struct PendingHost
+// The scan of the part of the text before the first lines the search met, for earlier lines of
+// the nodes looked for. The text is read in chunks of whole lines, which the threads take in
+// order; each thread keeps the earliest line it read of every node (a node's lines come to a
+// thread in order, so the first one it reads is its earliest there), and the earliest of those
+// is the node's first line. Once every node has been met, the chunks after those taken can hold
+// no earlier line, and the scan stops.
+class FirstLineScan
 {
-    std::uint64_t fingerprint;
-    std::size_t at;
-    std::string_view host;
-    std::uint32_t user;
-    std::uint32_t node;
-    ConnectionKind kind;
-};
-
-// Reads the lines of run (which starts at base in the text) for the earliest line of every node
-// looked for, lowering firsts (which start as `start`); stops once `pending` of them have been
-// found.
-//
-// The tables are too large for the cache, and a lookup mostly waits for memory; so the lookups run
-// a few lines behind the reading: a line's table slot is fetched ahead when the line is read, the
-// node's entry once its slot is in, and the node is compared a few lines later. They still happen
-// in line order, so the first line found of a node is its earliest.
-void findFirstLines(std::string_view run, std::size_t base, const Nodes& nodes,
-                    const RunFirsts& start, std::size_t pending, RunFirsts& firsts,
-                    const std::atomic<bool>* cancel)
-{
-    if (pending == 0)
-        return;
-    constexpr std::size_t RingSize = 8; // a power of two
-    constexpr std::size_t SlotLag = 3;  // lines between fetching a slot and reading it
-    constexpr std::size_t EntryLag = 3; // lines between fetching an entry and reading it
-    PendingHost ring[RingSize];
-    std::size_t produced = 0;
-    std::size_t placed = 0;
-    std::size_t consumed = 0;
-    const auto place = [&] {
-        PendingHost& pendingHost = ring[placed++ & (RingSize - 1)];
-        pendingHost.node = nodes.hostTable.find(pendingHost.fingerprint);
-        if (pendingHost.node != NoNode)
-            __builtin_prefetch(&firsts.hosts[pendingHost.node]);
-    };
-    // Whether that was the last node the run looked for.
-    const auto consume = [&] {
-        const PendingHost& host = ring[consumed++ & (RingSize - 1)];
-        const std::uint32_t h = host.node;
-        if (h == NoNode || host.at >= firsts.hosts[h] ||
-            !nodes.hostTable.is(h, host.host, host.user))
-            return false;
-        const bool firstInRun = firsts.hosts[h] == start.hosts[h];
-        firsts.hosts[h] = host.at;
-        firsts.kinds[h] = host.kind;
-        return firstInRun && --pending == 0;
+public:
+    // The earliest lines one thread read of the nodes looked for (numbered as in their tables):
+    // each starts one past the first line the search met, so that line counts as met too.
+    struct Firsts
+    {
+        std::vector<std::size_t> users;
+        std::vector<std::size_t> hosts;
+        std::vector<ConnectionKind> kinds;
     };
 
-    const char* p = run.data();
-    const char* const end = p + run.size();
-    const char* nextCheck = p + CancelCheckBytes;
-    std::string_view lastName;
-    std::uint32_t lastUser = NoNode;
-    while (p < end) {
-        const char* lineEnd = FindLineEnd(p, end);
-        const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
-        const std::size_t at = base + static_cast<std::size_t>(p - run.data());
-        p = lineEnd + TerminatorLength(lineEnd, end);
-        if (cancel && p >= nextCheck) {
-            if (cancel->load(std::memory_order_relaxed))
+    FirstLineScan(std::string_view text, const Nodes& nodes, Firsts start, std::size_t looking,
+                  const std::atomic<bool>* cancel)
+        : m_text(text), m_nodes(nodes), m_start(std::move(start)),
+          m_met(new std::atomic<bool>[m_start.users.size() + m_start.hosts.size()]),
+          m_unmet(looking), m_cancel(cancel)
+    {
+        for (std::size_t i = 0; i < m_start.users.size() + m_start.hosts.size(); ++i)
+            m_met[i].store(false, std::memory_order_relaxed);
+    }
+
+    // Runs on `threads` threads; the earliest lines of each.
+    std::vector<Firsts> run(unsigned threads)
+    {
+        std::vector<Firsts> firsts(std::max(1u, threads), m_start);
+        RunParts(firsts.size(), [&](std::size_t k) { scan(firsts[k]); });
+        return firsts;
+    }
+
+private:
+    // A line's host whose lookup waits for its table slot, and then for its node's entry, to
+    // arrive in the cache.
+    struct PendingHost
+    {
+        std::uint64_t fingerprint;
+        std::size_t at;
+        std::string_view host;
+        std::uint32_t user;
+        std::uint32_t node;
+        ConnectionKind kind;
+    };
+
+    // Where chunk c starts: after the first LF at or after c chunks' bytes, so that chunks split
+    // into the same lines as the whole.
+    std::size_t chunkStart(std::size_t c) const
+    {
+        const std::size_t at = c * ChunkBytes;
+        if (at == 0 || at >= m_text.size())
+            return std::min(at, m_text.size());
+        const void* lf = std::memchr(m_text.data() + at, '\n', m_text.size() - at);
+        return lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - m_text.data()) + 1
+                  : m_text.size();
+    }
+
+    bool done() const
+    {
+        return m_unmet.load(std::memory_order_relaxed) == 0 ||
+               (m_cancel && m_cancel->load(std::memory_order_relaxed));
+    }
+
+    // Notes that node i (users first, then hosts) has been met; whether it was the last.
+    bool meet(std::size_t i)
+    {
+        return !m_met[i].exchange(true, std::memory_order_relaxed) &&
+               m_unmet.fetch_sub(1, std::memory_order_relaxed) == 1;
+    }
+
+    // The lookups run a few lines behind the reading, as they mostly wait for memory: a line's
+    // table slot is fetched ahead when the line is read, its node's entry once the slot is in,
+    // and the node is compared a few lines later. They still happen in line order.
+    void scan(Firsts& firsts)
+    {
+        const Nodes& nodes = m_nodes;
+        const std::size_t userNodes = firsts.users.size();
+        constexpr std::size_t RingSize = 8; // a power of two
+        constexpr std::size_t SlotLag = 3;  // lines between fetching a slot and reading it
+        constexpr std::size_t EntryLag = 3; // lines between fetching an entry and reading it
+        PendingHost ring[RingSize];
+        std::size_t produced = 0;
+        std::size_t placed = 0;
+        std::size_t consumed = 0;
+        const auto place = [&] {
+            PendingHost& pending = ring[placed++ & (RingSize - 1)];
+            pending.node = nodes.hostTable.find(pending.fingerprint);
+            if (pending.node != NoNode)
+                __builtin_prefetch(&firsts.hosts[pending.node]);
+        };
+        // Whether that met the last node.
+        const auto consume = [&] {
+            const PendingHost& pending = ring[consumed++ & (RingSize - 1)];
+            const std::uint32_t h = pending.node;
+            if (h == NoNode || pending.at >= firsts.hosts[h] ||
+                !nodes.hostTable.is(h, pending.host, pending.user))
+                return false;
+            firsts.hosts[h] = pending.at;
+            firsts.kinds[h] = pending.kind;
+            return meet(userNodes + h);
+        };
+
+        std::string_view lastName;
+        std::uint32_t lastUser = NoNode;
+        std::vector<std::string_view> recentHost(userNodes);
+        for (;;) {
+            if (done())
                 return;
-            nextCheck = p + CancelCheckBytes;
+            const std::size_t c = m_nextChunk.fetch_add(1, std::memory_order_relaxed);
+            const std::size_t from = chunkStart(c);
+            if (from >= m_text.size())
+                break;
+            const char* p = m_text.data() + from;
+            const char* const end = m_text.data() + chunkStart(c + 1);
+            const char* nextCheck = p + CheckBytes;
+            while (p < end) {
+                const char* lineEnd = FindLineEnd(p, end);
+                const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
+                const auto at = static_cast<std::size_t>(p - m_text.data());
+                p = lineEnd + TerminatorLength(lineEnd, end);
+                if (p >= nextCheck) {
+                    if (done())
+                        return;
+                    nextCheck = p + CheckBytes;
+                }
+                const IndexFields fields = ExtractIndexFields(line);
+                if (!fields.qualifies || fields.user.empty())
+                    continue;
+                if (lastName.data() == nullptr || !sameText(fields.user, lastName)) {
+                    lastName = fields.user;
+                    lastUser = nodes.userTable.find(nodes.userTable.fingerprint(fields.user, 0));
+                    if (lastUser != NoNode && !nodes.userTable.is(lastUser, fields.user, 0))
+                        lastUser = NoNode;
+                }
+                if (lastUser == NoNode)
+                    continue;
+                if (at < firsts.users[lastUser]) {
+                    firsts.users[lastUser] = at;
+                    if (meet(lastUser))
+                        return;
+                }
+                if (!nodes.userLooks[lastUser] || fields.host.empty())
+                    continue;
+                // A user's requests come in runs to one host (a page and its images): a host the
+                // user's latest line named has an earlier line already.
+                std::string_view& recent = recentHost[lastUser];
+                if (sameText(recent, fields.host))
+                    continue;
+                recent = fields.host;
+                const std::uint64_t fingerprint =
+                    nodes.hostTable.fingerprint(fields.host, lastUser);
+                nodes.hostTable.prefetch(fingerprint);
+                ring[produced++ & (RingSize - 1)] =
+                    PendingHost{fingerprint, at, fields.host, lastUser, NoNode, fields.kind};
+                if (produced - placed > SlotLag)
+                    place();
+                if (placed - consumed > EntryLag && consume())
+                    return;
+            }
         }
-        const IndexFields fields = ExtractIndexFields(line);
-        if (!fields.qualifies || fields.user.empty())
-            continue;
-        if (lastName.data() == nullptr || !sameText(fields.user, lastName)) {
-            lastName = fields.user;
-            lastUser = nodes.userTable.find(nodes.userTable.fingerprint(fields.user, 0));
-            if (lastUser != NoNode && !nodes.userTable.is(lastUser, fields.user, 0))
-                lastUser = NoNode;
-        }
-        if (lastUser == NoNode)
-            continue;
-        if (at < firsts.users[lastUser]) {
-            const bool firstInRun = firsts.users[lastUser] == start.users[lastUser];
-            firsts.users[lastUser] = at;
-            if (firstInRun && --pending == 0)
-                return;
-        }
-        if (!nodes.userLooks[lastUser] || fields.host.empty())
-            continue;
-        const std::uint64_t fingerprint = nodes.hostTable.fingerprint(fields.host, lastUser);
-        nodes.hostTable.prefetch(fingerprint);
-        ring[produced++ & (RingSize - 1)] =
-            PendingHost{fingerprint, at, fields.host, lastUser, NoNode, fields.kind};
-        if (produced - placed > SlotLag)
+        while (placed < produced)
             place();
-        if (placed - consumed > EntryLag && consume())
-            return;
+        while (consumed < produced) {
+            if (consume())
+                return;
+        }
     }
-    while (placed < produced)
-        place();
-    while (consumed < produced) {
-        if (consume())
-            return;
-    }
-}
+
+    std::string_view m_text;
+    const Nodes& m_nodes;
+    const Firsts m_start;
+    std::unique_ptr<std::atomic<bool>[]> m_met;
+    std::atomic<std::size_t> m_unmet;
+    std::atomic<std::size_t> m_nextChunk{0};
+    const std::atomic<bool>* m_cancel;
+};
 
 } // namespace
 
@@ -486,11 +557,12 @@ std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatche
         nodes.users.push_back(user);
     }
 
-    // The tables of the nodes looked for, and what each run starts from.
+    // The tables of the nodes looked for, and where the scan starts from.
     std::vector<std::string_view> keys;
     std::vector<std::uint32_t> owners;
     std::vector<std::uint32_t> entryOf(nodes.users.size(), NoNode);
-    RunFirsts start;
+    FirstLineScan::Firsts start;
+    std::size_t looking = 0;
     for (std::uint32_t u = 0; u < nodes.users.size(); ++u) {
         const OrderNode& user = nodes.users[u];
         if (user.known && user.looking == 0)
@@ -500,8 +572,9 @@ std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatche
         owners.push_back(0);
         nodes.userOf.push_back(u);
         nodes.userLooks.push_back(user.looking > 0 ? 1 : 0);
-        // A user whose first line is known is never lowered.
-        start.users.push_back(user.known ? 0 : user.first);
+        // A user whose first line is known is never met, nor lowered.
+        start.users.push_back(user.known ? 0 : user.first + 1);
+        looking += user.known ? 0 : 1;
     }
     nodes.userTable.build(keys, owners);
     keys.clear();
@@ -513,41 +586,32 @@ std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatche
         keys.push_back(host.text);
         owners.push_back(entryOf[host.owner]);
         nodes.hostOf.push_back(h);
-        start.hosts.push_back(host.first);
+        start.hosts.push_back(host.first + 1);
     }
     nodes.hostTable.build(keys, owners);
     start.kinds.assign(start.hosts.size(), 0);
+    looking += start.hosts.size();
 
-    std::size_t looking = nodes.hostOf.size();
-    for (const OrderNode& user : nodes.users)
-        looking += user.known ? 0 : 1;
     if (looking > 0) {
         const std::string_view prefix = text.substr(0, std::min(scanEnd, text.size()));
-        const unsigned parts = options.threads != 0 ? options.threads : RunsForScan(prefix.size());
-        const std::vector<std::string_view> runs = SplitAtLineEnds(prefix, parts);
-        std::vector<RunFirsts> firsts(runs.size(), start);
-        RunParts(runs.size(), [&](std::size_t k) {
-            const auto base = static_cast<std::size_t>(runs[k].data() - text.data());
-            // Only the nodes the search met after the run's start can have their first line in it.
-            std::size_t pending = 0;
-            for (const std::size_t first : start.users)
-                pending += first > base ? 1 : 0;
-            for (const std::size_t first : start.hosts)
-                pending += first > base ? 1 : 0;
-            findFirstLines(runs[k], base, nodes, start, pending, firsts[k], options.cancel);
-        });
-        // A node's first line is the earliest any run has.
+        const unsigned threads =
+            options.threads != 0 ? options.threads : RunsForScan(prefix.size());
+        FirstLineScan scan(prefix, nodes, std::move(start), looking, options.cancel);
+        const std::vector<FirstLineScan::Firsts> firsts = scan.run(threads);
+        // A node's first line is the earliest any thread read.
         for (std::size_t e = 0; e < nodes.userOf.size(); ++e) {
             OrderNode& user = nodes.users[nodes.userOf[e]];
-            for (const RunFirsts& run : firsts)
-                user.first = user.known ? user.first : std::min(user.first, run.users[e]);
+            for (const FirstLineScan::Firsts& thread : firsts) {
+                if (!user.known && thread.users[e] < user.first)
+                    user.first = thread.users[e];
+            }
         }
         for (std::size_t e = 0; e < nodes.hostOf.size(); ++e) {
             OrderNode& host = nodes.hosts[nodes.hostOf[e]];
-            for (const RunFirsts& run : firsts) {
-                if (run.hosts[e] < host.first) {
-                    host.first = run.hosts[e];
-                    host.kind = run.kinds[e];
+            for (const FirstLineScan::Firsts& thread : firsts) {
+                if (thread.hosts[e] < host.first) {
+                    host.first = thread.hosts[e];
+                    host.kind = thread.kinds[e];
                 }
             }
         }
