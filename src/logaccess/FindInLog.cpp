@@ -52,23 +52,100 @@ std::size_t blockEnd(std::string_view run, std::size_t from)
     return static_cast<std::size_t>(lineEnd - run.data()) + TerminatorLength(lineEnd, end);
 }
 
-struct HostFound
-{
-    std::size_t count = 0;
-    FirstMet first;
-};
+constexpr std::uint32_t NoNode = std::numeric_limits<std::uint32_t>::max();
 
-struct UserFound
+std::uint64_t mixHash(std::uint64_t h)
 {
-    std::size_t count = 0;
-    std::size_t first = 0;
-    std::unordered_map<std::string_view, HostFound> hosts;
+    h ^= h >> 31;
+    h *= 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+    return h;
+}
+
+bool sameText(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && SameBytes(a.data(), b.data(), a.size());
+}
+
+// The users or the hosts one run of the search met, numbered in the order met, found again by a
+// hash of their text (of a host: and of its user) by open addressing. The texts are copied side
+// by side, so that comparing them does not read the log all over again.
+class MetNodes
+{
+public:
+    struct Node
+    {
+        std::string_view text; // in the searched text
+        std::uint32_t owner = 0;
+        ConnectionKind kind = 0; // of its first line
+        std::size_t count = 0;   // of matching lines
+        std::size_t first = 0;   // where its first line met starts
+    };
+
+    std::size_t size() const { return m_nodes.size(); }
+    Node& operator[](std::size_t n) { return m_nodes[n]; }
+    const Node& operator[](std::size_t n) const { return m_nodes[n]; }
+
+    // The number of the node text of owner, added as first met at `at` when it is new.
+    std::uint32_t meet(std::uint32_t owner, std::string_view text, std::size_t at,
+                       ConnectionKind kind)
+    {
+        const std::uint64_t hash = mixHash(HashBytes(text, 0x2545F4914F6CDD1Dull) + owner);
+        if ((m_nodes.size() + 1) * 2 > m_slots.size())
+            grow();
+        std::size_t i = hash & m_mask;
+        for (; m_slots[i].node != 0; i = (i + 1) & m_mask) {
+            const Slot& slot = m_slots[i];
+            if (slot.hash != hash)
+                continue;
+            const std::uint32_t n = slot.node - 1;
+            const std::string_view key(m_keys.data() + m_keyAt[n], m_keyAt[n + 1] - m_keyAt[n]);
+            if (m_nodes[n].owner == owner && sameText(key, text))
+                return n;
+        }
+        const auto n = static_cast<std::uint32_t>(m_nodes.size());
+        m_slots[i] = Slot{hash, n + 1};
+        m_nodes.push_back(Node{text, owner, kind, 0, at});
+        m_keys.append(text);
+        m_keyAt.push_back(m_keys.size());
+        return n;
+    }
+
+private:
+    struct Slot
+    {
+        std::uint64_t hash = 0;
+        std::uint32_t node = 0; // plus one; 0 is empty
+    };
+
+    void grow()
+    {
+        const std::vector<Slot> old = std::move(m_slots);
+        const std::size_t size = old.empty() ? 1024 : old.size() * 2;
+        m_slots.assign(size, Slot());
+        m_mask = size - 1;
+        for (const Slot& slot : old) {
+            if (slot.node == 0)
+                continue;
+            std::size_t i = slot.hash & m_mask;
+            while (m_slots[i].node != 0)
+                i = (i + 1) & m_mask;
+            m_slots[i] = slot;
+        }
+    }
+
+    std::vector<Node> m_nodes;
+    std::vector<Slot> m_slots;
+    std::size_t m_mask = 0;
+    std::string m_keys;
+    std::vector<std::size_t> m_keyAt{0}; // node n's copy is [m_keyAt[n], m_keyAt[n + 1])
 };
 
 // What the search of one run of the text found: every node of the lines it read.
 struct RunFound
 {
-    std::unordered_map<std::string_view, UserFound> users;
+    MetNodes users;
+    MetNodes hosts; // their owners are numbers in users
     std::size_t lines = 0;
     bool cancelled = false;
     bool endedAtNul = false;
@@ -101,16 +178,12 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         if (!fields.qualifies || fields.user.empty())
             continue;
         const std::size_t at = base + static_cast<std::size_t>(lineStart - begin);
-        const auto [user, newUser] = found.users.try_emplace(fields.user);
-        if (newUser)
-            user->second.first = at;
-        user->second.count += matches ? 1 : 0;
+        const std::uint32_t user = found.users.meet(0, fields.user, at, 0);
+        found.users[user].count += matches ? 1 : 0;
         if (fields.host.empty())
             continue;
-        const auto [host, newHost] = user->second.hosts.try_emplace(fields.host);
-        if (newHost)
-            host->second.first = FirstMet{at, fields.kind};
-        host->second.count += matches ? 1 : 0;
+        const std::uint32_t host = found.hosts.meet(user, fields.host, at, fields.kind);
+        found.hosts[host].count += matches ? 1 : 0;
     }
 }
 
@@ -137,23 +210,22 @@ void searchRun(std::string_view run, std::size_t base, const NoCaseFinder& finde
 }
 
 // Adds what a later run found: a node's first line is in the first run that has it.
-void merge(RunFound& into, RunFound& later)
+void merge(RunFound& into, const RunFound& later)
 {
     into.lines += later.lines;
     into.cancelled = into.cancelled || later.cancelled;
     into.endedAtNul = later.endedAtNul;
-    for (auto& [name, user] : later.users) {
-        const auto [target, fresh] = into.users.try_emplace(name);
-        if (fresh) {
-            target->second = std::move(user);
-            continue;
-        }
-        target->second.count += user.count;
-        for (const auto& [hostName, host] : user.hosts) {
-            const auto [h, newHost] = target->second.hosts.try_emplace(hostName, host);
-            if (!newHost)
-                h->second.count += host.count;
-        }
+    std::vector<std::uint32_t> userOf(later.users.size());
+    for (std::size_t u = 0; u < later.users.size(); ++u) {
+        const MetNodes::Node& user = later.users[u];
+        userOf[u] = into.users.meet(0, user.text, user.first, 0);
+        into.users[userOf[u]].count += user.count;
+    }
+    for (std::size_t h = 0; h < later.hosts.size(); ++h) {
+        const MetNodes::Node& host = later.hosts[h];
+        const std::uint32_t n =
+            into.hosts.meet(userOf[host.owner], host.text, host.first, host.kind);
+        into.hosts[n].count += host.count;
     }
 }
 
@@ -179,18 +251,23 @@ LogMatches FindInLog(std::string_view text, std::string_view needle, const FindO
         merge(all, found[k]);
     result.lines = all.lines;
     result.cancelled = all.cancelled;
-    for (auto& [name, user] : all.users) {
+    std::vector<UserMatches*> entryOf(all.users.size(), nullptr);
+    for (std::size_t u = 0; u < all.users.size(); ++u) {
+        const MetNodes::Node& user = all.users[u];
         if (user.count == 0)
             continue;
-        UserMatches& entry = result.users[name];
+        UserMatches& entry = result.users[user.text];
         entry.count = user.count;
         entry.firstMet = FirstMet{user.first, 0};
-        for (const auto& [hostName, host] : user.hosts) {
-            if (host.count == 0)
-                continue;
-            entry.hosts.emplace(hostName, host.count);
-            entry.hostsFirstMet.emplace(hostName, host.first);
-        }
+        entryOf[u] = &entry;
+    }
+    for (std::size_t h = 0; h < all.hosts.size(); ++h) {
+        const MetNodes::Node& host = all.hosts[h];
+        if (host.count == 0)
+            continue;
+        UserMatches& entry = *entryOf[host.owner];
+        entry.hosts.emplace(host.text, host.count);
+        entry.hostsFirstMet.emplace(host.text, FirstMet{host.first, host.kind});
     }
     return result;
 }
@@ -200,8 +277,6 @@ LogMatches FindInLog(std::string_view text, std::string_view needle, const FindO
 namespace qelt {
 
 namespace {
-
-constexpr std::uint32_t NoNode = std::numeric_limits<std::uint32_t>::max();
 
 struct OrderNode
 {
@@ -214,11 +289,6 @@ struct OrderNode
     std::uint32_t looking = 0; // of a user: how many of its hosts are looked for
 };
 
-bool sameText(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && SameBytes(a.data(), b.data(), a.size());
-}
-
 // The nodes looked for by a 64-bit fingerprint of their texts (of a host: and of its user),
 // by open addressing. No two of them share a fingerprint (the seed is changed until none do), so
 // a line's node is looked for only if it is the one node with the line's fingerprint: only
@@ -227,16 +297,9 @@ bool sameText(std::string_view a, std::string_view b)
 class NodeTable
 {
 public:
-    static std::uint64_t mix(std::uint64_t h)
-    {
-        h ^= h >> 31;
-        h *= 0x9E3779B97F4A7C15ull;
-        h ^= h >> 29;
-        return h;
-    }
     std::uint64_t fingerprint(std::string_view text, std::uint32_t owner) const
     {
-        return mix(HashBytes(text, m_seed) + owner);
+        return mixHash(HashBytes(text, m_seed) + owner);
     }
 
     // Places the nodes keys[i] (owners[i]), numbered i.
@@ -326,7 +389,8 @@ struct Nodes
     std::vector<char> userLooks;
 };
 
-constexpr std::size_t ChunkBytes = 4u << 20;
+constexpr std::size_t MaxChunkBytes = 4u << 20;
+constexpr std::size_t MinChunkBytes = 4u << 10;
 constexpr std::size_t CheckBytes = 256u << 10;
 
 // The scan of the part of the text before the first lines the search met, for earlier lines of
@@ -334,7 +398,8 @@ constexpr std::size_t CheckBytes = 256u << 10;
 // order; each thread keeps the earliest line it read of every node (a node's lines come to a
 // thread in order, so the first one it reads is its earliest there), and the earliest of those
 // is the node's first line. Once every node has been met, the chunks after those taken can hold
-// no earlier line, and the scan stops.
+// no earlier line: the chunks taken are read to their ends (a node met in a later chunk may have
+// an earlier line in them), and no further one is taken.
 class FirstLineScan
 {
 public:
@@ -361,6 +426,9 @@ public:
     std::vector<Firsts> run(unsigned threads)
     {
         std::vector<Firsts> firsts(std::max(1u, threads), m_start);
+        // Enough chunks for the threads to share the work evenly.
+        m_chunkBytes = std::clamp<std::size_t>(m_text.size() / (firsts.size() * 8), MinChunkBytes,
+                                               MaxChunkBytes);
         RunParts(firsts.size(), [&](std::size_t k) { scan(firsts[k]); });
         return firsts;
     }
@@ -382,7 +450,7 @@ private:
     // into the same lines as the whole.
     std::size_t chunkStart(std::size_t c) const
     {
-        const std::size_t at = c * ChunkBytes;
+        const std::size_t at = c * m_chunkBytes;
         if (at == 0 || at >= m_text.size())
             return std::min(at, m_text.size());
         const void* lf = std::memchr(m_text.data() + at, '\n', m_text.size() - at);
@@ -390,17 +458,13 @@ private:
                   : m_text.size();
     }
 
-    bool done() const
-    {
-        return m_unmet.load(std::memory_order_relaxed) == 0 ||
-               (m_cancel && m_cancel->load(std::memory_order_relaxed));
-    }
+    bool cancelled() const { return m_cancel && m_cancel->load(std::memory_order_relaxed); }
 
-    // Notes that node i (users first, then hosts) has been met; whether it was the last.
-    bool meet(std::size_t i)
+    // Notes that node i (users first, then hosts) has been met.
+    void meet(std::size_t i)
     {
-        return !m_met[i].exchange(true, std::memory_order_relaxed) &&
-               m_unmet.fetch_sub(1, std::memory_order_relaxed) == 1;
+        if (!m_met[i].exchange(true, std::memory_order_relaxed))
+            m_unmet.fetch_sub(1, std::memory_order_relaxed);
     }
 
     // The lookups run a few lines behind the reading, as they mostly wait for memory: a line's
@@ -423,24 +487,23 @@ private:
             if (pending.node != NoNode)
                 __builtin_prefetch(&firsts.hosts[pending.node]);
         };
-        // Whether that met the last node.
         const auto consume = [&] {
             const PendingHost& pending = ring[consumed++ & (RingSize - 1)];
             const std::uint32_t h = pending.node;
             if (h == NoNode || pending.at >= firsts.hosts[h] ||
                 !nodes.hostTable.is(h, pending.host, pending.user))
-                return false;
+                return;
             firsts.hosts[h] = pending.at;
             firsts.kinds[h] = pending.kind;
-            return meet(userNodes + h);
+            meet(userNodes + h);
         };
 
         std::string_view lastName;
         std::uint32_t lastUser = NoNode;
         std::vector<std::string_view> recentHost(userNodes);
         for (;;) {
-            if (done())
-                return;
+            if (m_unmet.load(std::memory_order_relaxed) == 0 || cancelled())
+                break;
             const std::size_t c = m_nextChunk.fetch_add(1, std::memory_order_relaxed);
             const std::size_t from = chunkStart(c);
             if (from >= m_text.size())
@@ -454,7 +517,7 @@ private:
                 const auto at = static_cast<std::size_t>(p - m_text.data());
                 p = lineEnd + TerminatorLength(lineEnd, end);
                 if (p >= nextCheck) {
-                    if (done())
+                    if (cancelled())
                         return;
                     nextCheck = p + CheckBytes;
                 }
@@ -471,8 +534,7 @@ private:
                     continue;
                 if (at < firsts.users[lastUser]) {
                     firsts.users[lastUser] = at;
-                    if (meet(lastUser))
-                        return;
+                    meet(lastUser);
                 }
                 if (!nodes.userLooks[lastUser] || fields.host.empty())
                     continue;
@@ -489,16 +551,14 @@ private:
                     PendingHost{fingerprint, at, fields.host, lastUser, NoNode, fields.kind};
                 if (produced - placed > SlotLag)
                     place();
-                if (placed - consumed > EntryLag && consume())
-                    return;
+                if (placed - consumed > EntryLag)
+                    consume();
             }
         }
         while (placed < produced)
             place();
-        while (consumed < produced) {
-            if (consume())
-                return;
-        }
+        while (consumed < produced)
+            consume();
     }
 
     std::string_view m_text;
@@ -507,6 +567,7 @@ private:
     std::unique_ptr<std::atomic<bool>[]> m_met;
     std::atomic<std::size_t> m_unmet;
     std::atomic<std::size_t> m_nextChunk{0};
+    std::size_t m_chunkBytes = MaxChunkBytes;
     const std::atomic<bool>* m_cancel;
 };
 

@@ -158,6 +158,98 @@ TEST(FindInLog, CountsEqualAPlainCountOverEveryLineInOneOrSeveralParts)
     EXPECT_EQ(FindInLog(log, "").lines, 0u);
 }
 
+// Tree order and kinds against the tree of the whole log, on a log where most nodes have lines
+// long before their first match: hosts first named by tunnel or mail lines (another kind),
+// lines that hold the needle only after the request, users and hosts whose names hold the needle,
+// users and hosts that come in late. Searched in one part and in several, and once more with a
+// NUL that ends the text before lines that would match.
+TEST(FindInLog, TreeOrderAndKindsEqualTheTreeOfTheWholeLog)
+{
+    std::mt19937 rng(5);
+    std::vector<std::string> users;
+    std::vector<std::string> hosts;
+    for (int i = 0; i < 40; ++i)
+        users.push_back((i % 7 == 3 ? "Example" : "user") + std::to_string(i));
+    for (int i = 0; i < 60; ++i)
+        hosts.push_back((i % 5 == 2 ? "files.EXAMPLE" : "site") + std::to_string(i) + ".org");
+    const int count = 30000;
+    std::string log;
+    for (int i = 0; i < count; ++i) {
+        // The later a user or host in its list, the later its first line.
+        const auto seen = [&](std::size_t n) {
+            return 1 + rng() % std::min<std::size_t>(n, 1 + std::size_t(i) * n * 2 / count);
+        };
+        const std::string& user = users[seen(users.size()) - 1];
+        const std::string& host = hosts[seen(hosts.size()) - 1];
+        const std::string head = "10.0.0.7 - " + user + " [07/Dec/2026:03:44:43 +0800] \"";
+        switch (rng() % 8) {
+        case 0:
+            log += head + "CONNECT " + host + ":443 HTTP/1.0\" \"HTTPS\" 200 1";
+            break;
+        case 1:
+            log += head + "USER Host:" + host + "-User x\" \"POP3\" 200 1";
+            break;
+        case 2:
+            log += head + "GET http://" + host + "/a HTTP/1.1\" \"HTTP\" 200 1 report.pdf example";
+            break;
+        default:
+            log += head + "GET http://" + host + "/" + (rng() % 40 == 0 ? "Report.PDF" : "page") +
+                   (rng() % 60 == 0 ? "?from=example" : "") +
+                   (rng() % 50 == 0 ? "?u=" + user : "") + " HTTP/1.1\" \"HTTP\" 200 1";
+        }
+        log += i % 3 == 0 ? "\r\n" : "\n";
+    }
+    std::string cut = log;
+    cut += '\0';
+    cut += "10.0.0.7 - lateuser [07/Dec/2026:03:44:43 +0800] \"GET http://late.example.org/"
+           "report.pdf HTTP/1.1\" \"HTTP\"\n";
+
+    const LogTree tree = MakeLogTree(BuildLogIndex(log, nullptr));
+    for (const std::string needle : {"report.pdf", "example", "user1", ":443", "zzz"}) {
+        std::map<std::string, std::size_t> wantUsers;
+        std::map<std::pair<std::string, std::string>, std::size_t> wantHosts;
+        for (const std::string& l : test::ReferenceLines(log)) {
+            const std::string url(StripHttpVersion(ExtractRecordFields(l).rawUrl));
+            const IndexFields f = ExtractIndexFields(l);
+            if (ReferenceFind(url, needle, 0) == std::string::npos || f.user.empty())
+                continue;
+            ++wantUsers[std::string(f.user)];
+            if (!f.host.empty())
+                ++wantHosts[{std::string(f.user), std::string(f.host)}];
+        }
+        std::vector<std::string> want;
+        for (const TreeUser& user : tree.users) {
+            const std::string name(user.text);
+            if (!wantUsers.count(name))
+                continue;
+            want.push_back("U " + name + " " + std::to_string(wantUsers[name]));
+            for (const TreeHost& host : tree.hostsOf(user)) {
+                const auto h = wantHosts.find({name, std::string(host.text)});
+                if (h != wantHosts.end())
+                    want.push_back("H " + std::to_string(host.icon) + " " + h->first.second + " " +
+                                   std::to_string(h->second));
+            }
+        }
+        EXPECT_EQ(want.size() > 20, needle != std::string("zzz")) << needle;
+        for (const std::string* text : {&log, &cut}) {
+            for (unsigned threads : {1u, 2u, 3u}) {
+                FindOptions options;
+                options.threads = threads;
+                std::vector<std::string> got;
+                for (const FoundUser& user :
+                     MatchesInTreeOrder(*text, FindInLog(*text, needle, options), options)) {
+                    got.push_back("U " + std::string(user.text) + " " + std::to_string(user.count));
+                    for (const FoundHost& host : user.hosts)
+                        got.push_back("H " + std::to_string(host.kind) + " " +
+                                      std::string(host.text) + " " + std::to_string(host.count));
+                }
+                EXPECT_EQ(got, want)
+                    << needle << " in " << threads << " parts" << (text == &cut ? ", NUL" : "");
+            }
+        }
+    }
+}
+
 TEST(LogTime, DatesCompareAsTimesAndBoundsFillTheirPeriod)
 {
     EXPECT_EQ(ParseLogTime("01/Jan/1970:00:00:00"), 0);
