@@ -248,8 +248,10 @@ int runList(const Context& context, const std::vector<std::string>& args)
 int runFind(const Context& context, const std::vector<std::string>& args)
 {
     const LogFile file(args[0]);
-    const LogMatches matches = FindInLog(file.text(), args[1]);
-    const std::vector<FoundUser> found = MatchesInTreeOrder(file.text(), matches);
+    // The search stops at a NUL by itself, so it need not wait for the file's text.
+    const LogMatches matches = FindInLog(file.bytes(), args[1]);
+    const std::vector<FoundUser> found = MatchesInTreeOrder(file.bytes(), matches);
+    file.checkNotCutShort();
 
     OutputBuffer out(context.out);
     std::string& line = out.text();
