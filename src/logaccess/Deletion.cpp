@@ -216,9 +216,14 @@ KeptText DeleteNodeLines(std::string_view text, const NodeSearchTexts& node,
 
 std::string_view DeletableText(const LogFile& file, const LogSnapshot& snapshot)
 {
-    const std::string_view text = file.text();
-    return text.substr(
-        0, static_cast<std::size_t>(std::min<std::uint64_t>(text.size(), snapshot.carryFrom)));
+    // The snapshot of this file ends its text at carryFrom or before: file.text(), a search of the
+    // whole file, is only needed for a snapshot of another state of it.
+    const std::string_view bytes = snapshot.identity.size == file.fileSize() &&
+                                           snapshot.identity.inode == file.identity().inode
+                                       ? file.bytes()
+                                       : file.text();
+    return bytes.substr(
+        0, static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), snapshot.carryFrom)));
 }
 
 std::vector<ByteOffset> OffsetsAfterRewrite(std::string_view text, const KeptText& kept,

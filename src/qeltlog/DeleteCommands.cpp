@@ -9,6 +9,7 @@
 #include "logaccess/RecordListing.h"
 #include "logaccess/UndoJournal.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <ostream>
@@ -111,35 +112,72 @@ std::vector<RowRange> parseRows(const std::string& rows)
 int runDeleteRows(const Context& context, const std::vector<std::string>& args)
 {
     const std::vector<RowRange> ranges = parseRows(args[1]);
-    auto file = std::make_shared<const LogFile>(args[0]);
-    const LogSnapshot snapshot = TakeLogSnapshot(*file);
+    // The selection in row order, each row once.
+    std::vector<RowRange> selection = ranges;
+    std::sort(selection.begin(), selection.end(),
+              [](const RowRange& a, const RowRange& b) { return a.first < b.first; });
+    std::size_t lastSelected = 0;
+    for (const RowRange& range : selection)
+        lastSelected = std::max(lastSelected, range.last);
+
+    const LogFile file(args[0]);
+    const LogSnapshot snapshot = TakeLogSnapshot(file);
     const NamedNode node = namedNode(args, 2);
-    std::vector<ByteOffset> rows;
-    if (node.exists)
-        rows = NodeLineStarts(*file, node.texts);
-    for (const RowRange& range : ranges) {
-        if (range.last > rows.size()) {
-            const std::size_t beyond = std::max(range.first, rows.size() + 1);
-            throw QeltError("List index out of bounds (" + std::to_string(beyond) + ")");
-        }
-    }
-    // The selected rows in list order, each once.
-    std::vector<bool> selected(rows.size(), false);
-    for (const RowRange& range : ranges)
-        for (std::size_t row = range.first; row <= range.last; ++row)
-            selected[row - 1] = true;
-    std::vector<ByteOffset> lines;
-    for (std::size_t row = 0; row < rows.size(); ++row)
-        if (selected[row])
-            lines.push_back(rows[row]);
     // A row of a last line still without its line end stays, as that line does.
-    const std::string_view text = DeletableText(*file, snapshot);
-    const RecordDeletion deletion = DeleteSelectedRecords(text, lines, node.texts);
-    if (deletion.kept.removedLines > 0)
-        CommitDeletion(undoJournal(context), *file, snapshot, text, deletion.kept,
-                       {std::string(node.texts.user), std::string(node.texts.host),
-                        DeletionSubject::Kind::Rows});
-    reportRemoved(context, deletion.kept.removedLines);
+    const std::string_view text = DeletableText(file, snapshot);
+    // One pass: the rows are the node's lines in file order, numbered as the listing numbers
+    // them, and the kept lines are written as the search goes. A row beyond the last one is only
+    // known at the end: the rewrite is then dropped and the log stays as it is.
+    std::size_t rows = 0;
+    LineCount removed = 0;
+    if (node.exists) {
+        const DeletionSubject subject{std::string(node.texts.user), std::string(node.texts.host),
+                                      DeletionSubject::Kind::Rows};
+        CommitDeletionFrom(
+            undoJournal(context), file, snapshot, text, subject, [&](const KeptRangeSink& sink) {
+                KeptText kept;
+                ByteOffset keptStart = 0;
+                auto range = selection.begin();
+                const std::string_view bytes = file.bytes();
+                NodeLineSearch(bytes, node.texts).runWhile(bytes, [&](std::string_view line) {
+                    ++rows;
+                    while (range != selection.end() && range->last < rows)
+                        ++range;
+                    if (range == selection.end())
+                        return false; // every selected row is behind
+                    const auto start = static_cast<ByteOffset>(line.data() - bytes.data());
+                    if (rows < range->first || start >= text.size())
+                        return true;
+                    ByteOffset next = start + line.size();
+                    if (next < text.size()) {
+                        ++next;
+                        if (text[next - 1] == '\r' && next < text.size() && text[next] == '\n')
+                            ++next;
+                    }
+                    if (start > keptStart) {
+                        kept.ranges.push_back({keptStart, start});
+                        sink(kept.ranges.back());
+                    }
+                    keptStart = next;
+                    ++kept.removedLines;
+                    return true;
+                });
+                if (keptStart < text.size()) {
+                    kept.ranges.push_back({keptStart, text.size()});
+                    sink(kept.ranges.back());
+                }
+                removed = kept.removedLines;
+                kept.cancelled = rows < lastSelected || file.wasCutShort();
+                return kept;
+            });
+    }
+    file.checkNotCutShort();
+    for (const RowRange& range : ranges) {
+        if (range.last > rows)
+            throw QeltError("List index out of bounds (" +
+                            std::to_string(std::max(range.first, rows + 1)) + ")");
+    }
+    reportRemoved(context, removed);
     return 0;
 }
 

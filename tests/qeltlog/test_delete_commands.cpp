@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -123,6 +125,66 @@ TEST(DeleteCommands, FailuresExitWithTheMessageAndChangeNothing)
         EXPECT_EQ(wrong.out, "") << rows;
     }
     EXPECT_EQ(readFile(log), joined({0, 1, 4}));
+}
+
+// Rows are the node's lines counted from 1 in file order; any mix of numbers and ranges, in any
+// order and overlapping, removes exactly those rows' lines, and a row beyond the last changes
+// nothing. Compared with that rule taken literally on random logs.
+TEST(DeleteCommands, RowsRemoveExactlyTheirLinesOnRandomLogs)
+{
+    std::mt19937 random(4711);
+    const std::vector<std::string> users{"ann", "annа", "bob", "an"};
+    for (int trial = 0; trial < 30; ++trial) {
+        SCOPED_TRACE(trial);
+        TempFolder dir;
+        const std::string log = dir / "log1.txt";
+        std::vector<std::string> lines;
+        std::string text;
+        const int count = 1 + static_cast<int>(random() % 40);
+        for (int i = 0; i < count; ++i) {
+            lines.push_back(line(users[random() % users.size()], "http://h" + std::to_string(i)));
+            text += lines.back() + (i + 1 == count && random() % 3 == 0 ? ""
+                                    : random() % 4 == 0                 ? "\n"
+                                                                        : "\r\n");
+        }
+        writeFile(log, text);
+        std::vector<std::size_t> annRows; // line numbers of ann's rows
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].find(" - ann [") != std::string::npos)
+                annRows.push_back(i);
+        std::string rows;
+        std::set<std::size_t> selected; // row numbers from 1
+        for (int r = 0; r <= static_cast<int>(random() % 3); ++r) {
+            const std::size_t first = 1 + random() % (annRows.size() + 2);
+            const std::size_t last = first + random() % 4;
+            rows += (rows.empty() ? "" : ",") + std::to_string(first) +
+                    (last > first ? "-" + std::to_string(last) : "");
+            for (std::size_t row = first; row <= last; ++row)
+                selected.insert(row);
+        }
+        const auto result = runProgram(QELTLOG_PATH, {"delete-rows", log, rows, "ann"});
+        if (*selected.rbegin() > annRows.size()) {
+            EXPECT_EQ(result.status, 1) << rows;
+            EXPECT_EQ(readFile(log), text) << rows;
+            continue;
+        }
+        std::string expected;
+        std::size_t removed = 0;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const auto row = std::find(annRows.begin(), annRows.end(), i) - annRows.begin() + 1;
+            const bool open = i + 1 == lines.size() && text.back() != '\n';
+            if (!open && selected.count(static_cast<std::size_t>(row)) != 0 &&
+                static_cast<std::size_t>(row) <= annRows.size()) {
+                ++removed;
+                continue;
+            }
+            expected += lines[i] + (open ? "" : "\r\n");
+        }
+        EXPECT_EQ(result.out,
+                  "removed " + std::to_string(removed) + (removed == 1 ? " line\n" : " lines\n"))
+            << rows;
+        EXPECT_EQ(readFile(log), removed == 0 ? text : expected) << rows;
+    }
 }
 
 TEST(DeleteCommands, AnUnwritableFolderIsAFailure)
