@@ -189,7 +189,7 @@ KeptText DeleteNodeLines(std::string_view text, const NodeSearchTexts& node,
     ByteOffset counted = 0;   // the kept lines before this offset are in keptBefore
     LineCount keptBefore = 0; // the index among the lines left of the next removed line
     bool stopped = false;
-    NodeLineSearch(text, node).runWhile(text, [&](std::string_view found) {
+    kept.metNul = NodeLineSearch(text, node).runWhile(text, [&](std::string_view found) {
         const auto start = static_cast<ByteOffset>(found.data() - text.data());
         const LineSpan line = lineAround(text, start, start);
         if (line.start > keptStart)

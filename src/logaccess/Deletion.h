@@ -33,6 +33,7 @@ struct KeptText
     std::vector<TextRange> ranges;
     LineCount removedLines = 0;
     bool cancelled = false;
+    bool metNul = false; // the node's search stopped at a NUL in the text it was given
 };
 
 // The record branch: removes exactly the lines of the selected rows, in one pass. `rowLines` are

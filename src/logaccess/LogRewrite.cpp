@@ -165,6 +165,11 @@ std::size_t textSize(std::string_view bytes)
 
 } // namespace
 
+LogSnapshot TakeLogSnapshotWithoutNul(const LogFile& file)
+{
+    return takeSnapshot(file.identity(), file.bytes(), file.bytes().size());
+}
+
 LogSnapshot TakeLogSnapshot(const LogFile& file)
 {
     // Not file.text(): that searches the whole file on one thread.

@@ -59,6 +59,10 @@ inline constexpr std::size_t SnapshotTailSize = 64 * 1024;
 // text before a NUL). Take it right after reading, before any long work.
 LogSnapshot TakeLogSnapshot(const FileIdentity& identity, std::string_view fileBytes);
 LogSnapshot TakeLogSnapshot(const LogFile& file);
+// The snapshot of a log taken as if it held no NUL, without a search of its bytes for one: for a
+// deletion whose own search stops at a NUL and tells (NodeLineSearch does). When it meets one, it
+// drops what it did and starts again from TakeLogSnapshot.
+LogSnapshot TakeLogSnapshotWithoutNul(const LogFile& file);
 
 // A rewrite that put the new content in the log's place and then failed (a flush or a close):
 // the log is rewritten, but the failure may have cost the durability of its last bytes.

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <ostream>
 
@@ -43,26 +44,33 @@ NamedNode namedNode(const std::vector<std::string>& args, std::size_t first)
 int runDeleteNode(const Context& context, const std::vector<std::string>& args)
 {
     const LogFile file(args[0]);
-    const LogSnapshot snapshot = TakeLogSnapshot(file);
     const NamedNode node = namedNode(args, 1);
-    const std::string_view text = DeletableText(file, snapshot);
-    // A node without lines leaves the log as it is.
-    if (!node.exists || !FirstNodeLine(text, node.texts)) {
-        file.checkNotCutShort();
-        reportRemoved(context, 0);
-        return 0;
-    }
-    // The kept lines are written as the search finds them.
+    // The search stops at a NUL and tells, so the log is taken to hold none, which spares a pass
+    // over it; one that does is done again with its text cut at the NUL.
+    LogSnapshot snapshot = TakeLogSnapshotWithoutNul(file);
     LineCount removed = 0;
-    const DeletionSubject subject{std::string(node.texts.user), std::string(node.texts.host),
-                                  DeletionSubject::Kind::Node};
-    CommitDeletionFrom(
-        undoJournal(context), file, snapshot, text, subject, [&](const KeptRangeSink& sink) {
-            KeptText kept = DeleteNodeLines(text, node.texts, nullptr, nullptr, &sink);
-            removed = kept.removedLines;
-            kept.cancelled = kept.cancelled || file.wasCutShort();
-            return kept;
-        });
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0)
+            snapshot = TakeLogSnapshot(file);
+        const std::string_view text = DeletableText(file, snapshot);
+        // A node without lines leaves the log as it is.
+        if (!node.exists || !FirstNodeLine(text, node.texts))
+            break;
+        // The kept lines are written as the search finds them.
+        bool metNul = false;
+        const DeletionSubject subject{std::string(node.texts.user), std::string(node.texts.host),
+                                      DeletionSubject::Kind::Node};
+        CommitDeletionFrom(
+            undoJournal(context), file, snapshot, text, subject, [&](const KeptRangeSink& sink) {
+                KeptText kept = DeleteNodeLines(text, node.texts, nullptr, nullptr, &sink);
+                metNul = kept.metNul && !snapshot.hasNul;
+                removed = metNul ? 0 : kept.removedLines;
+                kept.cancelled = kept.cancelled || metNul || file.wasCutShort();
+                return kept;
+            });
+        if (!metNul)
+            break;
+    }
     file.checkNotCutShort();
     reportRemoved(context, removed);
     return 0;
@@ -121,16 +129,21 @@ int runDeleteRows(const Context& context, const std::vector<std::string>& args)
         lastSelected = std::max(lastSelected, range.last);
 
     const LogFile file(args[0]);
-    const LogSnapshot snapshot = TakeLogSnapshot(file);
     const NamedNode node = namedNode(args, 2);
-    // A row of a last line still without its line end stays, as that line does.
-    const std::string_view text = DeletableText(file, snapshot);
+    const std::string_view bytes = file.bytes();
     // One pass: the rows are the node's lines in file order, numbered as the listing numbers
     // them, and the kept lines are written as the search goes. A row beyond the last one is only
-    // known at the end: the rewrite is then dropped and the log stays as it is.
+    // known at the end: the rewrite is then dropped and the log stays as it is. As in delete-node,
+    // the log is taken to hold no NUL until the search meets one.
+    LogSnapshot snapshot = TakeLogSnapshotWithoutNul(file);
     std::size_t rows = 0;
     LineCount removed = 0;
-    if (node.exists) {
+    for (int attempt = 0; attempt < 2 && node.exists; ++attempt) {
+        if (attempt > 0)
+            snapshot = TakeLogSnapshot(file);
+        // A row of a last line still without its line end stays, as that line does.
+        const std::string_view text = DeletableText(file, snapshot);
+        bool metNul = false;
         const DeletionSubject subject{std::string(node.texts.user), std::string(node.texts.host),
                                       DeletionSubject::Kind::Rows};
         CommitDeletionFrom(
@@ -138,14 +151,18 @@ int runDeleteRows(const Context& context, const std::vector<std::string>& args)
                 KeptText kept;
                 ByteOffset keptStart = 0;
                 auto range = selection.begin();
-                const std::string_view bytes = file.bytes();
-                NodeLineSearch(bytes, node.texts).runWhile(bytes, [&](std::string_view line) {
+                rows = 0;
+                const NodeLineSearch search(bytes, node.texts);
+                ByteOffset searched = bytes.size(); // where a search that stopped early stopped
+                metNul = search.runWhile(bytes, [&](std::string_view line) {
                     ++rows;
                     while (range != selection.end() && range->last < rows)
                         ++range;
-                    if (range == selection.end())
-                        return false; // every selected row is behind
                     const auto start = static_cast<ByteOffset>(line.data() - bytes.data());
+                    if (range == selection.end()) {
+                        searched = start; // every selected row is behind
+                        return false;
+                    }
                     if (rows < range->first || start >= text.size())
                         return true;
                     ByteOffset next = start + line.size();
@@ -162,14 +179,19 @@ int runDeleteRows(const Context& context, const std::vector<std::string>& args)
                     ++kept.removedLines;
                     return true;
                 });
+                if (searched < bytes.size())
+                    metNul = std::memchr(bytes.data() + searched, '\0', bytes.size() - searched);
+                metNul = metNul && !snapshot.hasNul;
                 if (keptStart < text.size()) {
                     kept.ranges.push_back({keptStart, text.size()});
                     sink(kept.ranges.back());
                 }
-                removed = kept.removedLines;
-                kept.cancelled = rows < lastSelected || file.wasCutShort();
+                removed = metNul ? 0 : kept.removedLines;
+                kept.cancelled = metNul || rows < lastSelected || file.wasCutShort();
                 return kept;
             });
+        if (!metNul)
+            break;
     }
     file.checkNotCutShort();
     for (const RowRange& range : ranges) {
