@@ -3,6 +3,9 @@
 #
 #   bench/bench_delete.sh [BUILD_DIR [SIZE [ROUNDS]]]      (defaults: build 1G 3)
 #
+# QELT_BENCH_LOG=FILE takes a copy of FILE (for instance a log genlog made before with seed 7)
+# instead of making a new log of SIZE.
+#
 # Needs the targets qeltlog and genlog built in BUILD_DIR. Each round restores the log from a
 # master copy, reads it once so the page cache is warm, then times, in the same round:
 #   cp        cp of the log to a new file in the same folder (the goal: delete-node <= 3 x cp)
@@ -11,6 +14,8 @@
 #   host      delete-node LOG USER HOST for that user's busiest host
 #   rows      delete-rows LOG 1-N USER: every row of that user, as a selection of all its rows
 #             (the goal: delete-node and delete-rows 1-N <= 3 x cp)
+# and prints the CPU time (user + system) each deletion took, which says more than the wall time
+# while other programs keep the machine busy, and the load average before and after.
 # Work files go to a temporary folder under TMPDIR and are removed at the end.
 set -euo pipefail
 
@@ -30,7 +35,11 @@ export XDG_STATE_HOME=$work/state
 master=$work/master.txt
 log=$work/log1.txt
 
-"$genlog" "$master" "$size" 7 >/dev/null
+if [[ -n ${QELT_BENCH_LOG:-} ]]; then
+    cp "$QELT_BENCH_LOG" "$master"
+else
+    "$genlog" "$master" "$size" 7 >/dev/null
+fi
 bytes=$(stat -c %s "$master")
 
 # The user nearest a tenth of the lines and its busiest host, from a sample of the log:
@@ -52,6 +61,13 @@ printf 'log: %s bytes, %s lines; user "%s" with %s rows; host "%s"\n' \
     "$bytes" "$lines" "$user" "$rows" "$host"
 
 now() { date +%s.%N; }
+# Runs a command and leaves its CPU seconds (user + system) in $cpu_s.
+cpu_s=0
+timed() {
+    local file=$work/cpu.txt
+    /usr/bin/time -f '%U %S' -o "$file" "$@"
+    cpu_s=$(awk '{ printf "%.2f", $1 + $2 }' "$file")
+}
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 # Every step starts with no dirty pages left by the one before, so that no measurement pays for
 # the writeback of another.
@@ -69,8 +85,10 @@ fresh() {
     settle
 }
 
-printf '%-6s %8s %8s %8s %8s %8s %8s %8s %8s\n' round cp cp+sync user host rows user/cp host/cp \
-    rows/cp
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-6s %8s %8s %8s %8s %8s %8s %8s %8s %14s\n' round cp cp+sync user host rows user/cp host/cp \
+    rows/cp 'cpu user/host/rows'
+
 for ((round = 1; round <= rounds; ++round)); do
     fresh
     t0=$(now); cp "$log" "$work/copy.txt"; t1=$(now)
@@ -80,19 +98,21 @@ for ((round = 1; round <= rounds; ++round)); do
     cpsync_s=$(seconds "$t0" "$t1")
     rm -f "$work/copy.txt"; settle
 
-    t0=$(now); "$qeltlog" --format tsv delete-node "$log" "$user"; t1=$(now)
-    user_s=$(seconds "$t0" "$t1")
+    t0=$(now); timed "$qeltlog" --format tsv delete-node "$log" "$user"; t1=$(now)
+    user_s=$(seconds "$t0" "$t1"); user_cpu=$cpu_s
     fresh
-    t0=$(now); "$qeltlog" --format tsv delete-node "$log" "$user" "$host"; t1=$(now)
-    host_s=$(seconds "$t0" "$t1")
+    t0=$(now); timed "$qeltlog" --format tsv delete-node "$log" "$user" "$host"; t1=$(now)
+    host_s=$(seconds "$t0" "$t1"); host_cpu=$cpu_s
     fresh
-    t0=$(now); "$qeltlog" --format tsv delete-rows "$log" "1-$rows" "$user"; t1=$(now)
-    rows_s=$(seconds "$t0" "$t1")
+    t0=$(now); timed "$qeltlog" --format tsv delete-rows "$log" "1-$rows" "$user"; t1=$(now)
+    rows_s=$(seconds "$t0" "$t1"); rows_cpu=$cpu_s
     settle
 
-    printf '%-6s %8s %8s %8s %8s %8s %8s %8s %8s\n' "$round" "$cp_s" "$cpsync_s" "$user_s" \
+    printf '%-6s %8s %8s %8s %8s %8s %8s %8s %8s %14s\n' "$round" "$cp_s" "$cpsync_s" "$user_s" \
         "$host_s" "$rows_s" \
         "$(awk -v a="$user_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')" \
         "$(awk -v a="$host_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')" \
-        "$(awk -v a="$rows_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')"
+        "$(awk -v a="$rows_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }')" \
+        "$user_cpu/$host_cpu/$rows_cpu"
 done
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
