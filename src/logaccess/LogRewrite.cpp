@@ -31,6 +31,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace qelt {
 
@@ -86,10 +89,60 @@ LineEndCounts CountLineEnds(std::string_view text)
     return counts;
 }
 
+namespace {
+
+#if defined(__x86_64__)
+// Every line end is CR LF exactly when no text starts with an LF, ends with a CR, or has a CR
+// without an LF right after it or an LF without a CR right before: a CR at i must come with an
+// LF at i + 1, and the other way round. 32 bytes a step where the processor has AVX2, which
+// takes the text about twice as fast as the 16 bytes below.
+__attribute__((target("avx2"))) bool hasLoneLineEndsAvx2(const unsigned char* p, std::size_t n)
+{
+    if (n == 0)
+        return false;
+    if (p[0] == '\n' || p[n - 1] == '\r')
+        return true;
+    const __m256i lfs = _mm256_set1_epi8('\n');
+    const __m256i crs = _mm256_set1_epi8('\r');
+    std::size_t i = 0;
+    while (i + 33 <= n) {
+        __m256i mismatch = _mm256_setzero_si256();
+        for (int step = 0; step < 32 && i + 33 <= n; ++step, i += 32) {
+            const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+            const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
+            mismatch = _mm256_or_si256(mismatch, _mm256_xor_si256(_mm256_cmpeq_epi8(here, crs),
+                                                                  _mm256_cmpeq_epi8(next, lfs)));
+        }
+        if (!_mm256_testz_si256(mismatch, mismatch))
+            return true;
+    }
+    for (; i + 1 < n; ++i) {
+        if ((p[i] == '\r') != (p[i + 1] == '\n'))
+            return true;
+    }
+    return false;
+}
+
+bool haveAvx2()
+{
+    static const bool have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return have;
+}
+#endif
+
+} // namespace
+
 bool HasLoneLineEnds(std::string_view text)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
+#if defined(__x86_64__)
+    if (haveAvx2())
+        return hasLoneLineEndsAvx2(p, n);
+#endif
     std::size_t i = 0;
     unsigned carry = 0; // a CR in the last byte of the block before
 #if defined(__SSE2__)
@@ -196,8 +249,8 @@ std::string errnoText(int error)
 // a buffer costs little, while the kernel's copy straight out of a file mapping is several times
 // slower than out of ordinary memory. Where the file system allows, the blocks bypass the page
 // cache (O_DIRECT): the data is then on disk when the last write returns and the flush before
-// the rename has little left to wait for. The helper thread also hashes each block before it
-// writes it, while it would otherwise wait for the disk.
+// the rename has little left to wait for. What is appended is hashed on the way in, while it is
+// still in the cache: the helper thread does nothing but write, so the disk never waits for it.
 class BlockWriter
 {
 public:
@@ -229,6 +282,7 @@ public:
 
     void append(const char* data, std::size_t size)
     {
+        m_hash.update(std::string_view(data, size));
         while (size > 0) {
             const std::size_t take = std::min(BufferSize - m_used, size);
             std::memcpy(m_buffers[m_current].get() + m_used, data, take);
@@ -236,7 +290,7 @@ public:
             data += take;
             size -= take;
             if (m_used == BufferSize)
-                submit(BufferSize, BufferSize);
+                submit(BufferSize);
         }
     }
 
@@ -253,7 +307,7 @@ public:
                 padding = (Alignment - m_used % Alignment) % Alignment;
                 std::memset(m_buffers[m_current].get() + m_used, 0, padding);
             }
-            submit(m_used + padding, m_used);
+            submit(m_used + padding);
         }
         waitForWrite();
         if (padding > 0) {
@@ -281,9 +335,8 @@ public:
     const ContentHash& contentHash() const { return m_hash; }
 
 private:
-    // Hands the current buffer to the helper thread once it is done with the other one: `size`
-    // bytes to write, the first `content` of them appended (the rest pads a direct write).
-    void submit(std::size_t size, std::size_t content)
+    // Hands the current buffer to the helper thread once it is done with the other one.
+    void submit(std::size_t size)
     {
         waitForWrite();
         if (!m_thread.joinable())
@@ -292,7 +345,6 @@ private:
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_block = m_buffers[m_current].get();
             m_blockSize = size;
-            m_blockContent = content;
             m_busy = true;
         }
         m_changed.notify_all();
@@ -322,11 +374,9 @@ private:
                 return;
             const char* const block = m_block;
             const std::size_t size = m_blockSize;
-            const std::size_t content = m_blockContent;
             lock.unlock();
             std::exception_ptr failure;
             try {
-                m_hash.update(std::string_view(block, content));
                 write(block, size);
             } catch (...) {
                 failure = std::current_exception();
@@ -377,13 +427,12 @@ private:
     std::size_t m_used = 0;
     std::uint64_t m_written = 0;
     bool m_direct = false;
+    ContentHash m_hash; // of everything appended
     // The hand-over to the helper thread.
     std::mutex m_mutex;
     std::condition_variable m_changed;
     const char* m_block = nullptr;
     std::size_t m_blockSize = 0;
-    std::size_t m_blockContent = 0;
-    ContentHash m_hash; // the helper thread's, until it is idle
     bool m_busy = false;
     bool m_quit = false;
     std::exception_ptr m_failure;
