@@ -420,6 +420,14 @@
         </translation>
     </message>
     <message>
+        <source>Hosts by requests</source>
+        <translation>Хосты по запросам</translation>
+    </message>
+    <message>
+        <source>No requests.</source>
+        <translation>Запросов нет.</translation>
+    </message>
+    <message>
         <source>Save chart as PNG</source>
         <translation>Сохранить диаграмму как PNG</translation>
     </message>

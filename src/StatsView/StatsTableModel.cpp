@@ -119,6 +119,9 @@ QVariant StatsTableModel::userData(std::size_t row, int column, int role) const
     const qelt::UserStats& user = m_stats->users[row];
     if (role == UserRole)
         return ToByteArray(user.name);
+    // A long name shown cut short can be read whole in its tooltip.
+    if (role == Qt::ToolTipRole && column == 0)
+        return DisplayText(user.name, m_codePage);
     if (role != Qt::DisplayRole && role != SortRole)
         return {};
     const bool sort = role == SortRole;
@@ -147,6 +150,8 @@ QVariant StatsTableModel::hostData(std::size_t row, int column, int role) const
         return ToByteArray(host.firstUser);
     if (role == HostRole)
         return ToByteArray(host.host);
+    if (role == Qt::ToolTipRole && column == 0)
+        return DisplayText(host.host, m_codePage);
     if (role != Qt::DisplayRole && role != SortRole)
         return {};
     const bool sort = role == SortRole;

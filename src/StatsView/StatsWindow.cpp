@@ -14,6 +14,8 @@
 #include <QChartView>
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QGraphicsSimpleTextItem>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QHorizontalBarSeries>
@@ -26,6 +28,7 @@
 #include <QThread>
 #include <QVBoxLayout>
 #include <QValueAxis>
+#include <QtMath>
 
 namespace {
 
@@ -61,6 +64,76 @@ QString writeWhole(const QString& path, const std::string& bytes)
     return {};
 }
 
+// The bars' names, as plain text items of the chart's own: the category axis takes its labels
+// for rich text (a host with "<" in it lost part of its name) and writes "..." for every label
+// larger than its share of the axis, which with 20 hosts in a window of ordinary height, or a
+// month of days, left no name at all. Names stand beside horizontal bars; under vertical ones
+// upright when they fit, else slanted, and then only every so many when they would touch.
+void nameBars(QChart* chart, QAbstractBarSeries* series, QBarCategoryAxis* axis,
+              const QStringList& labels, bool horizontal)
+{
+    constexpr int MaxLabelWidth = 300;
+    constexpr qreal Slant = 60; // degrees
+    const QFont font = axis->labelsFont();
+    const QFontMetrics metrics(font);
+    int widest = 0;
+    std::vector<QGraphicsSimpleTextItem*> items;
+    for (const QString& label : labels) {
+        auto* item = new QGraphicsSimpleTextItem(
+            metrics.elidedText(label, Qt::ElideMiddle, MaxLabelWidth), chart);
+        item->setFont(font);
+        item->setBrush(axis->labelsBrush());
+        item->setToolTip(label);
+        widest = std::max(widest, metrics.horizontalAdvance(item->text()));
+        items.push_back(item);
+    }
+    axis->setLabelsVisible(false);
+    const qreal line = metrics.height();
+    const qreal slantRad = qDegreesToRadians(Slant);
+    // Upright names under vertical bars need about their width each across the chart.
+    const bool slanted = !horizontal && qreal(widest + 8) * qreal(labels.size()) > 700;
+    QMargins margins = chart->margins();
+    if (horizontal)
+        margins.setLeft(margins.left() + widest + 8);
+    else if (slanted)
+        margins.setBottom(margins.bottom() +
+                          int(std::ceil(widest * std::sin(slantRad) + line * std::cos(slantRad))));
+    else
+        margins.setBottom(margins.bottom() + int(std::ceil(line)));
+    chart->setMargins(margins);
+    for (QGraphicsSimpleTextItem* item : items) {
+        const QRectF box = item->boundingRect();
+        item->setTransformOriginPoint(box.width(), box.height() / 2);
+        if (slanted)
+            item->setRotation(-Slant);
+    }
+
+    QObject::connect(
+        chart, &QChart::plotAreaChanged, chart,
+        [chart, series, items, horizontal, slanted, widest, line, slantRad](const QRectF& plot) {
+            const qreal slot =
+                items.size() > 0 ? (horizontal ? plot.height() : plot.width()) / items.size() : 1;
+            const qreal need = horizontal ? line
+                               : slanted  ? (line + 3) / std::sin(slantRad)
+                                          : widest + 8;
+            const std::size_t every = std::max<std::size_t>(1, std::size_t(std::ceil(need / slot)));
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                QGraphicsSimpleTextItem* item = items[i];
+                const QRectF box = item->boundingRect();
+                const QPointF at = chart->mapToPosition(
+                    horizontal ? QPointF(0, qreal(i)) : QPointF(qreal(i), 0), series);
+                // The first bar (on top, or at the left) always has its name.
+                item->setVisible((horizontal ? items.size() - 1 - i : i) % every == 0);
+                if (horizontal)
+                    item->setPos(plot.left() - 8 - box.width(), at.y() - box.height() / 2);
+                else if (slanted)
+                    item->setPos(at.x() - box.width(), plot.bottom() + 6 - box.height() / 2);
+                else
+                    item->setPos(at.x() - box.width() / 2, plot.bottom() + 4);
+            }
+        });
+}
+
 // A bar chart of values over categories; horizontal bars list the first category on top.
 QChart* barChart(const QString& title, const QStringList& categories,
                  const std::vector<qelt::RequestCount>& values, bool horizontal)
@@ -87,7 +160,9 @@ QChart* barChart(const QString& title, const QStringList& categories,
                                      ? static_cast<QAbstractBarSeries*>(new QHorizontalBarSeries)
                                      : static_cast<QAbstractBarSeries*>(new QBarSeries);
     series->append(set);
-    series->setBarWidth(0.8);
+    // A few bars stay bars, not slabs across the whole chart.
+    const qsizetype n = labels.size();
+    series->setBarWidth(n >= 8 ? 0.8 : 0.1 * qreal(n));
     if (horizontal) {
         series->setLabelsVisible(true);
         series->setLabelsPosition(QAbstractBarSeries::LabelsOutsideEnd);
@@ -96,23 +171,46 @@ QChart* barChart(const QString& title, const QStringList& categories,
     }
     chart->addSeries(series);
     auto* categoryAxis = new QBarCategoryAxis;
-    categoryAxis->append(labels);
+    // The axis wants distinct categories; nameBars shows the labels.
+    for (qsizetype i = 0; i < n; ++i)
+        categoryAxis->append(QString::number(i));
     auto* valueAxis = new QValueAxis;
-    valueAxis->setRange(0, top == 0 ? 1.0 : static_cast<qreal>(top) * (horizontal ? 1.15 : 1.05));
+    // A scale of whole, round numbers (1, 2 or 5 times a power of ten apart): the axis's own
+    // nice numbers gave steps of 0.2 for small counts, written "0 0 0 1 1 1". Horizontal bars
+    // keep room for their numbers after them.
+    const double room = std::max(1.0, double(top) * (horizontal ? 1.15 : 1.05));
+    double step = 1;
+    while (step * 10 <= room / 4)
+        step *= 10;
+    for (const double factor : {1.0, 2.0, 5.0, 10.0}) {
+        if (step * factor >= room / 5) {
+            step *= factor;
+            break;
+        }
+    }
+    const double scaleTop = std::ceil(room / step) * step;
+    valueAxis->setRange(0, scaleTop);
+    valueAxis->setTickCount(int(std::lround(scaleTop / step)) + 1);
     valueAxis->setLabelFormat(QStringLiteral("%.0f"));
-    valueAxis->applyNiceNumbers();
     if (horizontal) {
         chart->addAxis(categoryAxis, Qt::AlignLeft);
         chart->addAxis(valueAxis, Qt::AlignBottom);
     } else {
         chart->addAxis(categoryAxis, Qt::AlignBottom);
         chart->addAxis(valueAxis, Qt::AlignLeft);
-        if (categories.size() > 31)
-            categoryAxis->setLabelsAngle(-60);
     }
     series->attachAxis(categoryAxis);
     series->attachAxis(valueAxis);
+    nameBars(chart, series, categoryAxis, labels, horizontal);
     return chart;
+}
+
+// The view keeps the chart; the one it had (an empty one it made itself) is let go, not deleted.
+void setChart(QChartView* view, QChart* chart)
+{
+    QChart* old = view->chart();
+    view->setChart(chart);
+    delete old;
 }
 
 } // namespace
@@ -226,6 +324,7 @@ void StatsWindow::buildControls()
     m_summary = new QLabel(tr("Counting..."), this);
     m_summary->setObjectName(QStringLiteral("StatsSummary"));
     m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_summary->setWordWrap(true);
     layout->addWidget(m_summary);
 
     m_tabs = new QTabWidget(this);
@@ -246,6 +345,8 @@ void StatsWindow::buildControls()
     m_kindsModel = new StatsTableModel(StatsTableModel::Table::Kinds, m_codePage, this);
     m_kindsView = makeTable(m_kindsModel, m_kindsProxy);
     m_kindsView->setObjectName(QStringLiteral("StatsKinds"));
+    // Its numbers stay beside their names instead of at the far side of the window.
+    m_kindsView->horizontalHeader()->setStretchLastSection(false);
     m_tabs->addTab(m_kindsView, tr("Connection types"));
     layout->addWidget(m_tabs, 1);
 
@@ -331,6 +432,8 @@ void StatsWindow::showStats(std::shared_ptr<const qelt::LogStats> stats, const Q
                  DisplayText(numbers.first, m_codePage), DisplayText(numbers.last, m_codePage));
     if (m_scope.level == qelt::StatsScope::Level::All)
         text += tr("    Users: %1").arg(QLocale().toString(qulonglong(m_stats->users.size())));
+    if (numbers.requests == 0)
+        text = tr("No requests.");
     if (m_stats->cancelled)
         text += tr("    (stopped: part of the log)");
     m_summary->setText(text);
@@ -360,7 +463,7 @@ void StatsWindow::fillCharts()
         hours << QStringLiteral("?");
         values.push_back(numbers.byHour[qelt::UnknownHour]);
     }
-    m_charts[HourChart]->setChart(barChart(tr("Requests by hour of day"), hours, values, false));
+    setChart(m_charts[HourChart], barChart(tr("Requests by hour of day"), hours, values, false));
 
     QStringList days;
     values.clear();
@@ -368,7 +471,7 @@ void StatsWindow::fillCharts()
         days << (day.day.empty() ? QStringLiteral("?") : DisplayText(day.day, m_codePage));
         values.push_back(day.requests);
     }
-    m_charts[DayChart]->setChart(barChart(tr("Requests by day"), days, values, false));
+    setChart(m_charts[DayChart], barChart(tr("Requests by day"), days, values, false));
 
     QStringList hosts;
     values.clear();
@@ -376,15 +479,15 @@ void StatsWindow::fillCharts()
     // The hosts model holds the scope's hosts, most requests first.
     const std::vector<qelt::HostTotal> totals = qelt::HostTotals(*m_stats, m_scope, top);
     for (const qelt::HostTotal& host : totals) {
-        QString label = DisplayText(host.host, m_codePage);
-        if (label.size() > 48)
-            label = label.left(45) + QStringLiteral("...");
-        hosts << label;
+        hosts << DisplayText(host.host, m_codePage);
         values.push_back(host.requests);
     }
-    m_charts[TopHostsChart]->setChart(
-        barChart(tr("Top %n hosts by requests", nullptr, static_cast<int>(totals.size())), hosts,
-                 values, true));
+    // "Top 20" when there are more hosts than the chart shows.
+    const QString title =
+        std::size_t(m_hostsModel->rowCount()) > totals.size()
+            ? tr("Top %n hosts by requests", nullptr, static_cast<int>(totals.size()))
+            : tr("Hosts by requests");
+    setChart(m_charts[TopHostsChart], barChart(title, hosts, values, true));
 }
 
 bool StatsWindow::saveChartPng(Chart chart, const QString& path)

@@ -3,21 +3,26 @@
 // With QELT_SCREENSHOT_DIR set (scripts/screenshot does it under Xvfb) the pictures are kept
 // there; otherwise they go to a temporary folder.
 
+#include "StatsView/StatsWindow.h"
 #include "Unit1/LogTreeModel.h"
 #include "Unit1/RecordModel.h"
 #include "Unit1/Unit1.h"
 #include "filters/FilterStore.h"
 
+#include <QChartView>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 
+#include <cmath>
 #include <fstream>
+#include <random>
 
 namespace {
 
@@ -49,6 +54,55 @@ std::string SampleLog()
     log += Request("bob", "09:05:00", "GET http://www.example.com/ HTTP/1.1", "HTTP");
     log += Request("bob", "09:05:30", "CONNECT mail.example.com:993 HTTP/1.0", "SOCKS5");
     log += Request("carol", "09:06:10", "GET http://shop.example.com/cart HTTP/1.1", "HTTP");
+    return log;
+}
+
+// Three days of a busy office: a few users do most of the requests, most of them to a few
+// popular hosts, fewer at night.
+std::string BusyLog()
+{
+    std::mt19937 random(7);
+    const char* const users[] = {"alice", "bob",   "carol", "dave", "erin",    "frank",
+                                 "grace", "heidi", "ivan",  "judy", "mallory", "oscar"};
+    const std::string hosts[] = {
+        "www.example.com",     "cdn.example.net",
+        "mail.example.org",    "news.example.net",
+        "video.example.tv",    "edge-cache-node-0042.region-eu-west.delivery.example.io",
+        "docs.example.org",    "shop.example.com",
+        "api.example.com",     "maps.example.com",
+        "static.example.net",  "update.example.com",
+        "ftp.example.org",     "chat.example.com",
+        "weather.example.com", "forum.example.net",
+        "bank.example.com",    "search.example.com",
+        "photos.example.net",  "music.example.tv",
+        "wiki.example.org",    "games.example.com",
+        "sport.example.net",   "radio.example.tv"};
+    const char* const kinds[] = {"HTTP", "HTTP", "HTTP", "HTTPS", "HTTPS", "FTP", "SOCKS5"};
+    std::string log;
+    for (int day = 7; day <= 9; ++day) {
+        for (int hour = 0; hour < 24; ++hour) {
+            const int busy = hour >= 8 && hour < 19 ? 120 : hour >= 19 && hour < 23 ? 50 : 12;
+            for (int i = 0; i < busy * (day == 9 ? 2 : 3); ++i) {
+                const auto zipf = [&](std::size_t n) {
+                    const double u = std::uniform_real_distribution<double>(0, 1)(random);
+                    return std::min(n - 1, static_cast<std::size_t>(std::pow(double(n), u) - 1));
+                };
+                const std::string user = users[zipf(std::size(users))];
+                const std::string host = hosts[zipf(std::size(hosts))];
+                const std::string kind = kinds[random() % std::size(kinds)];
+                char time[16];
+                std::snprintf(time, sizeof time, "%02d:%02d:%02d", hour,
+                              static_cast<int>(random() % 60), static_cast<int>(random() % 60));
+                const std::string request =
+                    kind == "HTTP"  ? "GET http://" + host + "/index.html HTTP/1.1"
+                    : kind == "FTP" ? "RETR ftp://anonymous@" + host + "/pub/file.iso\""
+                                    : "CONNECT " + host + ":443 HTTP/1.0";
+                log += "10.0.0." + std::to_string(5 + random() % 40) + " - " + user + " [0" +
+                       std::to_string(day) + "/Dec/2026:" + time + " +0800] \"" + request +
+                       "\" \"" + kind + "\"\r\n";
+            }
+        }
+    }
     return log;
 }
 
@@ -123,6 +177,58 @@ private slots:
         QCOMPARE(pixelOfRow(3), QColor(Qt::white));
         QCOMPARE(pixelOfRow(4), QColor(192, 192, 255));
         QCOMPARE(pixelOfRow(6), QColor(255, 128, 0));
+    }
+
+    // The statistics window of a log, of a user and of a host: its charts reach the screen in
+    // their colour, and pictures of the charts and the hosts table are kept.
+    void statisticsWindowPictures()
+    {
+        QTemporaryDir logDir;
+        QTemporaryDir scratch;
+        const QString outDir = qEnvironmentVariableIsSet("QELT_SCREENSHOT_DIR")
+                                   ? qEnvironmentVariable("QELT_SCREENSHOT_DIR")
+                                   : scratch.path();
+        const QString path = logDir.filePath(QStringLiteral("log1.txt"));
+        WriteFile(path, BusyLog());
+        const struct
+        {
+            qelt::StatsScope scope;
+            const char* name;
+        } scopes[] = {{qelt::StatsScope::ForAll(), "log"},
+                      {qelt::StatsScope::ForUser("alice"), "user"},
+                      {qelt::StatsScope::ForHost("bob", "www.example.com"), "host"}};
+        const QStringList tabs = {QStringLiteral("hours"), QStringLiteral("days"),
+                                  QStringLiteral("top-hosts"), QStringLiteral("hosts")};
+        for (const auto& scope : scopes) {
+            auto* window =
+                new StatsWindow({QFile::encodeName(path).toStdString()}, scope.scope, 1251);
+            window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(window));
+            QSignalSpy ready(window, &StatsWindow::statsReady);
+            QVERIFY(!window->isCounting() || ready.wait(20000));
+            for (int tab = 0; tab < tabs.size(); ++tab) {
+                window->tabs()->setCurrentIndex(tab);
+                QTest::qWait(50);
+                const QImage picture = window->grab().toImage();
+                QVERIFY(picture.save(QDir(outDir).filePath(
+                    QStringLiteral("stats-%1-%2.png").arg(QLatin1String(scope.name), tabs[tab]))));
+                if (tab > 2)
+                    continue;
+                // The bars' blue, in the middle of the chart's plot.
+                const QChart* chart = window->chartView(StatsWindow::Chart(tab))->chart();
+                QChartView* view = window->chartView(StatsWindow::Chart(tab));
+                int bar = 0;
+                const QRect plot = view->mapFromScene(chart->plotArea()).boundingRect();
+                for (int y = plot.top(); y < plot.bottom(); y += 2) {
+                    for (int x = plot.left(); x < plot.right(); x += 2) {
+                        const QPoint at = view->viewport()->mapTo(window, QPoint(x, y));
+                        bar += picture.pixelColor(at) == QColor(0x3a, 0x6e, 0xa5);
+                    }
+                }
+                QVERIFY2(bar > 50, qPrintable(tabs[tab]));
+            }
+            window->close();
+        }
     }
 };
 

@@ -12,6 +12,7 @@
 #include <QChartView>
 #include <QComboBox>
 #include <QFile>
+#include <QGraphicsSimpleTextItem>
 #include <QImage>
 #include <QMenu>
 #include <QSignalSpy>
@@ -201,6 +202,59 @@ private slots:
         QCOMPARE(current.parent(), user);
         QCOMPARE(QString::fromStdString(form.treeModel()->nodeText(current)),
                  first.data().toString());
+        window->close();
+    }
+
+    // Every bar has its name in a window of ordinary size, as plain text (not markup), and no
+    // two names overlap: 20 hosts beside their bars, 40 days slanted under theirs.
+    void chartsNameTheirBars()
+    {
+        std::string log;
+        for (int h = 0; h < 24; ++h) {
+            const std::string host =
+                h == 3 ? "h<b>&amp;.example.com" : "host" + std::to_string(h) + ".example.com";
+            for (int i = 0; i < 30 - h; ++i) {
+                char date[32];
+                std::snprintf(date, sizeof date, "%02d/%s/2026:10:00:00", 1 + (h * 7 + i) % 28,
+                              i % 3 ? "Nov" : "Dec");
+                log += "10.0.0.1 - alice [" + std::string(date) + " +0300] \"GET http://" + host +
+                       "/ HTTP/1.1\" \"HTTP\"\r\n";
+            }
+        }
+        const QString path = m_dir.filePath(QStringLiteral("names.txt"));
+        std::ofstream(QFile::encodeName(path).toStdString(), std::ios::binary) << log;
+        auto* window = new StatsWindow({QFile::encodeName(path).toStdString()},
+                                       qelt::StatsScope::ForAll(), 1251);
+        window->show();
+        waitForStats(*window);
+        QCOMPARE(window->stats()->scope.byDay.size(), std::size_t(56));
+
+        for (const auto chart : {StatsWindow::TopHostsChart, StatsWindow::DayChart}) {
+            window->tabs()->setCurrentWidget(window->chartView(chart));
+            QTest::qWait(50);
+            QStringList shown;
+            QList<QPolygonF> boxes;
+            for (QGraphicsItem* item : window->chartView(chart)->chart()->childItems()) {
+                auto* name = dynamic_cast<QGraphicsSimpleTextItem*>(item);
+                if (!name || !name->isVisible())
+                    continue;
+                // The name's own rectangle, slanted as it is drawn.
+                const QPolygonF box = name->mapToScene(name->boundingRect());
+                for (const QPolygonF& other : boxes)
+                    QVERIFY2(!box.intersects(other), qPrintable(name->text()));
+                QVERIFY(window->chartView(chart)->sceneRect().contains(box.boundingRect()));
+                boxes << box;
+                shown << name->text();
+            }
+            if (chart == StatsWindow::TopHostsChart) {
+                QCOMPARE(shown.size(), 20);
+                QVERIFY(shown.contains(QStringLiteral("h<b>&amp;.example.com")));
+                QVERIFY(shown.contains(QStringLiteral("host0.example.com")));
+            } else {
+                QVERIFY2(shown.size() >= 20, qPrintable(shown.join(u' ')));
+                QVERIFY(shown.contains(QStringLiteral("01/Nov/2026")));
+            }
+        }
         window->close();
     }
 };
