@@ -15,6 +15,8 @@
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFontMetrics>
+#include <QGraphicsLayout>
+#include <QGraphicsScene>
 #include <QGraphicsSimpleTextItem>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -490,22 +492,31 @@ void StatsWindow::fillCharts()
     setChart(m_charts[TopHostsChart], barChart(title, hosts, values, true));
 }
 
-bool StatsWindow::saveChartPng(Chart chart, const QString& path)
+bool StatsWindow::saveChartPng(Chart which, const QString& path)
 {
-    QChartView* view = m_charts[chart];
-    // The chart as it would show at a readable size, also when its tab is not on top.
-    const QSize size = view->isVisible() && view->width() >= 600 ? view->size() : QSize(900, 520);
-    QPixmap pixmap(size);
+    QChartView* view = m_charts[which];
+    QChart* chart = view->chart();
+    // The chart as it shows, or at a readable size when its tab is not on top or the window is
+    // narrow. A chart whose view was never shown has never been laid out (its names and bars
+    // sat in a heap at its corner): it is laid out at that size now and put back after.
+    const bool asShown = view->isVisible() && view->width() >= 600;
+    const QSizeF size = asShown ? QSizeF(view->size()) : QSizeF(900, 520);
+    const QSizeF old = chart->size();
+    if (!asShown) {
+        chart->resize(size);
+        chart->layout()->activate();
+    }
+    QPixmap pixmap(size.toSize());
     pixmap.fill(Qt::white);
     {
-        const QSize old = view->size();
-        if (!view->isVisible())
-            view->resize(size);
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
-        view->render(&painter, QRectF(), QRect(QPoint(0, 0), size));
-        if (!view->isVisible())
-            view->resize(old);
+        chart->scene()->render(&painter, QRectF(QPointF(0, 0), size),
+                               QRectF(chart->scenePos(), size));
+    }
+    if (!asShown) {
+        chart->resize(old);
+        chart->layout()->activate();
     }
     if (!pixmap.save(path, "PNG")) {
         showError(QStringLiteral("Cannot create file %1").arg(path));

@@ -148,6 +148,16 @@ private slots:
         QVERIFY(window->saveChartPng(StatsWindow::HourChart, png));
         const QImage image(png);
         QVERIFY(!image.isNull() && image.width() >= 600);
+        // A chart whose tab was never on top is laid out for its picture: its bars are there.
+        const QString topHosts = m_dir.filePath(QStringLiteral("top-hosts.png"));
+        QVERIFY(window->saveChartPng(StatsWindow::TopHostsChart, topHosts));
+        const QImage hostsImage(topHosts);
+        int blue = 0;
+        for (int y = 0; y < hostsImage.height(); y += 2) {
+            for (int x = 0; x < hostsImage.width(); x += 2)
+                blue += hostsImage.pixelColor(x, y) == QColor(0x3a, 0x6e, 0xa5);
+        }
+        QVERIFY2(blue > 2000, qPrintable(QString::number(blue)));
         const QString csv = m_dir.filePath(QStringLiteral("hosts.csv"));
         QVERIFY(window->exportTableCsv(window->hostsTable(), csv));
         const auto lines = readLines(csv);

@@ -26,12 +26,15 @@ ProgramResult runIn(const char* lang, const std::vector<std::string>& args)
     return result;
 }
 
+#ifdef QELTLOG_TRANSLATED
+// Only a translated --help has lines to compare after its first two.
 std::string afterTwoLines(const std::string& text)
 {
     const auto first = text.find('\n');
     const auto second = first == std::string::npos ? first : text.find('\n', first + 1);
     return second == std::string::npos ? std::string() : text.substr(second + 1);
 }
+#endif
 
 TEST(Locale, OutputErrorsAndStatusStayTheSameInRussian)
 {
