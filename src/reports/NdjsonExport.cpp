@@ -82,7 +82,7 @@ public:
         m_escaped = 0;
 
         char* p = to;
-        if (const char* time = isoTime(line, record.date)) {
+        if (const char* time = m_time.time(line, record.date)) {
             p = put(p, "{\"time\":\"");
             p = put(p, std::string_view(time, IsoTimeSize));
             *p++ = '"';
@@ -110,7 +110,7 @@ public:
             std::memcpy(label + head.size(), token.data(), token.size());
         p = writeCopied(p, ",\"label\":", std::string_view(label, head.size() + token.size()));
         p = writeText(p, ",\"url\":", StripHttpVersion(record.rawUrl));
-        p = writeText(p, ",\"client\":", TakeBefore(line, " - "));
+        p = writeText(p, ",\"client\":", client(line, index.user));
         std::string_view rest;
         const std::size_t quote = lastQuote(line);
         if (quote != std::string_view::npos) {
@@ -142,23 +142,14 @@ private:
         return texts;
     }
 
-    // The ISO time of a line, or null. Lines come many a second: the time of the line before is
-    // often this line's too. The time reads only the date and the six bytes after it.
-    const char* isoTime(std::string_view line, std::string_view date)
+    // The field before the first " - " of the line, which the user follows.
+    static std::string_view client(std::string_view line, std::string_view user)
     {
-        constexpr std::size_t StampSize = 26;
-        if (date.size() != 20)
-            return nullptr;
-        const auto at = static_cast<std::size_t>(date.data() - line.data());
-        if (at + StampSize > line.size())
-            return nullptr;
-        const char* stamp = line.data() + at;
-        if (!m_haveStamp || std::memcmp(stamp, m_stamp, StampSize) != 0) {
-            std::memcpy(m_stamp, stamp, StampSize);
-            m_haveStamp = true;
-            m_timeValid = WriteIsoTime(m_time, line, date);
-        }
-        return m_timeValid ? m_time : nullptr;
+        const auto userAt = reinterpret_cast<std::uintptr_t>(user.data()) -
+                            reinterpret_cast<std::uintptr_t>(line.data());
+        if (userAt >= 3 && userAt <= line.size() && line.compare(userAt - 3, 3, " - ") == 0)
+            return line.substr(0, userAt - 3);
+        return TakeBefore(line, " - ");
     }
 
     // Writes ,"name": and the text, a part of the line; notes the name when the text had to be
@@ -207,10 +198,7 @@ private:
     std::string m_copy;
     char m_escapedNames[96] = {};
     std::size_t m_escaped = 0;
-    bool m_haveStamp = false;
-    bool m_timeValid = false;
-    char m_stamp[26] = {};
-    char m_time[IsoTimeSize] = {};
+    IsoTimeWriter m_time;
 };
 
 // Output of one chunk: a buffer that grows without being cleared first.

@@ -11,9 +11,6 @@
 #include <string>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace qelt {
 
@@ -21,15 +18,8 @@ namespace {
 
 constexpr char HexDigits[] = "0123456789abcdef";
 
-// One byte as text inside a JSON string: its UTF-8 form or escape sequence, at most 7 bytes.
-// size 0: the code page defines no character for the byte. The eight bytes are copied whole.
-struct JsonByte
-{
-    char text[7];
-    std::uint8_t size;
-};
-static_assert(sizeof(JsonByte) == 8);
-using JsonByteTable = std::array<JsonByte, 256>;
+using json_detail::JsonByte;
+using json_detail::JsonByteTable;
 
 constexpr JsonByte jsonByte(std::string_view text)
 {
@@ -77,7 +67,7 @@ constexpr JsonByteTable makeUtf8Table()
     return table;
 }
 
-constexpr JsonByteTable Utf8Table = makeUtf8Table();
+using json_detail::Utf8Table;
 
 // A single-byte code page as JSON text: decoded, and decoded with each byte that the page leaves
 // undefined, and each backslash, as \xNN (the escaping of --format tsv).
@@ -197,6 +187,8 @@ int twoDigits(std::string_view text, std::size_t at)
 
 } // namespace
 
+const json_detail::JsonByteTable json_detail::Utf8Table = makeUtf8Table();
+
 void AppendCsvField(std::string& out, std::string_view utf8)
 {
     if (utf8.find_first_of(",\"\r\n") == std::string_view::npos) {
@@ -247,67 +239,11 @@ bool AppendJsonText(std::string& out, std::string_view bytes, CodePageId codePag
     return lossless;
 }
 
-char* WriteJsonText(char* to, std::string_view bytes, CodePageId codePage, bool& lossless)
+char* json_detail::WriteNonAsciiText(char* to, std::string_view bytes, CodePageId codePage,
+                                     bool& lossless)
 {
-    const char* const src = bytes.data();
-    const std::size_t n = bytes.size();
-    const JsonByteTable& table = Utf8Table;
-    char* p = to;
+    char* p = writeNonAscii(to + 1, bytes, codePage, lossless);
     *p++ = '"';
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    // Sixteen bytes at a time, copied before they are looked at: a byte that needs a look ends
-    // the copy there. Plain bytes are 0x20 to 0x7F except '"' and '\\'.
-    const __m128i below = _mm_set1_epi8(0x20);
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    for (;;) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-        // Signed compare: bytes of 0x80 and above are negative, so below 0x20 as well.
-        const __m128i look =
-            _mm_or_si128(_mm_cmplt_epi8(v, below),
-                         _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(look));
-        const std::size_t left = n - i;
-        if (left < 16)
-            mask &= (1u << left) - 1;
-        if (mask == 0) {
-            if (left <= 16) {
-                p += left;
-                break;
-            }
-            p += 16;
-            i += 16;
-            continue;
-        }
-        const auto skip = static_cast<std::size_t>(__builtin_ctz(mask));
-        p += skip;
-        i += skip;
-        const auto c = static_cast<unsigned char>(src[i]);
-        if (c >= 0x80) {
-            p = writeNonAscii(to + 1, bytes, codePage, lossless);
-            *p++ = '"';
-            return p;
-        }
-        std::memcpy(p, &table[c], sizeof(JsonByte));
-        p += table[c].size;
-        ++i;
-    }
-#else
-    for (; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(src[i]);
-        if (c >= 0x80) {
-            p = writeNonAscii(to + 1, bytes, codePage, lossless);
-            *p++ = '"';
-            return p;
-        }
-        std::memcpy(p, &table[c], sizeof(JsonByte));
-        p += table[c].size;
-    }
-#endif
-    *p++ = '"';
-    lossless = true;
     return p;
 }
 
@@ -340,55 +276,65 @@ void AppendHtmlText(std::string& out, std::string_view utf8)
     }
 }
 
-bool WriteIsoTime(char* to, std::string_view line, std::string_view date)
+const char* IsoTimeWriter::time(std::string_view line, std::string_view date)
 {
     // dd/Mon/yyyy:hh:mm:ss, then a space and a zone +hhmm or -hhmm.
-    if (date.size() != 20 || date[2] != '/' || date[6] != '/' || date[11] != ':' ||
-        date[14] != ':' || date[17] != ':')
-        return false;
-    const std::uint32_t day = DayNumber(date.substr(0, 11));
+    if (date.size() != 20)
+        return nullptr;
+    const auto at = static_cast<std::size_t>(date.data() - line.data());
+    if (at + StampSize > line.size())
+        return nullptr;
+    const char* const stamp = line.data() + at;
+    if (m_haveStamp && std::memcmp(stamp, m_stamp, StampSize) == 0)
+        return m_timeValid ? m_text : nullptr;
+    if (!m_haveStamp || std::memcmp(stamp, m_stamp, DaySize) != 0) {
+        const std::uint32_t day =
+            date[2] == '/' && date[6] == '/' ? DayNumber(date.substr(0, DaySize)) : 0;
+        m_dayValid = day != 0;
+        // yyyy-mm-dd
+        const auto digit = [](std::uint32_t value) { return static_cast<char>('0' + value % 10); };
+        m_text[0] = digit(day / 10000000);
+        m_text[1] = digit(day / 1000000);
+        m_text[2] = digit(day / 100000);
+        m_text[3] = digit(day / 10000);
+        m_text[4] = '-';
+        m_text[5] = digit(day / 1000);
+        m_text[6] = digit(day / 100);
+        m_text[7] = '-';
+        m_text[8] = digit(day / 10);
+        m_text[9] = digit(day);
+    }
+    std::memcpy(m_stamp, stamp, StampSize);
+    m_haveStamp = true;
+    const std::string_view zone(stamp + 22, 4);
     const int hour = twoDigits(date, 12);
     const int minute = twoDigits(date, 15);
     const int second = twoDigits(date, 18);
-    if (day == 0 || hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60)
-        return false;
-    const auto end = static_cast<std::size_t>(date.data() + date.size() - line.data());
-    if (end + 6 > line.size() || line[end] != ' ' || (line[end + 1] != '+' && line[end + 1] != '-'))
-        return false;
-    const std::string_view zone = line.substr(end + 2, 4);
     const int zoneHours = twoDigits(zone, 0);
     const int zoneMinutes = twoDigits(zone, 2);
-    if (zoneHours < 0 || zoneMinutes < 0 || zoneMinutes > 59)
-        return false;
-    // yyyy-mm-ddThh:mm:ss+hh:mm
-    const auto digit = [](std::uint32_t value) { return static_cast<char>('0' + value % 10); };
-    to[0] = digit(day / 10000000);
-    to[1] = digit(day / 1000000);
-    to[2] = digit(day / 100000);
-    to[3] = digit(day / 10000);
-    to[4] = '-';
-    to[5] = digit(day / 1000);
-    to[6] = digit(day / 100);
-    to[7] = '-';
-    to[8] = digit(day / 10);
-    to[9] = digit(day);
-    to[10] = 'T';
-    std::memcpy(to + 11, date.data() + 12, 8);
-    to[19] = line[end + 1];
-    to[20] = zone[0];
-    to[21] = zone[1];
-    to[22] = ':';
-    to[23] = zone[2];
-    to[24] = zone[3];
-    return true;
+    m_timeValid = m_dayValid && date[11] == ':' && date[14] == ':' && date[17] == ':' &&
+                  hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 &&
+                  second <= 60 && stamp[20] == ' ' && (stamp[21] == '+' || stamp[21] == '-') &&
+                  zoneHours >= 0 && zoneMinutes >= 0 && zoneMinutes <= 59;
+    if (!m_timeValid)
+        return nullptr;
+    // Thh:mm:ss+hh:mm
+    m_text[10] = 'T';
+    std::memcpy(m_text + 11, date.data() + 12, 8);
+    m_text[19] = stamp[21];
+    m_text[20] = zone[0];
+    m_text[21] = zone[1];
+    m_text[22] = ':';
+    m_text[23] = zone[2];
+    m_text[24] = zone[3];
+    return m_text;
 }
 
 std::string IsoTime(std::string_view line, std::string_view date)
 {
-    char text[IsoTimeSize];
-    if (!WriteIsoTime(text, line, date))
-        return {};
-    return std::string(text, IsoTimeSize);
+    IsoTimeWriter writer;
+    const char* text = writer.time(line, date);
+    return text ? std::string(text, IsoTimeSize) : std::string();
 }
 
 } // namespace qelt
