@@ -583,14 +583,22 @@ std::string nameOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Bytes of whole lines to write, as they stand in memory; a last line without a line end gets
+// one unless `leaveOpen`.
+struct Piece
+{
+    std::string_view bytes;
+    bool leaveOpen = true;
+};
+
 // Hands kept runs from the search to the thread that copies them out, in batches, so that the
 // search, the copying and the disk all work at once.
 class RangeQueue
 {
 public:
-    void push(TextRange range)
+    void push(Piece piece)
     {
-        m_batch.push_back(range);
+        m_batch.push_back(piece);
         if (m_batch.size() >= BatchSize)
             flush(false);
     }
@@ -598,11 +606,11 @@ public:
     void close() { flush(true); }
 
     // The next runs, or an empty batch once the queue is closed and drained.
-    std::vector<TextRange> pop()
+    std::vector<Piece> pop()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_ready.wait(lock, [this] { return !m_pending.empty() || m_closed; });
-        std::vector<TextRange> out;
+        std::vector<Piece> out;
         out.swap(m_pending);
         return out;
     }
@@ -621,10 +629,10 @@ private:
         m_ready.notify_one();
     }
 
-    std::vector<TextRange> m_batch; // the search's side
+    std::vector<Piece> m_batch; // the search's side
     std::mutex m_mutex;
     std::condition_variable m_ready;
-    std::vector<TextRange> m_pending;
+    std::vector<Piece> m_pending;
     bool m_closed = false;
 };
 
@@ -825,8 +833,13 @@ void RewriteLogFile(const std::string& path, const LogSnapshot& snapshot, std::s
     });
 }
 
-bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
-                        const KeptRangeProducer& produce, const BeforeReplace& beforeReplace)
+namespace {
+
+// Hands the pieces of the new content to the sink, in order; false drops the rewrite.
+using PieceSource = std::function<bool(const std::function<void(Piece)>&)>;
+
+bool rewriteFrom(const std::string& path, const LogSnapshot& snapshot, const PieceSource& produce,
+                 const BeforeReplace& beforeReplace)
 {
     // Through a symbolic link, the file the link names is the log: renaming over the link would
     // replace the link and leave the log as it was.
@@ -869,23 +882,6 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
     if (const auto writer = lastingWriter(old.get()))
         failCreate(path, DescribeWriter(*writer) + " It was left as it is.");
 
-    // Where the lines of `text` stop: a last line without a line end that the log also ended in
-    // when it was read is carried over from the log as part of its bytes, not written from text.
-    std::size_t clipAt = text.size();
-    if (!snapshot.hasNul && snapshot.carryFrom < snapshot.identity.size) {
-        const std::uint64_t openLength = snapshot.identity.size - snapshot.carryFrom;
-        if (openLength <= text.size()) {
-            const std::size_t start = text.size() - static_cast<std::size_t>(openLength);
-            const std::size_t compare = std::min<std::size_t>(openLength, snapshot.tail.size());
-            const bool atLineStart =
-                start == 0 || text[start - 1] == '\r' || text[start - 1] == '\n';
-            const std::string_view last = text.substr(start);
-            if (atLineStart && last.find_first_of("\r\n") == std::string_view::npos &&
-                last.substr(last.size() - compare) ==
-                    std::string_view(snapshot.tail).substr(snapshot.tail.size() - compare))
-                clipAt = start;
-        }
-    }
     // A lone CR at the very end may be the first half of a CR LF whose LF came later.
     bool skipLf = !snapshot.hasNul && !snapshot.tail.empty() && snapshot.tail.back() == '\r';
     std::uint64_t copied = snapshot.carryFrom;
@@ -905,15 +901,11 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
             auto copying = std::async(std::launch::async, [&] {
                 std::exception_ptr failure;
                 for (auto batch = queue.pop(); !batch.empty(); batch = queue.pop()) {
-                    for (TextRange range : batch) {
+                    for (const Piece& piece : batch) {
                         if (failure)
                             break;
-                        range.end = std::min(range.end, clipAt);
-                        if (range.begin >= range.end)
-                            continue;
                         try {
-                            if (writeLines(out, text.substr(range.begin, range.end - range.begin),
-                                           range.end == text.size()))
+                            if (writeLines(out, piece.bytes, piece.leaveOpen))
                                 written.lineEndsChanged = true;
                         } catch (...) {
                             failure = std::current_exception();
@@ -925,7 +917,7 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
             });
             bool produced = false;
             try {
-                produced = produce([&queue](TextRange range) { queue.push(range); });
+                produced = produce([&queue](Piece piece) { queue.push(piece); });
             } catch (...) {
                 queue.close();
                 copying.wait();
@@ -1098,6 +1090,54 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
                                 errnoText(e.code().value()));
     }
     return true;
+}
+
+} // namespace
+
+bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
+                        const KeptRangeProducer& produce, const BeforeReplace& beforeReplace)
+{
+    // Where the lines of `text` stop: a last line without a line end that the log also ended in
+    // when it was read is carried over from the log as part of its bytes, not written from text.
+    std::size_t clipAt = text.size();
+    if (!snapshot.hasNul && snapshot.carryFrom < snapshot.identity.size) {
+        const std::uint64_t openLength = snapshot.identity.size - snapshot.carryFrom;
+        if (openLength <= text.size()) {
+            const std::size_t start = text.size() - static_cast<std::size_t>(openLength);
+            const std::size_t compare = std::min<std::size_t>(openLength, snapshot.tail.size());
+            const bool atLineStart =
+                start == 0 || text[start - 1] == '\r' || text[start - 1] == '\n';
+            const std::string_view last = text.substr(start);
+            if (atLineStart && last.find_first_of("\r\n") == std::string_view::npos &&
+                last.substr(last.size() - compare) ==
+                    std::string_view(snapshot.tail).substr(snapshot.tail.size() - compare))
+                clipAt = start;
+        }
+    }
+    return rewriteFrom(
+        path, snapshot,
+        [&](const std::function<void(Piece)>& sink) {
+            return produce([&](TextRange range) {
+                range.end = std::min(range.end, clipAt);
+                if (range.begin < range.end)
+                    sink({text.substr(range.begin, range.end - range.begin),
+                          range.end == text.size()});
+            });
+        },
+        beforeReplace);
+}
+
+bool RewriteLogFileFromPieces(const std::string& path, const LogSnapshot& snapshot,
+                              const PieceProducer& produce)
+{
+    return rewriteFrom(path, snapshot,
+                       [&](const std::function<void(Piece)>& sink) {
+                           return produce([&](std::string_view bytes) {
+                               if (!bytes.empty())
+                                   sink({bytes, true});
+                           });
+                       },
+                       {});
 }
 
 } // namespace qelt

@@ -119,6 +119,15 @@ using BeforeReplace = std::function<void(const WrittenText&)>;
 bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
                         const KeptRangeProducer& produce, const BeforeReplace& beforeReplace = {});
 
+// The same for a new content that is not one buffer (an undo puts the log's kept lines and the
+// journal's removed lines back together): `produce` hands it over as pieces of whole lines, in
+// order, each written as it stands but for lone line ends made CR LF, and each valid until the
+// rewrite returns. The bytes of the log from snapshot.carryFrom on follow them.
+using PieceSink = std::function<void(std::string_view)>;
+using PieceProducer = std::function<bool(const PieceSink&)>;
+bool RewriteLogFileFromPieces(const std::string& path, const LogSnapshot& snapshot,
+                              const PieceProducer& produce);
+
 // Removes the temporary files of rewrites of the log at `path` whose process is gone (killed
 // half way). RewriteLogFile does this first; a file in use by a running rewrite stays.
 void RemoveStaleRewriteFiles(const std::string& path);

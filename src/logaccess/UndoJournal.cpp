@@ -766,15 +766,6 @@ bool holdsTextBefore(std::string_view bytes, const LoadedEntry& entry)
     return kept.size() == h.newSize && kept.value() == h.newHash;
 }
 
-// A buffer of any size that is not cleared first.
-struct RawBuffer
-{
-    explicit RawBuffer(std::size_t n) : data(new char[n == 0 ? 1 : n]), size(n) {}
-    std::unique_ptr<char[]> data;
-    std::size_t size;
-    std::string_view view() const { return {data.get(), size}; }
-};
-
 } // namespace
 
 std::string SubjectText(const DeletionSubject& subject)
@@ -888,46 +879,56 @@ UndoneDeletion UndoJournal::undo(const std::string& logPath) const
             const std::size_t lf = bytes.substr(0, newSize).rfind('\n');
             keptEnd = lf == std::string_view::npos ? 0 : lf + 1;
         }
-        RawBuffer restored(keptEnd + static_cast<std::size_t>(h.removedBytes));
-        std::size_t out = 0;
+        // The runs must fit the kept lines, in order, before anything is written.
         std::size_t from = 0;
-        std::size_t payload = entry.payload;
         for (const RemovedRun& run : entry.runs) {
             if (run.newOffset < from || run.newOffset > keptEnd)
                 throw refuse("The journal's record of the deletion (" + file.path +
                              ") does not fit the log; the log was left as it is.");
-            const auto upTo = static_cast<std::size_t>(run.newOffset);
-            std::memcpy(restored.data.get() + out, bytes.data() + from, upTo - from);
-            out += upTo - from;
-            from = upTo;
-            std::memcpy(restored.data.get() + out, entry.data.data() + payload,
-                        static_cast<std::size_t>(run.bytes));
-            out += static_cast<std::size_t>(run.bytes);
-            payload += static_cast<std::size_t>(run.bytes);
+            from = static_cast<std::size_t>(run.newOffset);
         }
-        std::memcpy(restored.data.get() + out, bytes.data() + from, keptEnd - from);
-        // What goes back must be the text the deletion read, line for line: the kept bytes are
-        // the new log's, which its hash vouches for, and the removed ones the entry's, which its
-        // own hash does. A version 1 entry also has the hash of the text before the deletion.
-        ContentHash check;
-        if (h.version == 1) {
-            check.update(restored.view());
-            check.update(bytes.substr(keptEnd, newSize - keptEnd));
-        }
-        if ((h.version == 1 && check.value() != h.oldHash) ||
-            restored.size + (newSize - keptEnd) != h.oldSize)
-            throw refuse("The journal's record of the deletion (" + file.path +
-                         ") does not give back the log as it was; the log was left as it is.");
+        // The kept lines and the removed ones go to the new log straight from the log and the
+        // entry, never put together in memory. What goes back must be the text the deletion read,
+        // line for line: the kept bytes are the new log's, which its hash vouches for, and the
+        // removed ones the entry's, which its own hash does. A version 1 entry also has the hash
+        // of the text before the deletion, which the pieces are checked against on their way.
         // Everything after the kept lines is carried over as the rewrite carries over lines
         // appended to a log.
         const LogSnapshot snapshot = TakeLogSnapshot(log.identity(), bytes.substr(0, keptEnd));
+        bool matches = true;
         try {
-            RewriteLogFile(resolved, snapshot, restored.view(), {TextRange{0, restored.size}});
+            RewriteLogFileFromPieces(resolved, snapshot, [&](const PieceSink& sink) {
+                ContentHash check;
+                const auto put = [&](std::string_view piece) {
+                    if (h.version == 1)
+                        check.update(piece);
+                    sink(piece);
+                };
+                std::size_t at = 0;
+                std::size_t payload = entry.payload;
+                for (const RemovedRun& run : entry.runs) {
+                    const auto upTo = static_cast<std::size_t>(run.newOffset);
+                    put(bytes.substr(at, upTo - at));
+                    at = upTo;
+                    put(std::string_view(entry.data)
+                            .substr(payload, static_cast<std::size_t>(run.bytes)));
+                    payload += static_cast<std::size_t>(run.bytes);
+                }
+                put(bytes.substr(at, keptEnd - at));
+                if (h.version == 1) {
+                    check.update(bytes.substr(keptEnd, newSize - keptEnd));
+                    matches = check.value() == h.oldHash && check.size() == h.oldSize;
+                }
+                return matches;
+            });
         } catch (const LogRewrittenError&) {
             // The lines are back; only the flush after the exchange failed.
             removeEntry(file.path);
             throw;
         }
+        if (!matches)
+            throw refuse("The journal's record of the deletion (" + file.path +
+                         ") does not give back the log as it was; the log was left as it is.");
         removeEntry(file.path);
         UndoneDeletion done;
         done.entry = entryFromHeader(h, file);
