@@ -959,7 +959,7 @@ std::vector<HostTotal> HostTotals(const LogStats& stats, const StatsScope& scope
     return sorted;
 }
 
-const char* KindSlotName(std::size_t slot)
+const char* KindSlotName(std::size_t slot, const char* unknown)
 {
     switch (slot) {
     case KindHttps:
@@ -977,7 +977,7 @@ const char* KindSlotName(std::size_t slot)
     case NoKindSlot:
         return "none";
     default:
-        return "";
+        return unknown;
     }
 }
 

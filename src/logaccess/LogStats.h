@@ -180,7 +180,8 @@ struct HostTotal
 std::vector<HostTotal> HostTotals(const LogStats& stats, const StatsScope& scope,
                                   std::size_t limit = 0);
 
-// The name of a byKind slot: "HTTPS", "HTTP", "FTP", "POP3/SMTP", "MAP", "SOCKS5", "none".
-const char* KindSlotName(std::size_t slot);
+// The name of a connection kind or byKind slot: "HTTPS", "HTTP", "FTP", "POP3/SMTP", "MAP",
+// "SOCKS5", and "none" for NoKindSlot; unknown for any other number.
+const char* KindSlotName(std::size_t slot, const char* unknown = "");
 
 } // namespace qelt

@@ -5,6 +5,7 @@
 #include "logaccess/LogFile.h"
 #include "logaccess/LogGrammar.h"
 #include "logaccess/LogIndex.h"
+#include "logaccess/LogStats.h"
 #include "logaccess/RecordListing.h"
 
 #include <algorithm>
@@ -82,26 +83,6 @@ void appendField(std::string& out, const Context& context, std::string_view byte
         out += field(context, bytes);
 }
 
-const char* kindName(ConnectionKind kind)
-{
-    switch (kind) {
-    case KindHttps:
-        return "HTTPS";
-    case KindHttp:
-        return "HTTP";
-    case KindFtp:
-        return "FTP";
-    case KindMail:
-        return "POP3/SMTP";
-    case KindMap:
-        return "MAP";
-    case KindSocks5:
-        return "SOCKS5";
-    default:
-        return "?";
-    }
-}
-
 std::string counted(std::size_t n, const char* one, const char* many)
 {
     return std::to_string(n) + ' ' + (n == 1 ? one : many);
@@ -145,7 +126,7 @@ int runTree(const Context& context, const std::vector<std::string>& args)
             } else {
                 const std::size_t from = line.size();
                 line += "    ";
-                line += kindName(host.kind);
+                line += KindSlotName(host.kind, "?");
                 padTo(line, from, 16);
             }
             appendField(line, context, host.host);
@@ -277,7 +258,7 @@ int runFind(const Context& context, const std::vector<std::string>& args)
             } else {
                 const std::size_t from = line.size();
                 line += "    ";
-                line += kindName(host.kind);
+                line += KindSlotName(host.kind, "?");
                 padTo(line, from, 16);
                 appendField(line, context, host.text);
                 line += "  ";
