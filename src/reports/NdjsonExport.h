@@ -30,8 +30,8 @@ namespace qelt {
 // Appends the object of one line and a LF, when the line is counted; returns whether it was.
 bool AppendNdjsonLine(std::string& out, std::string_view line, CodePageId codePage);
 
-// Writes the objects of the logs' lines in the order given, in pieces of some megabytes, each
-// handed to write on the calling thread in order; the lines are taken apart on every core.
+// Writes the objects of the logs' lines in the order given, in pieces of a few hundred kilobytes,
+// each handed to write on the calling thread in order; the lines are taken apart on every core.
 // Returns the number of objects. Throws QeltError when a log was cut short while read, and
 // whatever write throws.
 std::size_t ExportNdjson(const std::vector<std::shared_ptr<const LogFile>>& files,
