@@ -161,6 +161,11 @@ int tokenAt(std::string_view text)
 
 } // namespace
 
+int ConnectionTokenAt(std::string_view text)
+{
+    return tokenAt(text);
+}
+
 int FindConnectionType(std::string_view text)
 {
     // Every token begins with a double quote, so an occurrence of any token starts at one of the
@@ -200,10 +205,13 @@ std::string_view ExtractUser(std::string_view text)
 
 HostFields ExtractHost(std::string_view text)
 {
-    HostFields result;
     const int k = FindConnectionType(text);
-    if (k < 0)
-        return result;
+    return k < 0 ? HostFields() : ExtractHostOfType(text, k);
+}
+
+HostFields ExtractHostOfType(std::string_view text, int k)
+{
+    HostFields result;
     const ConnectionType& type = ConnectionTypeTable[static_cast<std::size_t>(k)];
     result.hasKind = true;
     result.kind = type.kind;

@@ -127,10 +127,34 @@ struct IndexFields
 
 // What the index takes from a line: user, connection kind and host.
 IndexFields ExtractIndexFields(std::string_view line);
+
+// A line of a text and its index fields.
+struct IndexLine
+{
+    const char* end = nullptr; // the line's first CR, LF or NUL, or the end of the text
+    IndexFields fields;        // ExtractIndexFields of the line
+};
+// The line that starts at p in the text [p, end) and its index fields, found in one pass over the
+// line's bytes: the same as FindLineEndOrNul (LogFile.h) and ExtractIndexFields of what it ends.
+IndexLine ScanIndexLine(const char* p, const char* end);
+// The same, with the vector instructions up to `widest` (those the processor has), for the
+// tests of each kind.
+enum class ScanInstructions
+{
+    Plain,
+    Sse2,
+    Avx2,
+    Avx512
+};
+IndexLine ScanIndexLine(ScanInstructions widest, const char* p, const char* end);
 // The user from the text after the line's leading field: the bytes before " [".
 std::string_view ExtractUser(std::string_view text);
 // The connection kind and host from the text that starts at the request.
 HostFields ExtractHost(std::string_view text);
+// The table index of the connection token that starts at text[0], or -1.
+int ConnectionTokenAt(std::string_view text);
+// The host of the text that starts at the request, by the rule of table token k (not -1).
+HostFields ExtractHostOfType(std::string_view text, int k);
 
 struct RecordFields
 {

@@ -34,6 +34,12 @@ void* GrowBlock(void* block, std::size_t oldBytes, std::size_t newBytes)
     } else {
         fresh =
             ::mmap(nullptr, newBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+#if defined(MADV_HUGEPAGE)
+        // Lookups jump all over the large lists: large pages spare most of the address
+        // translations. The mapping keeps the advice as mremap grows it.
+        if (fresh != MAP_FAILED)
+            ::madvise(fresh, newBytes, MADV_HUGEPAGE);
+#endif
         if (fresh != MAP_FAILED && oldBytes > 0)
             std::memcpy(fresh, block, oldBytes);
         if (fresh != MAP_FAILED)
@@ -81,72 +87,70 @@ std::uint32_t userHash(std::string_view name)
     return static_cast<std::uint32_t>(HashBytes(name, 0x51ED270B27FC6F1Dull));
 }
 
-// A host is looked up by its owner and its text; the text's part of the hash is kept per entry,
-// so that merging and growing never read the texts again.
-std::uint32_t hostTextHash(std::string_view host)
+// A host is looked up by its owner and its text. The owner takes part through the hash of its
+// name, which is the same in every part of a build, so that merging parts keeps each host's hash.
+std::uint32_t hostHash(std::uint32_t ownerHash, std::string_view host)
 {
-    return static_cast<std::uint32_t>(HashBytes(host, 0x2545F4914F6CDD1Dull));
-}
-
-std::uint32_t hostSlotHash(std::uint32_t textHash, UserId owner)
-{
-    std::uint32_t h = textHash ^ (owner * 0x9E3779B1u);
+    std::uint32_t h = static_cast<std::uint32_t>(HashBytes(host, 0x2545F4914F6CDD1Dull)) ^
+                      (ownerHash * 0x9E3779B1u);
     h ^= h >> 15;
     h *= 0x85EBCA6Bu;
     h ^= h >> 13;
     return h;
 }
 
-std::uint32_t hostHash(UserId owner, std::string_view host)
-{
-    return hostSlotHash(hostTextHash(host), owner);
-}
-
-// Entry numbers by open addressing: a slot holds an entry's number plus one, 0 is empty. The
-// table keeps no keys; the entries do, and `hashOf(entry)` gives the hash of one again.
+// Entry numbers by open addressing. A slot holds an entry's number plus one (0 is empty) and the
+// entry's whole hash, so that a lookup reads an entry only when the hashes agree, and growing or
+// taking out never needs the entries.
 class SlotTable
 {
 public:
     static constexpr std::uint32_t NotFound = 0xFFFFFFFFu;
 
-    // The entry whose key `matches`, or NotFound; probing starts at the hash.
+    struct Slot
+    {
+        std::uint32_t hash;
+        std::uint32_t entry; // plus one
+    };
+
+    // The entry of that hash whose key `matches`, or NotFound; probing starts at the hash.
     template <class Matches> std::uint32_t find(std::uint32_t hash, Matches&& matches) const
     {
         if (m_slots.empty())
             return NotFound;
         for (std::size_t i = hash & m_mask;; i = (i + 1) & m_mask) {
-            const std::uint32_t slot = m_slots[i];
-            if (slot == 0)
+            const Slot slot = m_slots[i];
+            if (slot.entry == 0)
                 return NotFound;
-            if (matches(slot - 1))
-                return slot - 1;
+            if (slot.hash == hash && matches(slot.entry - 1))
+                return slot.entry - 1;
         }
     }
 
-    template <class HashOf> void insert(std::uint32_t hash, std::uint32_t entry, HashOf&& hashOf)
+    void insert(std::uint32_t hash, std::uint32_t entry)
     {
-        if ((m_count + 1) * 2 > m_slots.size())
-            grow(hashOf);
-        place(hash, entry);
+        if ((m_count + 1) * 4 > m_slots.size() * 3)
+            grow();
+        place(Slot{hash, entry + 1});
         ++m_count;
     }
 
-    // Takes out the entry inserted last, which must be there; the entries after it in its run of
-    // slots move back to where a lookup finds them.
-    template <class HashOf> void erase(std::uint32_t hash, std::uint32_t entry, HashOf&& hashOf)
+    // Takes the entry out; the entries after it in its run of slots move back to where a lookup
+    // finds them.
+    void erase(std::uint32_t hash, std::uint32_t entry)
     {
         std::size_t i = hash & m_mask;
-        while (m_slots[i] != entry + 1)
+        while (m_slots[i].entry != entry + 1)
             i = (i + 1) & m_mask;
-        for (std::size_t j = (i + 1) & m_mask; m_slots[j] != 0; j = (j + 1) & m_mask) {
-            const std::size_t home = hashOf(m_slots[j] - 1) & m_mask;
+        for (std::size_t j = (i + 1) & m_mask; m_slots[j].entry != 0; j = (j + 1) & m_mask) {
+            const std::size_t home = m_slots[j].hash & m_mask;
             // The entry at j may move to i when i lies on its way from home to j.
             if (((j - home) & m_mask) >= ((j - i) & m_mask)) {
                 m_slots[i] = m_slots[j];
                 i = j;
             }
         }
-        m_slots[i] = 0;
+        m_slots[i] = Slot{0, 0};
         --m_count;
     }
 
@@ -155,36 +159,47 @@ public:
         if (!m_slots.empty())
             __builtin_prefetch(&m_slots[hash & m_mask]);
     }
-    // The entry the hash's first slot holds now, or NotFound.
-    std::uint32_t firstAt(std::uint32_t hash) const
+    // The entry in the hash's first slot when that slot holds the same hash, else NotFound.
+    std::uint32_t likelyAt(std::uint32_t hash) const
     {
-        return m_slots.empty() ? NotFound : m_slots[hash & m_mask] - 1;
+        if (m_slots.empty())
+            return NotFound;
+        const Slot slot = m_slots[hash & m_mask];
+        return slot.entry != 0 && slot.hash == hash ? slot.entry - 1 : NotFound;
+    }
+
+    // Calls f(hash, entry) for every entry.
+    template <class F> void forEach(F&& f) const
+    {
+        for (const Slot& slot : m_slots)
+            if (slot.entry != 0)
+                f(slot.hash, slot.entry - 1);
     }
 
 private:
-    void place(std::uint32_t hash, std::uint32_t entry)
+    void place(Slot slot)
     {
-        std::size_t i = hash & m_mask;
-        while (m_slots[i] != 0)
+        std::size_t i = slot.hash & m_mask;
+        while (m_slots[i].entry != 0)
             i = (i + 1) & m_mask;
-        m_slots[i] = entry + 1;
+        m_slots[i] = slot;
     }
 
-    // The table holds the entries 0 to m_count - 1 (only the last one is ever taken out): they
-    // are placed again in order, reading their hashes front to back.
-    template <class HashOf> void grow(HashOf&& hashOf)
+    void grow()
     {
         const std::size_t size = m_slots.empty() ? 1024 : m_slots.size() * 2;
-        m_slots = EntryList<std::uint32_t>();
+        EntryList<Slot> old;
+        old.swap(m_slots);
         m_slots.reserve(size);
         for (std::size_t i = 0; i < size; ++i)
-            m_slots.push_back(0);
+            m_slots.push_back(Slot{0, 0});
         m_mask = size - 1;
-        for (std::size_t entry = 0; entry < m_count; ++entry)
-            place(hashOf(static_cast<std::uint32_t>(entry)), static_cast<std::uint32_t>(entry));
+        for (const Slot& slot : old)
+            if (slot.entry != 0)
+                place(slot);
     }
 
-    EntryList<std::uint32_t> m_slots;
+    EntryList<Slot> m_slots;
     std::size_t m_mask = 0;
     std::size_t m_count = 0;
 };
@@ -198,9 +213,8 @@ struct IndexState
     SlotTable userTable;
     SlotTable hostTable;
     EntryList<std::uint32_t> lastHost; // per user: the host entry of its latest line, or NotFound
-    EntryList<std::uint32_t> hostTextHash; // per host entry
-    const char* base = nullptr;            // the text the entries' views point into
-    ByteOffset indexed = 0;                // the bytes indexed, the line without a line end aside
+    const char* base = nullptr;        // the text the entries' views point into
+    ByteOffset indexed = 0;            // the bytes indexed, the line without a line end aside
     bool endedAtNul = false;
     // A last line without a line end was counted (it may still be being written): what to take
     // back before the text it grew into is indexed.
@@ -212,6 +226,7 @@ struct IndexState
         UserEntry userBefore;
         std::uint32_t lastHostBefore = SlotTable::NotFound;
         std::uint32_t host = SlotTable::NotFound;
+        std::uint32_t hostHash = 0;
         bool newHost = false;
         HostEntry hostBefore;
     } tail;
@@ -229,17 +244,14 @@ struct Builder
 
     std::uint32_t findUser(std::string_view name, std::uint32_t hash) const
     {
-        return state.userTable.find(hash, [&](std::uint32_t entry) {
-            const UserEntry& user = users[entry];
-            return user.hash == hash && sameText(user.name, name);
-        });
+        return state.userTable.find(
+            hash, [&](std::uint32_t entry) { return sameText(users[entry].name, name); });
     }
     std::uint32_t findHost(UserId owner, std::string_view host, std::uint32_t hash) const
     {
-        const auto tag = static_cast<std::uint16_t>(hash >> 16);
         return state.hostTable.find(hash, [&](std::uint32_t entry) {
             const HostEntry& h = hosts[entry];
-            return h.hash == tag && h.owner == owner && sameText(h.host, host);
+            return h.owner == owner && sameText(h.host, host);
         });
     }
     std::uint32_t addUser(std::string_view name, std::uint32_t hash, ByteOffset line)
@@ -247,23 +259,16 @@ struct Builder
         const auto entry = static_cast<std::uint32_t>(users.size());
         users.push_back(UserEntry{entry + 1, hash, name, 1, line, line});
         state.lastHost.push_back(SlotTable::NotFound);
-        state.userTable.insert(hash, entry, [&](std::uint32_t e) { return users[e].hash; });
+        state.userTable.insert(hash, entry);
         return entry;
     }
     std::uint32_t addHost(UserId owner, ConnectionKind kind, std::string_view host,
-                          std::uint32_t textHash, ByteOffset line)
+                          std::uint32_t hash, ByteOffset line)
     {
-        const std::uint32_t hash = hostSlotHash(textHash, owner);
         const auto entry = static_cast<std::uint32_t>(hosts.size());
-        hosts.push_back(
-            HostEntry{owner, kind, static_cast<std::uint16_t>(hash >> 16), host, 1, line, line});
-        state.hostTextHash.push_back(textHash);
-        state.hostTable.insert(hash, entry, [&](std::uint32_t e) { return hostHashOf(e); });
+        hosts.push_back(HostEntry{owner, kind, host, 1, line, line});
+        state.hostTable.insert(hash, entry);
         return entry;
-    }
-    std::uint32_t hostHashOf(std::uint32_t entry) const
-    {
-        return hostSlotHash(state.hostTextHash[entry], hosts[entry].owner);
     }
 };
 
@@ -312,7 +317,6 @@ struct PendingHost
 {
     std::uint32_t user; // entry number
     ConnectionKind kind;
-    std::uint32_t textHash;
     std::uint32_t hash;
     std::string_view host;
     ByteOffset line;
@@ -350,7 +354,7 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             // line compares with it.
             host.host = pending.host;
         } else {
-            entry = b.addHost(owner, pending.kind, pending.host, pending.textHash, pending.line);
+            entry = b.addHost(owner, pending.kind, pending.host, pending.hash, pending.line);
             foundInBlock = true;
             if (reporting == Reporting::EveryEntry) {
                 reporter.host(pending.host);
@@ -371,8 +375,9 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
         const char* blockEnd =
             (end - p > static_cast<std::ptrdiff_t>(BlockBytes)) ? p + BlockBytes : end;
         while (p < blockEnd) {
-            const char* lineEnd = FindLineEndOrNul(p, end);
-            const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
+            const IndexLine scanned = ScanIndexLine(p, end);
+            const char* const lineStart = p;
+            const char* const lineEnd = scanned.end;
             if (lineEnd < end && *lineEnd == '\0') {
                 // A NUL ends the text: this line is its last, and nothing after it counts.
                 b.state.endedAtNul = true;
@@ -381,10 +386,10 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
                 p = lineEnd + TerminatorLength(lineEnd, end);
             }
 
-            const IndexFields fields = ExtractIndexFields(line);
+            const IndexFields& fields = scanned.fields;
             if (!fields.qualifies || fields.user.empty())
                 continue;
-            const ByteOffset lineAt = base + static_cast<ByteOffset>(line.data() - text.data());
+            const ByteOffset lineAt = base + static_cast<ByteOffset>(lineStart - text.data());
             const std::string_view name = fields.user;
             std::uint32_t user;
             if (lastUser != SlotTable::NotFound && sameText(name, lastName)) {
@@ -397,6 +402,9 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
                 if (user != SlotTable::NotFound) {
                     ++b.users[user].lines;
                     b.users[user].lastLine = lineAt;
+                    // As for hosts: the latest place of the same bytes is likelier in the cache
+                    // when the next line compares with it.
+                    b.users[user].name = name;
                 } else {
                     user = b.addUser(name, hash, lineAt);
                     foundInBlock = true;
@@ -421,21 +429,22 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
                 host.host = fields.host;
                 continue;
             }
-            const std::uint32_t textHash = hostTextHash(fields.host);
-            const std::uint32_t hash = hostSlotHash(textHash, b.users[user].id);
+            const std::uint32_t hash = hostHash(b.users[user].hash, fields.host);
             b.state.hostTable.prefetch(hash);
             ring[produced++ & (RingSize - 1)] =
-                PendingHost{user, fields.kind, textHash, hash, fields.host, lineAt};
+                PendingHost{user, fields.kind, hash, fields.host, lineAt};
+            // A few lines later the slot is likely in the cache: when it holds the same hash, its
+            // entry is fetched, and two lines before the lookup the text it compares with. A host
+            // seen for the first time costs no more than its slot.
             if (hintLag > 0 && produced > hintLag) {
                 const PendingHost& soon = ring[(produced - 1 - hintLag) & (RingSize - 1)];
-                const std::uint32_t entry = b.state.hostTable.firstAt(soon.hash);
+                const std::uint32_t entry = b.state.hostTable.likelyAt(soon.hash);
                 if (entry != SlotTable::NotFound && entry < b.hosts.size())
                     __builtin_prefetch(&b.hosts[entry]);
             }
-            // Two lines before the lookup, the text of that entry, which it compares with.
             if (hintLag > 0 && produced > hintLag + 2) {
                 const PendingHost& next = ring[(produced - 3 - hintLag) & (RingSize - 1)];
-                const std::uint32_t entry = b.state.hostTable.firstAt(next.hash);
+                const std::uint32_t entry = b.state.hostTable.likelyAt(next.hash);
                 if (entry != SlotTable::NotFound && entry < b.hosts.size())
                     __builtin_prefetch(b.hosts[entry].host.data());
             }
@@ -485,21 +494,25 @@ void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
         into.state.lastHost[entry] = SlotTable::NotFound;
         idOf[user.id] = entry + 1;
     }
+    // A host's hash does not depend on its owner's id, so it stays the same in the merged index:
+    // mergedHost holds each later host's hash until it is merged, then its merged entry.
+    std::vector<std::uint32_t> mergedHost(later.hosts.size());
+    later.state.hostTable.forEach(
+        [&](std::uint32_t hash, std::uint32_t entry) { mergedHost[entry] = hash; });
     // The later run's memory goes as it is merged, so that the two never take much more than the
     // merged index alone.
     const std::size_t laterUsers = later.users.size();
     later.users = {};
     later.state.userTable = SlotTable();
     later.state.hostTable = SlotTable();
-    std::vector<std::uint32_t> mergedHost(later.hosts.size());
     constexpr std::size_t DiscardStep = 1u << 16;
     for (std::size_t i = 0; i < later.hosts.size(); ++i) {
         const HostEntry& host = later.hosts[i];
         const UserId owner = idOf[host.owner];
-        const std::uint32_t textHash = later.state.hostTextHash[i];
-        std::uint32_t entry = into.findHost(owner, host.host, hostSlotHash(textHash, owner));
+        const std::uint32_t hash = mergedHost[i];
+        std::uint32_t entry = into.findHost(owner, host.host, hash);
         if (entry == SlotTable::NotFound) {
-            entry = into.addHost(owner, host.kind, host.host, textHash, host.firstLine);
+            entry = into.addHost(owner, host.kind, host.host, hash, host.firstLine);
             into.hosts[entry].lines = host.lines;
         } else {
             into.hosts[entry].lines += host.lines;
@@ -596,14 +609,15 @@ void indexFrom(std::string_view text, ByteOffset from, Builder& b, ProgressSink*
     if (!fields.qualifies || fields.user.empty())
         return;
     tail.counted = true;
-    tail.user = b.findUser(fields.user, userHash(fields.user));
+    const std::uint32_t nameHash = userHash(fields.user);
+    tail.user = b.findUser(fields.user, nameHash);
     tail.newUser = tail.user == SlotTable::NotFound;
+    tail.hostHash = hostHash(nameHash, fields.host);
     if (!tail.newUser) {
         tail.userBefore = b.users[tail.user];
         tail.lastHostBefore = b.state.lastHost[tail.user];
         if (!fields.host.empty()) {
-            tail.host =
-                b.findHost(tail.user + 1, fields.host, hostHash(tail.user + 1, fields.host));
+            tail.host = b.findHost(tail.user + 1, fields.host, tail.hostHash);
             if (tail.host != SlotTable::NotFound)
                 tail.hostBefore = b.hosts[tail.host];
         }
@@ -623,17 +637,14 @@ void takeBackOpenLine(Builder& b)
     if (!tail.counted)
         return;
     if (tail.newHost) {
-        const std::uint32_t hash = b.hostHashOf(tail.host);
-        b.state.hostTable.erase(hash, tail.host, [&](std::uint32_t e) { return b.hostHashOf(e); });
-        b.state.hostTextHash.pop_back();
+        b.state.hostTable.erase(tail.hostHash, tail.host);
         b.hosts.pop_back();
     } else if (tail.host != SlotTable::NotFound) {
         b.hosts[tail.host].lines = tail.hostBefore.lines;
         b.hosts[tail.host].lastLine = tail.hostBefore.lastLine;
     }
     if (tail.newUser) {
-        b.state.userTable.erase(b.users[tail.user].hash, tail.user,
-                                [&](std::uint32_t e) { return b.users[e].hash; });
+        b.state.userTable.erase(b.users[tail.user].hash, tail.user);
         b.users.pop_back();
         b.state.lastHost.pop_back();
     } else {

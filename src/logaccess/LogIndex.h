@@ -49,8 +49,7 @@ struct HostEntry
 {
     UserId owner = 0;
     ConnectionKind kind = 0;
-    std::uint16_t hash = 0; // a part of the hash of owner and host, for the index's own lookups
-    std::string_view host;  // the whole host text
+    std::string_view host; // the whole host text
     NodeLineCount lines = 0;
     ByteOffset firstLine = 0;
     ByteOffset lastLine = 0;

@@ -1,7 +1,10 @@
+#include "logaccess/LogFile.h"
 #include "logaccess/LogGrammar.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -163,6 +166,76 @@ TEST(IndexFields, WorkedExamples)
         EXPECT_EQ(f.user, c.user);
         EXPECT_EQ(f.hasKind ? int(f.kind) : -1, c.kind);
         EXPECT_EQ(f.host, c.host);
+    }
+}
+
+TEST(IndexFields, OnePassScanAgreesWithThePlainCutsOnRandomTexts)
+{
+    // Line by line through random texts (markers, tokens, line ends, NULs, long lines, lines across
+    // the 64-byte blocks of the scan), each text in a buffer of its exact size, so that a read
+    // past its end shows under the address sanitizer.
+    const std::vector<std::string> pieces = {" - ",
+                                             " ",
+                                             "-",
+                                             "[",
+                                             "]",
+                                             "] ",
+                                             " [",
+                                             "\"",
+                                             "\"HTTP\"",
+                                             "\"https\"",
+                                             "\"FTP\"",
+                                             "\"PoP3\"",
+                                             "\"SMTP\"",
+                                             "\"MAP\"",
+                                             "\"SOCKS5\"",
+                                             "http://",
+                                             "CONNECT ",
+                                             ":",
+                                             "/",
+                                             "@",
+                                             "Host:",
+                                             "-User",
+                                             "alice",
+                                             "x",
+                                             "\n",
+                                             "\r\n",
+                                             "\r",
+                                             std::string(1, '\0'),
+                                             "\xE9",
+                                             std::string(70, 'a'),
+                                             std::string(300, '-'),
+                                             ExampleLine + "\n"};
+    std::mt19937 random(11);
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+    std::uniform_int_distribution<int> count(0, 40);
+    for (int round = 0; round < 4000; ++round) {
+        std::string built;
+        for (int n = count(random); n > 0; --n)
+            built += pieces[pick(random)];
+        const std::unique_ptr<char[]> bytes(new char[built.size() + 1]);
+        char* const text = bytes.get() + 1; // not aligned to the blocks
+        std::memcpy(text, built.data(), built.size());
+        const char* const end = text + built.size();
+        for (const char* p = text; p < end;) {
+            const char* lineEnd = FindLineEndOrNul(p, end);
+            const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
+            const IndexFields plain = ExtractIndexFields(line);
+            for (const ScanInstructions widest :
+                 {ScanInstructions::Plain, ScanInstructions::Sse2, ScanInstructions::Avx2,
+                  ScanInstructions::Avx512}) {
+                const IndexLine scanned = ScanIndexLine(widest, p, end);
+                ASSERT_EQ(scanned.end, lineEnd) << built;
+                ASSERT_EQ(scanned.fields.qualifies, plain.qualifies) << line;
+                ASSERT_EQ(scanned.fields.user.data(), plain.user.data()) << line;
+                ASSERT_EQ(scanned.fields.user.size(), plain.user.size()) << line;
+                ASSERT_EQ(scanned.fields.hasKind, plain.hasKind) << line;
+                ASSERT_EQ(scanned.fields.kind, plain.kind) << line;
+                ASSERT_EQ(scanned.fields.host.data(), plain.host.data()) << line;
+                ASSERT_EQ(scanned.fields.host.size(), plain.host.size()) << line;
+            }
+            p = lineEnd + TerminatorLength(lineEnd, end);
+        }
     }
 }
 
