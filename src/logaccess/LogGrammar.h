@@ -151,10 +151,6 @@ IndexLine ScanIndexLine(ScanInstructions widest, const char* p, const char* end)
 std::string_view ExtractUser(std::string_view text);
 // The connection kind and host from the text that starts at the request.
 HostFields ExtractHost(std::string_view text);
-// The table index of the connection token that starts at text[0], or -1.
-int ConnectionTokenAt(std::string_view text);
-// The host of the text that starts at the request, by the rule of table token k (not -1).
-HostFields ExtractHostOfType(std::string_view text, int k);
 
 struct RecordFields
 {

@@ -507,6 +507,8 @@ void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
     later.state.hostTable = SlotTable();
     constexpr std::size_t DiscardStep = 1u << 16;
     for (std::size_t i = 0; i < later.hosts.size(); ++i) {
+        if (i + 8 < later.hosts.size())
+            into.state.hostTable.prefetch(mergedHost[i + 8]);
         const HostEntry& host = later.hosts[i];
         const UserId owner = idOf[host.owner];
         const std::uint32_t hash = mergedHost[i];

@@ -94,55 +94,101 @@ void padTo(std::string& out, std::size_t from, std::size_t width)
     out.append(used < width ? width - used : 0, ' ');
 }
 
+// The lines of a tree, one for each user followed by one for each of its hosts, written from the
+// index's entries: a log of a million users has millions of nodes.
+class TreeLines
+{
+public:
+    TreeLines(const Context& context, const LogIndex& index)
+        : m_context(context), m_index(index), m_order(MakeHostOrder(index))
+    {}
+
+    std::size_t count() const { return m_index.users.size() + m_index.hosts.size(); }
+
+    // Appends lines [from, to) to out.
+    void write(std::string& out, std::size_t from, std::size_t to) const
+    {
+        const std::vector<std::uint32_t>& start = m_order.hostsStart;
+        // The user whose lines hold line `from`: user u's line is line u + start[u].
+        std::size_t u = 0;
+        std::size_t lo = 0;
+        std::size_t hi = m_index.users.size();
+        while (lo < hi) {
+            const std::size_t mid = (lo + hi) / 2;
+            if (mid + start[mid] <= from) {
+                u = mid;
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        const bool tsv = m_context.format == OutputFormat::Tsv;
+        for (std::size_t at = from; at < to; ++u) {
+            const std::size_t userLine = u + start[u];
+            if (at == userLine) {
+                const std::size_t hostCount = start[u + 1] - start[u];
+                if (tsv) {
+                    out += "U\t";
+                    appendField(out, m_context, m_index.users[u].name);
+                } else {
+                    appendField(out, m_context, m_index.users[u].name);
+                    out += "  (" + counted(hostCount, "host", "hosts") + ')';
+                }
+                out += '\n';
+                ++at;
+            }
+            const std::size_t last =
+                std::min<std::size_t>(start[u + 1], start[u] + (to - userLine - 1));
+            for (std::size_t h = start[u] + (at - userLine - 1); h < last; ++h, ++at) {
+                // The entries and their texts lie all over memory: ask for them a few hosts ahead.
+                if (h + 16 < m_order.hosts.size())
+                    __builtin_prefetch(&m_index.hosts[m_order.hosts[h + 16]]);
+                if (h + 8 < m_order.hosts.size())
+                    __builtin_prefetch(m_index.hosts[m_order.hosts[h + 8]].host.data());
+                const HostEntry& host = m_index.hosts[m_order.hosts[h]];
+                if (tsv) {
+                    out += "H\t";
+                    out += std::to_string(host.kind);
+                    out += '\t';
+                } else {
+                    const std::size_t lineFrom = out.size();
+                    out += "    ";
+                    out += KindSlotName(host.kind, "?");
+                    padTo(out, lineFrom, 16);
+                }
+                appendField(out, m_context, host.host);
+                out += '\n';
+            }
+        }
+    }
+
+private:
+    const Context& m_context;
+    const LogIndex& m_index;
+    const HostOrder m_order;
+};
+
 // tree LOG: the users of the log and, under each, its hosts with their connection kind.
 int runTree(const Context& context, const std::vector<std::string>& args)
 {
     auto file = std::make_shared<const LogFile>(args[0]);
     const LogIndex index = BuildLogIndex(file, nullptr);
-    // The tree straight from the index's entries: a log of a million users has millions of nodes.
-    const HostOrder order = MakeHostOrder(index);
-
-    OutputBuffer out(context.out);
-    std::string& line = out.text();
-    const bool tsv = context.format == OutputFormat::Tsv;
-    for (std::size_t u = 0; u < index.users.size(); ++u) {
-        const std::string_view name = index.users[u].name;
-        const std::size_t firstHost = order.hostsStart[u];
-        const std::size_t hostCount = order.hostsStart[u + 1] - firstHost;
-        if (tsv) {
-            line += "U\t";
-            appendField(line, context, name);
-        } else {
-            appendField(line, context, name);
-            line += "  (" + counted(hostCount, "host", "hosts") + ')';
-        }
-        out.endLine();
-        for (std::size_t h = firstHost; h < firstHost + hostCount; ++h) {
-            // The entries and their texts lie all over memory: ask for them a few hosts ahead.
-            if (h + 16 < order.hosts.size())
-                __builtin_prefetch(&index.hosts[order.hosts[h + 16]]);
-            if (h + 8 < order.hosts.size())
-                __builtin_prefetch(index.hosts[order.hosts[h + 8]].host.data());
-            const HostEntry& host = index.hosts[order.hosts[h]];
-            if (tsv) {
-                line += "H\t";
-                line += std::to_string(host.kind);
-                line += '\t';
-            } else {
-                const std::size_t from = line.size();
-                line += "    ";
-                line += KindSlotName(host.kind, "?");
-                padTo(line, from, 16);
-            }
-            appendField(line, context, host.host);
-            out.endLine();
-        }
+    const TreeLines lines(context, index);
+    // Two pieces of the tree at a time, one on each core, written in order.
+    constexpr std::size_t PieceLines = 1u << 15;
+    std::string pieces[2];
+    for (std::size_t from = 0; from < lines.count(); from += 2 * PieceLines) {
+        RunParts(2, [&](std::size_t k) {
+            pieces[k].clear();
+            const std::size_t begin = std::min(lines.count(), from + k * PieceLines);
+            lines.write(pieces[k], begin, std::min(lines.count(), begin + PieceLines));
+        });
+        for (const std::string& piece : pieces)
+            context.out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
     }
-    if (!tsv) {
-        line += counted(index.users.size(), "user", "users") + ", " +
-                counted(index.hosts.size(), "host", "hosts");
-        out.endLine();
-    }
+    if (context.format != OutputFormat::Tsv)
+        context.out << counted(index.users.size(), "user", "users") << ", "
+                    << counted(index.hosts.size(), "host", "hosts") << '\n';
     return 0;
 }
 

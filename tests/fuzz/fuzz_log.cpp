@@ -287,6 +287,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         lines.push_back({line, static_cast<ByteOffset>(line.data() - text.data())});
         checkGrammar(line);
     }
+    // The one-pass scan of every kind against the plain cuts, over the raw bytes up to the end
+    // of the input (a NUL ends a line there, not the text).
+    for (const char* p = data.data(); p < data.data() + data.size();) {
+        const char* const end = data.data() + data.size();
+        const char* const lineEnd = FindLineEndOrNul(p, end);
+        const IndexFields plain =
+            ExtractIndexFields(std::string_view(p, static_cast<std::size_t>(lineEnd - p)));
+        for (const ScanInstructions widest : {ScanInstructions::Plain, ScanInstructions::Sse2,
+                                              ScanInstructions::Avx2, ScanInstructions::Avx512}) {
+            const IndexLine scanned = ScanIndexLine(widest, p, end);
+            FUZZ_CHECK(scanned.end == lineEnd && scanned.fields.qualifies == plain.qualifies);
+            FUZZ_CHECK(scanned.fields.user.data() == plain.user.data() &&
+                       scanned.fields.user.size() == plain.user.size());
+            FUZZ_CHECK(scanned.fields.hasKind == plain.hasKind &&
+                       scanned.fields.kind == plain.kind);
+            FUZZ_CHECK(scanned.fields.host.data() == plain.host.data() &&
+                       scanned.fields.host.size() == plain.host.size());
+        }
+        p = lineEnd + TerminatorLength(lineEnd, end);
+    }
 
     IndexOptions onePart;
     onePart.threads = 1;
