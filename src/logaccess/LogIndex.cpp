@@ -317,6 +317,7 @@ struct PendingHost
 {
     std::uint32_t user; // entry number
     ConnectionKind kind;
+    bool asBefore; // the same user and host as the pending host before it: no lookup
     std::uint32_t hash;
     std::string_view host;
     ByteOffset line;
@@ -324,27 +325,31 @@ struct PendingHost
 
 // Indexes the lines of text, which starts at `base` in the whole text, into b.
 //
-// Looking a host up mostly waits for memory, so the lookups run a few lines behind the parsing:
-// each line's table slot is prefetched when the line is parsed, the entry it holds a few lines
-// later, and the lookup itself happens once both are likely in the cache. Lookups and insertions
-// still happen in line order, so the entries keep the order of first appearance. Reporting every
-// entry as it is found needs the strict order of user and host events, so it looks up at once.
+// Looking a host up mostly waits for memory, so the lookups run a few dozen lines behind the
+// parsing: each line's table slot is prefetched when the line is parsed, the entry it holds some
+// lines later, the entry's text later still, and the lookup itself happens once all are likely in
+// the cache. Lookups and insertions still happen in line order, so the entries keep the order of
+// first appearance. Reporting every entry as it is found needs the strict order of user and host
+// events, so it looks up at once.
 void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting reporting,
                 ProgressSink* sink, const std::atomic<bool>* cancel)
 {
     Reporter reporter(sink);
-    constexpr std::size_t RingSize = 8; // a power of two
-    const std::size_t lag = reporting == Reporting::EveryEntry ? 0 : RingSize - 1;
-    const std::size_t hintLag = lag / 2;
+    constexpr std::size_t RingSize = 32;  // a power of two
+    constexpr std::size_t EntryStage = 8; // pending hosts after the slot's prefetch: the entry's
+    constexpr std::size_t TextStage = 16; // the entry's text
+    const std::size_t lag = reporting == Reporting::EveryEntry ? 0 : 24; // the lookup
     PendingHost ring[RingSize];
     std::size_t produced = 0;
     std::size_t consumed = 0;
     bool foundInBlock = false;
+    std::uint32_t consumedEntry = SlotTable::NotFound; // the host entry of the last lookup
 
     const auto consume = [&] {
         const PendingHost& pending = ring[consumed++ & (RingSize - 1)];
         const UserId owner = b.users[pending.user].id;
-        std::uint32_t entry = b.findHost(owner, pending.host, pending.hash);
+        std::uint32_t entry =
+            pending.asBefore ? consumedEntry : b.findHost(owner, pending.host, pending.hash);
         if (entry != SlotTable::NotFound) {
             HostEntry& host = b.hosts[entry];
             ++host.lines;
@@ -362,6 +367,7 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             }
         }
         b.state.lastHost[pending.user] = entry;
+        consumedEntry = entry;
     };
 
     const char* p = text.data();
@@ -429,23 +435,35 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
                 host.host = fields.host;
                 continue;
             }
+            // The same user and host as the line that went into the ring before it (a run of
+            // one user's lines to one host): its entry is that line's, whatever the lookup finds.
+            if (produced > 0) {
+                const PendingHost& before = ring[(produced - 1) & (RingSize - 1)];
+                if (before.user == user && sameText(before.host, fields.host)) {
+                    ring[produced++ & (RingSize - 1)] =
+                        PendingHost{user, fields.kind, true, before.hash, fields.host, lineAt};
+                    if (produced - consumed > lag)
+                        consume();
+                    continue;
+                }
+            }
             const std::uint32_t hash = hostHash(b.users[user].hash, fields.host);
             b.state.hostTable.prefetch(hash);
             ring[produced++ & (RingSize - 1)] =
-                PendingHost{user, fields.kind, hash, fields.host, lineAt};
-            // A few lines later the slot is likely in the cache: when it holds the same hash, its
-            // entry is fetched, and two lines before the lookup the text it compares with. A host
-            // seen for the first time costs no more than its slot.
-            if (hintLag > 0 && produced > hintLag) {
-                const PendingHost& soon = ring[(produced - 1 - hintLag) & (RingSize - 1)];
+                PendingHost{user, fields.kind, false, hash, fields.host, lineAt};
+            // Some lines later the slot is likely in the cache: when it holds the same hash, its
+            // entry is fetched, and later the text it compares with. A host seen for the first
+            // time costs no more than its slot.
+            if (lag > 0 && produced > EntryStage) {
+                const PendingHost& soon = ring[(produced - 1 - EntryStage) & (RingSize - 1)];
                 const std::uint32_t entry = b.state.hostTable.likelyAt(soon.hash);
-                if (entry != SlotTable::NotFound && entry < b.hosts.size())
+                if (!soon.asBefore && entry != SlotTable::NotFound && entry < b.hosts.size())
                     __builtin_prefetch(&b.hosts[entry]);
             }
-            if (hintLag > 0 && produced > hintLag + 2) {
-                const PendingHost& next = ring[(produced - 3 - hintLag) & (RingSize - 1)];
+            if (lag > 0 && produced > TextStage) {
+                const PendingHost& next = ring[(produced - 1 - TextStage) & (RingSize - 1)];
                 const std::uint32_t entry = b.state.hostTable.likelyAt(next.hash);
-                if (entry != SlotTable::NotFound && entry < b.hosts.size())
+                if (!next.asBefore && entry != SlotTable::NotFound && entry < b.hosts.size())
                     __builtin_prefetch(b.hosts[entry].host.data());
             }
             if (produced - consumed > lag)
