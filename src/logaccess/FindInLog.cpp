@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qelt {
@@ -146,6 +147,11 @@ struct RunFound
 {
     MetNodes users;
     MetNodes hosts; // their owners are numbers in users
+    // The user of the latest line read, and per user the host of its latest line (or NoNode),
+    // with their texts there.
+    std::uint32_t user = NoNode;
+    std::string_view userText;
+    std::vector<std::pair<std::uint32_t, std::string_view>> recentHost;
     std::size_t lines = 0;
     bool cancelled = false;
     bool endedAtNul = false;
@@ -178,11 +184,23 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         if (!fields.qualifies || fields.user.empty())
             continue;
         const std::size_t at = base + static_cast<std::size_t>(lineStart - begin);
-        const std::uint32_t user = found.users.meet(0, fields.user, at, 0);
-        found.users[user].count += matches ? 1 : 0;
+        // Lines of one user come in runs, and a user's requests in runs to one host (a page and
+        // its images): the user of the line before, and the user's latest host, are compared
+        // first.
+        // (The texts compared are those of recent lines, which are still in the cache.)
+        if (found.user == NoNode || !sameText(found.userText, fields.user)) {
+            found.user = found.users.meet(0, fields.user, at, 0);
+            if (found.user == found.recentHost.size())
+                found.recentHost.push_back({NoNode, {}});
+        }
+        found.userText = fields.user;
+        found.users[found.user].count += matches ? 1 : 0;
         if (fields.host.empty())
             continue;
-        const std::uint32_t host = found.hosts.meet(user, fields.host, at, fields.kind);
+        auto& [host, hostText] = found.recentHost[found.user];
+        if (host == NoNode || !sameText(hostText, fields.host))
+            host = found.hosts.meet(found.user, fields.host, at, fields.kind);
+        hostText = fields.host;
         found.hosts[host].count += matches ? 1 : 0;
     }
 }

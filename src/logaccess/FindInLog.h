@@ -55,7 +55,7 @@ struct FindOptions
 {
     // How many parts to search at once: 0 picks by the text's size and the machine's cores.
     unsigned threads = 0;
-    // Checked every few megabytes; when set the search stops.
+    // Checked every few hundred kilobytes; when set the search stops.
     const std::atomic<bool>* cancel = nullptr;
 };
 
