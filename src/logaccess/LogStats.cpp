@@ -479,8 +479,9 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
         const char* blockEnd =
             (end - p > static_cast<std::ptrdiff_t>(BlockBytes)) ? p + BlockBytes : end;
         while (p < blockEnd) {
-            const char* lineStart = p;
-            const char* lineEnd = FindLineEndOrNul(p, end);
+            const IndexLine scanned = ScanIndexLine(p, end);
+            const char* const lineStart = p;
+            const char* const lineEnd = scanned.end;
             const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
             if (lineEnd < end && *lineEnd == '\0') {
                 counts.endedAtNul = true;
@@ -489,7 +490,7 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
                 p = lineEnd + TerminatorLength(lineEnd, end);
             }
 
-            const IndexFields fields = ExtractIndexFields(line);
+            const IndexFields& fields = scanned.fields;
             if (!fields.qualifies || fields.user.empty())
                 continue;
             const LinePosition at = base + static_cast<LinePosition>(lineStart - start);
