@@ -538,16 +538,16 @@ private:
                     __builtin_prefetch(p + ReadAhead + 64);
                     __builtin_prefetch(p + ReadAhead + 128);
                 }
-                const char* lineEnd = FindLineEnd(p, end);
-                const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
+                // The part read holds no NUL: it ends before the first line met.
+                const IndexLine scanned = ScanIndexLine(p, end);
                 const auto at = static_cast<std::size_t>(p - m_text.data());
-                p = lineEnd + TerminatorLength(lineEnd, end);
+                p = scanned.end + TerminatorLength(scanned.end, end);
                 if (p >= nextCheck) {
                     if (cancelled())
                         return;
                     nextCheck = p + CheckBytes;
                 }
-                const IndexFields fields = ExtractIndexFields(line);
+                const IndexFields& fields = scanned.fields;
                 if (!fields.qualifies || fields.user.empty())
                     continue;
                 if (lastName.data() == nullptr || !sameText(fields.user, lastName)) {
