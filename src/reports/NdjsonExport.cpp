@@ -64,11 +64,11 @@ class ObjectWriter
 public:
     explicit ObjectWriter(CodePageId codePage) : m_codePage(codePage), m_kinds(kindTexts()) {}
 
-    // Writes the object of the line and a LF at to, when the line is counted; returns the end,
-    // or null when the line is not counted. The bytes up to readableEnd may be read.
-    char* write(char* to, std::string_view line, const char* readableEnd)
+    // Writes the object of the line, whose index fields are `index`, and a LF at to, when the
+    // line is counted; returns the end, or null when the line is not counted. The bytes up to
+    // readableEnd may be read.
+    char* write(char* to, std::string_view line, const IndexFields& index, const char* readableEnd)
     {
-        const IndexFields index = ExtractIndexFields(line);
         if (!index.qualifies || index.user.empty())
             return nullptr;
         const RecordFields record = ExtractRecordFields(line);
@@ -263,7 +263,8 @@ bool AppendNdjsonLine(std::string& out, std::string_view line, CodePageId codePa
 {
     const std::unique_ptr<char[]> buffer(new char[objectBound(line)]);
     ObjectWriter writer(codePage);
-    const char* end = writer.write(buffer.get(), line, line.data() + line.size());
+    const char* end =
+        writer.write(buffer.get(), line, ExtractIndexFields(line), line.data() + line.size());
     if (end)
         out.append(buffer.get(), static_cast<std::size_t>(end - buffer.get()));
     return end != nullptr;
@@ -301,10 +302,11 @@ std::size_t ExportNdjson(const std::vector<std::shared_ptr<const LogFile>>& file
                 const char* p = chunks[k].data();
                 const char* const end = p + chunks[k].size();
                 while (p < end) {
-                    const char* lineEnd = FindLineEndOrNul(p, end);
+                    const IndexLine scanned = ScanIndexLine(p, end);
+                    const char* const lineEnd = scanned.end;
                     const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
                     char* to = chunk.text->reserve(objectBound(line));
-                    if (char* objectEnd = writer.write(to, line, readableEnd)) {
+                    if (char* objectEnd = writer.write(to, line, scanned.fields, readableEnd)) {
                         chunk.text->grow(objectEnd);
                         ++chunk.count;
                     }
