@@ -99,21 +99,33 @@ std::uint32_t hostHash(std::uint32_t ownerHash, std::string_view host)
     return h;
 }
 
-// Entry numbers by open addressing. A slot holds an entry's number plus one (0 is empty) and the
-// entry's whole hash, so that a lookup reads an entry only when the hashes agree, and growing or
-// taking out never needs the entries.
-class SlotTable
+// A slot that keeps its entry's hash beside the entry's number: a lookup reads an entry only when
+// the hashes agree, and growing or taking out never reads the entries. For the hosts, which are
+// many and looked up all over memory.
+struct HashedSlot
+{
+    static constexpr bool HasHash = true;
+    std::uint32_t hash;
+    std::uint32_t entry; // plus one, 0: empty
+};
+
+// A slot of the entry's number alone, half the memory: the entry keeps its hash. For the users,
+// of which a log has few, or many with few lines each.
+struct PlainSlot
+{
+    static constexpr bool HasHash = false;
+    std::uint32_t entry; // plus one, 0: empty
+};
+
+// Entry numbers by open addressing, at most three quarters full. `hashOf(entry)` gives the hash of
+// an entry again where the slots do not keep it.
+template <class Slot> class SlotTable
 {
 public:
     static constexpr std::uint32_t NotFound = 0xFFFFFFFFu;
 
-    struct Slot
-    {
-        std::uint32_t hash;
-        std::uint32_t entry; // plus one
-    };
-
-    // The entry of that hash whose key `matches`, or NotFound; probing starts at the hash.
+    // The entry whose key `matches`, or NotFound; probing starts at the hash. Where the slots keep
+    // no hashes, `matches` compares the entry's own hash first.
     template <class Matches> std::uint32_t find(std::uint32_t hash, Matches&& matches) const
     {
         if (m_slots.empty())
@@ -122,35 +134,35 @@ public:
             const Slot slot = m_slots[i];
             if (slot.entry == 0)
                 return NotFound;
-            if (slot.hash == hash && matches(slot.entry - 1))
+            if (hashAgrees(slot, hash) && matches(slot.entry - 1))
                 return slot.entry - 1;
         }
     }
 
-    void insert(std::uint32_t hash, std::uint32_t entry)
+    template <class HashOf> void insert(std::uint32_t hash, std::uint32_t entry, HashOf&& hashOf)
     {
         if ((m_count + 1) * 4 > m_slots.size() * 3)
-            grow();
-        place(Slot{hash, entry + 1});
+            grow(hashOf);
+        place(make(hash, entry + 1), hash);
         ++m_count;
     }
 
     // Takes the entry out; the entries after it in its run of slots move back to where a lookup
     // finds them.
-    void erase(std::uint32_t hash, std::uint32_t entry)
+    template <class HashOf> void erase(std::uint32_t hash, std::uint32_t entry, HashOf&& hashOf)
     {
         std::size_t i = hash & m_mask;
         while (m_slots[i].entry != entry + 1)
             i = (i + 1) & m_mask;
         for (std::size_t j = (i + 1) & m_mask; m_slots[j].entry != 0; j = (j + 1) & m_mask) {
-            const std::size_t home = m_slots[j].hash & m_mask;
+            const std::size_t home = hashIn(m_slots[j], hashOf) & m_mask;
             // The entry at j may move to i when i lies on its way from home to j.
             if (((j - home) & m_mask) >= ((j - i) & m_mask)) {
                 m_slots[i] = m_slots[j];
                 i = j;
             }
         }
-        m_slots[i] = Slot{0, 0};
+        m_slots[i] = Slot{};
         --m_count;
     }
 
@@ -162,6 +174,7 @@ public:
     // The entry in the hash's first slot when that slot holds the same hash, else NotFound.
     std::uint32_t likelyAt(std::uint32_t hash) const
     {
+        static_assert(Slot::HasHash);
         if (m_slots.empty())
             return NotFound;
         const Slot slot = m_slots[hash & m_mask];
@@ -171,32 +184,55 @@ public:
     // Calls f(hash, entry) for every entry.
     template <class F> void forEach(F&& f) const
     {
+        static_assert(Slot::HasHash);
         for (const Slot& slot : m_slots)
             if (slot.entry != 0)
                 f(slot.hash, slot.entry - 1);
     }
 
 private:
-    void place(Slot slot)
+    static Slot make(std::uint32_t hash, std::uint32_t entryPlusOne)
     {
-        std::size_t i = slot.hash & m_mask;
+        if constexpr (Slot::HasHash)
+            return Slot{hash, entryPlusOne};
+        else
+            return Slot{entryPlusOne};
+    }
+    static bool hashAgrees(const Slot& slot, std::uint32_t hash)
+    {
+        if constexpr (Slot::HasHash)
+            return slot.hash == hash;
+        else
+            return true;
+    }
+    template <class HashOf> static std::uint32_t hashIn(const Slot& slot, HashOf& hashOf)
+    {
+        if constexpr (Slot::HasHash)
+            return slot.hash;
+        else
+            return hashOf(slot.entry - 1);
+    }
+
+    void place(Slot slot, std::uint32_t hash)
+    {
+        std::size_t i = hash & m_mask;
         while (m_slots[i].entry != 0)
             i = (i + 1) & m_mask;
         m_slots[i] = slot;
     }
 
-    void grow()
+    template <class HashOf> void grow(HashOf& hashOf)
     {
         const std::size_t size = m_slots.empty() ? 1024 : m_slots.size() * 2;
         EntryList<Slot> old;
         old.swap(m_slots);
         m_slots.reserve(size);
         for (std::size_t i = 0; i < size; ++i)
-            m_slots.push_back(Slot{0, 0});
+            m_slots.push_back(Slot{});
         m_mask = size - 1;
         for (const Slot& slot : old)
             if (slot.entry != 0)
-                place(slot);
+                place(slot, hashIn(slot, hashOf));
     }
 
     EntryList<Slot> m_slots;
@@ -204,14 +240,23 @@ private:
     std::size_t m_count = 0;
 };
 
+using UserTable = SlotTable<PlainSlot>;
+// For a table whose slots keep the hashes.
+struct NoHashOf
+{
+    std::uint32_t operator()(std::uint32_t) const { return 0; }
+};
+using HostTable = SlotTable<HashedSlot>;
+constexpr std::uint32_t NotFound = 0xFFFFFFFFu;
+
 } // namespace
 
 // The lookups of an index: its users by name and its hosts by owner and text, the host of each
 // user's latest line, and how far the text was indexed.
 struct IndexState
 {
-    SlotTable userTable;
-    SlotTable hostTable;
+    UserTable userTable;
+    HostTable hostTable;
     EntryList<std::uint32_t> lastHost; // per user: the host entry of its latest line, or NotFound
     const char* base = nullptr;        // the text the entries' views point into
     ByteOffset indexed = 0;            // the bytes indexed, the line without a line end aside
@@ -221,11 +266,11 @@ struct IndexState
     struct Tail
     {
         bool counted = false;
-        std::uint32_t user = SlotTable::NotFound;
+        std::uint32_t user = NotFound;
         bool newUser = false;
         UserEntry userBefore;
-        std::uint32_t lastHostBefore = SlotTable::NotFound;
-        std::uint32_t host = SlotTable::NotFound;
+        std::uint32_t lastHostBefore = NotFound;
+        std::uint32_t host = NotFound;
         std::uint32_t hostHash = 0;
         bool newHost = false;
         HostEntry hostBefore;
@@ -244,8 +289,9 @@ struct Builder
 
     std::uint32_t findUser(std::string_view name, std::uint32_t hash) const
     {
-        return state.userTable.find(
-            hash, [&](std::uint32_t entry) { return sameText(users[entry].name, name); });
+        return state.userTable.find(hash, [&](std::uint32_t entry) {
+            return users[entry].hash == hash && sameText(users[entry].name, name);
+        });
     }
     std::uint32_t findHost(UserId owner, std::string_view host, std::uint32_t hash) const
     {
@@ -258,8 +304,8 @@ struct Builder
     {
         const auto entry = static_cast<std::uint32_t>(users.size());
         users.push_back(UserEntry{entry + 1, hash, name, 1, line, line});
-        state.lastHost.push_back(SlotTable::NotFound);
-        state.userTable.insert(hash, entry);
+        state.lastHost.push_back(NotFound);
+        state.userTable.insert(hash, entry, [&](std::uint32_t e) { return users[e].hash; });
         return entry;
     }
     std::uint32_t addHost(UserId owner, ConnectionKind kind, std::string_view host,
@@ -267,7 +313,7 @@ struct Builder
     {
         const auto entry = static_cast<std::uint32_t>(hosts.size());
         hosts.push_back(HostEntry{owner, kind, host, 1, line, line});
-        state.hostTable.insert(hash, entry);
+        state.hostTable.insert(hash, entry, NoHashOf());
         return entry;
     }
 };
@@ -343,14 +389,14 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
     std::size_t produced = 0;
     std::size_t consumed = 0;
     bool foundInBlock = false;
-    std::uint32_t consumedEntry = SlotTable::NotFound; // the host entry of the last lookup
+    std::uint32_t consumedEntry = NotFound; // the host entry of the last lookup
 
     const auto consume = [&] {
         const PendingHost& pending = ring[consumed++ & (RingSize - 1)];
         const UserId owner = b.users[pending.user].id;
         std::uint32_t entry =
             pending.asBefore ? consumedEntry : b.findHost(owner, pending.host, pending.hash);
-        if (entry != SlotTable::NotFound) {
+        if (entry != NotFound) {
             HostEntry& host = b.hosts[entry];
             ++host.lines;
             // A later line of a run to this host may have counted in already.
@@ -373,7 +419,7 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
     const char* p = text.data();
     const char* const end = p + text.size();
     std::string_view lastName;
-    std::uint32_t lastUser = SlotTable::NotFound;
+    std::uint32_t lastUser = NotFound;
     std::size_t newUserEntry = b.users.size(); // what the last block report showed
     std::size_t newHostEntry = b.hosts.size();
 
@@ -398,14 +444,14 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             const ByteOffset lineAt = base + static_cast<ByteOffset>(lineStart - text.data());
             const std::string_view name = fields.user;
             std::uint32_t user;
-            if (lastUser != SlotTable::NotFound && sameText(name, lastName)) {
+            if (lastUser != NotFound && sameText(name, lastName)) {
                 user = lastUser;
                 ++b.users[user].lines;
                 b.users[user].lastLine = lineAt;
             } else {
                 const std::uint32_t hash = userHash(name);
                 user = b.findUser(name, hash);
-                if (user != SlotTable::NotFound) {
+                if (user != NotFound) {
                     ++b.users[user].lines;
                     b.users[user].lastLine = lineAt;
                     // As for hosts: the latest place of the same bytes is likelier in the cache
@@ -428,7 +474,7 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             // A user's requests come in runs to one host (a page and its images): the host of
             // its latest line decides most lines without a lookup.
             const std::uint32_t recent = b.state.lastHost[user];
-            if (recent != SlotTable::NotFound && sameText(b.hosts[recent].host, fields.host)) {
+            if (recent != NotFound && sameText(b.hosts[recent].host, fields.host)) {
                 HostEntry& host = b.hosts[recent];
                 ++host.lines;
                 host.lastLine = std::max(host.lastLine, lineAt);
@@ -457,13 +503,13 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             if (lag > 0 && produced > EntryStage) {
                 const PendingHost& soon = ring[(produced - 1 - EntryStage) & (RingSize - 1)];
                 const std::uint32_t entry = b.state.hostTable.likelyAt(soon.hash);
-                if (!soon.asBefore && entry != SlotTable::NotFound && entry < b.hosts.size())
+                if (!soon.asBefore && entry != NotFound && entry < b.hosts.size())
                     __builtin_prefetch(&b.hosts[entry]);
             }
             if (lag > 0 && produced > TextStage) {
                 const PendingHost& next = ring[(produced - 1 - TextStage) & (RingSize - 1)];
                 const std::uint32_t entry = b.state.hostTable.likelyAt(next.hash);
-                if (!next.asBefore && entry != SlotTable::NotFound && entry < b.hosts.size())
+                if (!next.asBefore && entry != NotFound && entry < b.hosts.size())
                     __builtin_prefetch(b.hosts[entry].host.data());
             }
             if (produced - consumed > lag)
@@ -499,19 +545,6 @@ void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
 {
     const std::size_t usersBefore = into.users.size();
     const std::size_t hostsBefore = into.hosts.size();
-    std::vector<UserId> idOf(later.users.size() + 1, 0);
-    for (const UserEntry& user : later.users) {
-        std::uint32_t entry = into.findUser(user.name, user.hash);
-        if (entry == SlotTable::NotFound) {
-            entry = into.addUser(user.name, user.hash, user.firstLine);
-            into.users[entry].lines = user.lines;
-        } else {
-            into.users[entry].lines += user.lines;
-        }
-        into.users[entry].lastLine = user.lastLine;
-        into.state.lastHost[entry] = SlotTable::NotFound;
-        idOf[user.id] = entry + 1;
-    }
     // A host's hash does not depend on its owner's id, so it stays the same in the merged index:
     // mergedHost holds each later host's hash until it is merged, then its merged entry.
     std::vector<std::uint32_t> mergedHost(later.hosts.size());
@@ -519,11 +552,27 @@ void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
         [&](std::uint32_t hash, std::uint32_t entry) { mergedHost[entry] = hash; });
     // The later run's memory goes as it is merged, so that the two never take much more than the
     // merged index alone.
-    const std::size_t laterUsers = later.users.size();
-    later.users = {};
-    later.state.userTable = SlotTable();
-    later.state.hostTable = SlotTable();
+    later.state.userTable = UserTable();
+    later.state.hostTable = HostTable();
     constexpr std::size_t DiscardStep = 1u << 16;
+    const std::size_t laterUsers = later.users.size();
+    std::vector<UserId> idOf(laterUsers + 1, 0);
+    for (std::size_t i = 0; i < laterUsers; ++i) {
+        const UserEntry& user = later.users[i];
+        std::uint32_t entry = into.findUser(user.name, user.hash);
+        if (entry == NotFound) {
+            entry = into.addUser(user.name, user.hash, user.firstLine);
+            into.users[entry].lines = user.lines;
+        } else {
+            into.users[entry].lines += user.lines;
+        }
+        into.users[entry].lastLine = user.lastLine;
+        into.state.lastHost[entry] = NotFound;
+        idOf[user.id] = entry + 1;
+        if ((i + 1) % DiscardStep == 0)
+            later.users.discardBefore(i + 1);
+    }
+    later.users = {};
     for (std::size_t i = 0; i < later.hosts.size(); ++i) {
         if (i + 8 < later.hosts.size())
             into.state.hostTable.prefetch(mergedHost[i + 8]);
@@ -531,7 +580,7 @@ void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
         const UserId owner = idOf[host.owner];
         const std::uint32_t hash = mergedHost[i];
         std::uint32_t entry = into.findHost(owner, host.host, hash);
-        if (entry == SlotTable::NotFound) {
+        if (entry == NotFound) {
             entry = into.addHost(owner, host.kind, host.host, hash, host.firstLine);
             into.hosts[entry].lines = host.lines;
         } else {
@@ -546,7 +595,7 @@ void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
     // Each user's latest host, as the later run knew it.
     for (std::size_t i = 0; i < laterUsers; ++i) {
         const std::uint32_t recent = later.state.lastHost[i];
-        if (recent != SlotTable::NotFound)
+        if (recent != NotFound)
             into.state.lastHost[idOf[i + 1] - 1] = mergedHost[recent];
     }
     into.state.endedAtNul = later.state.endedAtNul;
@@ -631,18 +680,18 @@ void indexFrom(std::string_view text, ByteOffset from, Builder& b, ProgressSink*
     tail.counted = true;
     const std::uint32_t nameHash = userHash(fields.user);
     tail.user = b.findUser(fields.user, nameHash);
-    tail.newUser = tail.user == SlotTable::NotFound;
+    tail.newUser = tail.user == NotFound;
     tail.hostHash = hostHash(nameHash, fields.host);
     if (!tail.newUser) {
         tail.userBefore = b.users[tail.user];
         tail.lastHostBefore = b.state.lastHost[tail.user];
         if (!fields.host.empty()) {
             tail.host = b.findHost(tail.user + 1, fields.host, tail.hostHash);
-            if (tail.host != SlotTable::NotFound)
+            if (tail.host != NotFound)
                 tail.hostBefore = b.hosts[tail.host];
         }
     }
-    tail.newHost = !fields.host.empty() && tail.host == SlotTable::NotFound;
+    tail.newHost = !fields.host.empty() && tail.host == NotFound;
     indexRange(text, open, text.size(), b, sink, options);
     if (tail.newUser)
         tail.user = static_cast<std::uint32_t>(b.users.size() - 1);
@@ -657,14 +706,15 @@ void takeBackOpenLine(Builder& b)
     if (!tail.counted)
         return;
     if (tail.newHost) {
-        b.state.hostTable.erase(tail.hostHash, tail.host);
+        b.state.hostTable.erase(tail.hostHash, tail.host, NoHashOf());
         b.hosts.pop_back();
-    } else if (tail.host != SlotTable::NotFound) {
+    } else if (tail.host != NotFound) {
         b.hosts[tail.host].lines = tail.hostBefore.lines;
         b.hosts[tail.host].lastLine = tail.hostBefore.lastLine;
     }
     if (tail.newUser) {
-        b.state.userTable.erase(b.users[tail.user].hash, tail.user);
+        b.state.userTable.erase(b.users[tail.user].hash, tail.user,
+                                [&](std::uint32_t e) { return b.users[e].hash; });
         b.users.pop_back();
         b.state.lastHost.pop_back();
     } else {
