@@ -487,7 +487,9 @@ struct LineBits
     }
 };
 
-template <class Bits> inline IndexLine scanLine(const char* p, const char* end)
+// Writes the line's end and fields into `result` as it finds them, which spares copying a whole
+// IndexLine pieced together on the stack.
+template <class Bits> inline void scanLine(const char* p, const char* end, IndexLine& result)
 {
     LineBits b;
     std::size_t length = 0;
@@ -500,8 +502,10 @@ template <class Bits> inline IndexLine scanLine(const char* p, const char* end)
         if (b.count == MaxBlocks) {
             // A long line: the plain way.
             const char* lineEnd = FindLineEndOrNul(at, end);
-            return {lineEnd,
-                    ExtractIndexFields(std::string_view(p, static_cast<std::size_t>(lineEnd - p)))};
+            result.end = lineEnd;
+            result.fields =
+                ExtractIndexFields(std::string_view(p, static_cast<std::size_t>(lineEnd - p)));
+            return;
         }
         char tail[BlockBytes];
         if (static_cast<std::size_t>(end - at) < BlockBytes) {
@@ -518,7 +522,6 @@ template <class Bits> inline IndexLine scanLine(const char* p, const char* end)
         }
     }
     b.block[b.count] = BlockBits{};
-    IndexLine result;
     result.end = p + length;
     IndexFields& fields = result.fields;
 
@@ -528,7 +531,7 @@ template <class Bits> inline IndexLine scanLine(const char* p, const char* end)
                b.word(&BlockBits::space, w, 2);
     });
     if (dash == Absent)
-        return result;
+        return;
     fields.qualifies = true;
     const std::size_t from = dash + 3; // the rest after " - "
     // The user: the bytes before the rest's first " [".
@@ -569,34 +572,34 @@ template <class Bits> inline IndexLine scanLine(const char* p, const char* end)
         }
     }
     if (best < 0)
-        return result;
+        return;
     const HostFields host = hostOfType(std::string_view(p + request, length - request), best);
     fields.hasKind = true;
     fields.kind = host.kind;
     fields.host = host.host;
-    return result;
 }
 
-using Scan = IndexLine (*)(const char*, const char*);
+using Scan = void (*)(const char*, const char*, IndexLine&);
 
-IndexLine scanPlain(const char* p, const char* end)
+void scanPlain(const char* p, const char* end, IndexLine& result)
 {
-    return scanLine<PlainBits>(p, end);
+    scanLine<PlainBits>(p, end, result);
 }
 
 #if defined(__x86_64__)
-IndexLine scanSse2(const char* p, const char* end)
+void scanSse2(const char* p, const char* end, IndexLine& result)
 {
-    return scanLine<Sse2Bits>(p, end);
+    scanLine<Sse2Bits>(p, end, result);
 }
-__attribute__((target("avx2"), flatten)) IndexLine scanAvx2(const char* p, const char* end)
+__attribute__((target("avx2"), flatten)) void scanAvx2(const char* p, const char* end,
+                                                       IndexLine& result)
 {
-    return scanLine<Avx2Bits>(p, end);
+    scanLine<Avx2Bits>(p, end, result);
 }
-__attribute__((target("avx512f,avx512bw"), flatten)) IndexLine scanAvx512(const char* p,
-                                                                          const char* end)
+__attribute__((target("avx512f,avx512bw"), flatten)) void scanAvx512(const char* p, const char* end,
+                                                                     IndexLine& result)
 {
-    return scanLine<Avx512Bits>(p, end);
+    scanLine<Avx512Bits>(p, end, result);
 }
 #endif
 
@@ -622,12 +625,16 @@ Scan pickScan(ScanInstructions widest)
 IndexLine ScanIndexLine(const char* p, const char* end)
 {
     static const Scan chosen = pickScan(ScanInstructions::Avx512);
-    return chosen(p, end);
+    IndexLine result;
+    chosen(p, end, result);
+    return result;
 }
 
 IndexLine ScanIndexLine(ScanInstructions widest, const char* p, const char* end)
 {
-    return pickScan(widest)(p, end);
+    IndexLine result;
+    pickScan(widest)(p, end, result);
+    return result;
 }
 
 } // namespace qelt
