@@ -174,18 +174,22 @@ int runTree(const Context& context, const std::vector<std::string>& args)
     auto file = std::make_shared<const LogFile>(args[0]);
     const LogIndex index = BuildLogIndex(file, nullptr);
     const TreeLines lines(context, index);
-    // Two pieces of the tree at a time, one on each core, written in order.
+    // Pieces of the tree written on both cores, handed on in order.
     constexpr std::size_t PieceLines = 1u << 15;
-    std::string pieces[2];
-    for (std::size_t from = 0; from < lines.count(); from += 2 * PieceLines) {
-        RunParts(2, [&](std::size_t k) {
-            pieces[k].clear();
-            const std::size_t begin = std::min(lines.count(), from + k * PieceLines);
+    constexpr std::size_t MaxAhead = 4;
+    std::vector<std::string> pieces((lines.count() + PieceLines - 1) / PieceLines);
+    RunInOrder(
+        pieces.size(), 2, MaxAhead,
+        [&](std::size_t k) {
+            const std::size_t begin = k * PieceLines;
             lines.write(pieces[k], begin, std::min(lines.count(), begin + PieceLines));
-        });
-        for (const std::string& piece : pieces)
+            return false;
+        },
+        [&](std::size_t k) {
+            const std::string piece = std::move(pieces[k]);
             context.out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-    }
+            return true;
+        });
     if (context.format != OutputFormat::Tsv)
         context.out << counted(index.users.size(), "user", "users") << ", "
                     << counted(index.hosts.size(), "host", "hosts") << '\n';
