@@ -117,13 +117,19 @@ struct PlainSlot
     std::uint32_t entry; // plus one, 0: empty
 };
 
+constexpr std::uint32_t NotFound = 0xFFFFFFFFu;
+
+// For a table whose slots keep the hashes: it never asks an entry for its hash.
+struct NoHashOf
+{
+    std::uint32_t operator()(std::uint32_t) const { return 0; }
+};
+
 // Entry numbers by open addressing, at most three quarters full. `hashOf(entry)` gives the hash of
 // an entry again where the slots do not keep it.
 template <class Slot> class SlotTable
 {
 public:
-    static constexpr std::uint32_t NotFound = 0xFFFFFFFFu;
-
     // The entry whose key `matches`, or NotFound; probing starts at the hash. Where the slots keep
     // no hashes, `matches` compares the entry's own hash first.
     template <class Matches> std::uint32_t find(std::uint32_t hash, Matches&& matches) const
@@ -139,7 +145,8 @@ public:
         }
     }
 
-    template <class HashOf> void insert(std::uint32_t hash, std::uint32_t entry, HashOf&& hashOf)
+    template <class HashOf = NoHashOf>
+    void insert(std::uint32_t hash, std::uint32_t entry, HashOf&& hashOf = HashOf())
     {
         if ((m_count + 1) * 4 > m_slots.size() * 3)
             grow(hashOf);
@@ -149,7 +156,8 @@ public:
 
     // Takes the entry out; the entries after it in its run of slots move back to where a lookup
     // finds them.
-    template <class HashOf> void erase(std::uint32_t hash, std::uint32_t entry, HashOf&& hashOf)
+    template <class HashOf = NoHashOf>
+    void erase(std::uint32_t hash, std::uint32_t entry, HashOf&& hashOf = HashOf())
     {
         std::size_t i = hash & m_mask;
         while (m_slots[i].entry != entry + 1)
@@ -241,13 +249,7 @@ private:
 };
 
 using UserTable = SlotTable<PlainSlot>;
-// For a table whose slots keep the hashes.
-struct NoHashOf
-{
-    std::uint32_t operator()(std::uint32_t) const { return 0; }
-};
 using HostTable = SlotTable<HashedSlot>;
-constexpr std::uint32_t NotFound = 0xFFFFFFFFu;
 
 } // namespace
 
@@ -313,7 +315,7 @@ struct Builder
     {
         const auto entry = static_cast<std::uint32_t>(hosts.size());
         hosts.push_back(HostEntry{owner, kind, host, 1, line, line});
-        state.hostTable.insert(hash, entry, NoHashOf());
+        state.hostTable.insert(hash, entry);
         return entry;
     }
 };
@@ -706,7 +708,7 @@ void takeBackOpenLine(Builder& b)
     if (!tail.counted)
         return;
     if (tail.newHost) {
-        b.state.hostTable.erase(tail.hostHash, tail.host, NoHashOf());
+        b.state.hostTable.erase(tail.hostHash, tail.host);
         b.hosts.pop_back();
     } else if (tail.host != NotFound) {
         b.hosts[tail.host].lines = tail.hostBefore.lines;
