@@ -1,6 +1,6 @@
 #pragma once
 
-// Small byte helpers that the index, the counting and the text writers share.
+// Small byte helpers that the index, the counting, the search and the text writers share.
 
 #include <cstddef>
 #include <cstdint>
@@ -70,6 +70,12 @@ inline bool SameBytes(const char* p, const char* q, std::size_t n)
             return false;
     }
     return true;
+}
+
+// Whether two texts are equal: SameBytes for texts of the same size.
+inline bool SameText(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && SameBytes(a.data(), b.data(), a.size());
 }
 
 // Appends the UTF-8 form of a code point to a string-like `out` (anything with += char).

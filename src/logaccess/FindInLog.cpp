@@ -63,11 +63,6 @@ std::uint64_t mixHash(std::uint64_t h)
     return h;
 }
 
-bool sameText(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && SameBytes(a.data(), b.data(), a.size());
-}
-
 // The users or the hosts one run of the search met, numbered in the order met, found again by a
 // hash of their text (of a host: and of its user) by open addressing. The texts are copied side
 // by side, so that comparing them does not read the log all over again.
@@ -101,7 +96,7 @@ public:
                 continue;
             const std::uint32_t n = slot.node - 1;
             const std::string_view key(m_keys.data() + m_keyAt[n], m_keyAt[n + 1] - m_keyAt[n]);
-            if (m_nodes[n].owner == owner && sameText(key, text))
+            if (m_nodes[n].owner == owner && SameText(key, text))
                 return n;
         }
         const auto n = static_cast<std::uint32_t>(m_nodes.size());
@@ -188,7 +183,7 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         // its images): the user of the line before, and the user's latest host, are compared
         // first.
         // (The texts compared are those of recent lines, which are still in the cache.)
-        if (found.user == NoNode || !sameText(found.userText, fields.user)) {
+        if (found.user == NoNode || !SameText(found.userText, fields.user)) {
             found.user = found.users.meet(0, fields.user, at, 0);
             if (found.user == found.recentHost.size())
                 found.recentHost.push_back({NoNode, {}});
@@ -198,7 +193,7 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         if (fields.host.empty())
             continue;
         auto& [host, hostText] = found.recentHost[found.user];
-        if (host == NoNode || !sameText(hostText, fields.host))
+        if (host == NoNode || !SameText(hostText, fields.host))
             host = found.hosts.meet(found.user, fields.host, at, fields.kind);
         hostText = fields.host;
         found.hosts[host].count += matches ? 1 : 0;
@@ -364,7 +359,7 @@ public:
     // Whether node n is text with owner.
     bool is(std::uint32_t n, std::string_view text, std::uint32_t owner) const
     {
-        return m_owners[n] == owner && sameText(m_keys[n], text);
+        return m_owners[n] == owner && SameText(m_keys[n], text);
     }
 
 private:
@@ -550,7 +545,7 @@ private:
                 const IndexFields& fields = scanned.fields;
                 if (!fields.qualifies || fields.user.empty())
                     continue;
-                if (lastName.data() == nullptr || !sameText(fields.user, lastName)) {
+                if (lastName.data() == nullptr || !SameText(fields.user, lastName)) {
                     lastName = fields.user;
                     lastUser = nodes.userTable.find(nodes.userTable.fingerprint(fields.user, 0));
                     if (lastUser != NoNode && !nodes.userTable.is(lastUser, fields.user, 0))
@@ -567,7 +562,7 @@ private:
                 // A user's requests come in runs to one host (a page and its images): a host the
                 // user's latest line named has an earlier line already.
                 std::string_view& recent = recentHost[lastUser];
-                if (sameText(recent, fields.host))
+                if (SameText(recent, fields.host))
                     continue;
                 recent = fields.host;
                 const std::uint64_t fingerprint =

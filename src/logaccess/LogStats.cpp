@@ -415,8 +415,7 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
                                   bool bracketFree) {
         ++counts.byKind[fields.hasKind ? fields.kind : NoKindSlot];
         const std::string_view date = dateOfCountedLine(line, fields.user, bracketFree);
-        if (lastDayCount && date.size() == lastDate.size() &&
-            SameBytes(date.data(), lastDate.data(), date.size())) {
+        if (lastDayCount && SameText(date, lastDate)) {
             ++counts.byHour[lastHour];
             ++*lastDayCount;
             return;
@@ -425,8 +424,7 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
         lastHour = HourOfDate(date);
         ++counts.byHour[lastHour];
         const std::string_view day = date.substr(0, DayLength);
-        if (!lastDayCount || day.size() != lastDay.size() ||
-            !SameBytes(day.data(), lastDay.data(), day.size())) {
+        if (!lastDayCount || !SameText(day, lastDay)) {
             lastDayCount = &counts.day(day);
             lastDay = day;
         }
@@ -495,8 +493,7 @@ void countPart(std::string_view text, LinePosition base, Counts& counts,
                 continue;
             const LinePosition at = base + static_cast<LinePosition>(lineStart - start);
             std::uint32_t user;
-            if (lastUser != None && fields.user.size() == lastName.size() &&
-                SameBytes(fields.user.data(), lastName.data(), lastName.size())) {
+            if (lastUser != None && SameText(fields.user, lastName)) {
                 user = lastUser;
             } else {
                 const std::uint64_t hash = userHash(fields.user);
