@@ -545,7 +545,7 @@ private:
                 const IndexFields& fields = scanned.fields;
                 if (!fields.qualifies || fields.user.empty())
                     continue;
-                if (lastName.data() == nullptr || !SameText(fields.user, lastName)) {
+                if (!SameText(fields.user, lastName)) {
                     lastName = fields.user;
                     lastUser = nodes.userTable.find(nodes.userTable.fingerprint(fields.user, 0));
                     if (lastUser != NoNode && !nodes.userTable.is(lastUser, fields.user, 0))
