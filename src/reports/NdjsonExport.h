@@ -13,7 +13,7 @@
 // url are the request list's columns; client is the field before " - "; rest is what follows
 // the line's last double quote, leading spaces dropped. Texts are decoded as the window decodes
 // them; a text with bytes that the code page cannot show is written escaped (see
-// AppendJsonText) and named in "escaped":["url",...].
+// WriteJsonText) and named in "escaped":["url",...].
 
 #include "logaccess/LogFile.h"
 #include "settings/CodePage.h"

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-
 namespace qelt {
 
 namespace {
@@ -212,31 +211,6 @@ void AppendCsvRow(std::string& out, const std::vector<std::string_view>& utf8Fie
         AppendCsvField(out, utf8Fields[i]);
     }
     out += "\r\n";
-}
-
-void AppendJsonUtf8(std::string& out, std::string_view utf8)
-{
-    const std::size_t start = out.size();
-    out.resize(start + JsonTextBound(utf8.size()));
-    char* p = out.data() + start;
-    *p++ = '"';
-    p = writeThrough(p, utf8, Utf8Table);
-    *p++ = '"';
-    out.resize(static_cast<std::size_t>(p - out.data()));
-}
-
-bool AppendJsonText(std::string& out, std::string_view bytes, CodePageId codePage)
-{
-    // The fast writer reads up to JsonPadding bytes past the text: it reads a copy.
-    std::string padded(bytes.size() + JsonPadding, '\0');
-    std::memcpy(padded.data(), bytes.data(), bytes.size());
-    const std::size_t start = out.size();
-    out.resize(start + JsonTextBound(bytes.size()));
-    bool lossless = true;
-    char* end = WriteJsonText(out.data() + start, std::string_view(padded.data(), bytes.size()),
-                              codePage, lossless);
-    out.resize(static_cast<std::size_t>(end - out.data()));
-    return lossless;
 }
 
 char* json_detail::WriteNonAsciiText(char* to, std::string_view bytes, CodePageId codePage,
