@@ -85,17 +85,15 @@ std::vector<JsonPage> makeJsonPages()
         JsonPage& page = pages[i];
         page.number = codepages::Pages[i].number;
         page.decoded = Utf8Table;
+        page.escaped = Utf8Table;
+        page.escaped['\\'] = byteEscape('\\');
         for (unsigned c = 0x80; c < 256; ++c) {
             std::string text;
             if (toUnicode[c] != 0xFFFD)
                 AppendUtf8(text, toUnicode[c]);
             page.decoded[c] = jsonByte(text);
-        }
-        page.escaped = page.decoded;
-        page.escaped['\\'] = byteEscape('\\');
-        for (unsigned c = 0x80; c < 256; ++c) {
-            if (page.escaped[c].size == 0)
-                page.escaped[c] = byteEscape(static_cast<unsigned char>(c));
+            page.escaped[c] =
+                text.empty() ? byteEscape(static_cast<unsigned char>(c)) : page.decoded[c];
         }
     }
     return pages;
