@@ -207,7 +207,8 @@ QChart* barChart(const QString& title, const QStringList& categories,
     return chart;
 }
 
-// The view keeps the chart; the one it had (an empty one it made itself) is let go, not deleted.
+// The view takes the chart and lets the one it had go without deleting it (at first an empty one
+// it made itself): that one is deleted here.
 void setChart(QChartView* view, QChart* chart)
 {
     QChart* old = view->chart();
