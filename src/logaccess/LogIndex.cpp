@@ -76,12 +76,6 @@ void DiscardPages(void* block, std::size_t capacityBytes, std::size_t begin,
 
 namespace {
 
-// Whether two texts are equal; inline, as the texts compared here are short and many.
-bool sameText(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && SameBytes(a.data(), b.data(), a.size());
-}
-
 std::uint32_t userHash(std::string_view name)
 {
     return static_cast<std::uint32_t>(HashBytes(name, 0x51ED270B27FC6F1Dull));
@@ -292,14 +286,14 @@ struct Builder
     std::uint32_t findUser(std::string_view name, std::uint32_t hash) const
     {
         return state.userTable.find(hash, [&](std::uint32_t entry) {
-            return users[entry].hash == hash && sameText(users[entry].name, name);
+            return users[entry].hash == hash && SameText(users[entry].name, name);
         });
     }
     std::uint32_t findHost(UserId owner, std::string_view host, std::uint32_t hash) const
     {
         return state.hostTable.find(hash, [&](std::uint32_t entry) {
             const HostEntry& h = hosts[entry];
-            return h.owner == owner && sameText(h.host, host);
+            return h.owner == owner && SameText(h.host, host);
         });
     }
     std::uint32_t addUser(std::string_view name, std::uint32_t hash, ByteOffset line)
@@ -446,7 +440,7 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             const ByteOffset lineAt = base + static_cast<ByteOffset>(lineStart - text.data());
             const std::string_view name = fields.user;
             std::uint32_t user;
-            if (lastUser != NotFound && sameText(name, lastName)) {
+            if (lastUser != NotFound && SameText(name, lastName)) {
                 user = lastUser;
                 ++b.users[user].lines;
                 b.users[user].lastLine = lineAt;
@@ -476,7 +470,7 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             // A user's requests come in runs to one host (a page and its images): the host of
             // its latest line decides most lines without a lookup.
             const std::uint32_t recent = b.state.lastHost[user];
-            if (recent != NotFound && sameText(b.hosts[recent].host, fields.host)) {
+            if (recent != NotFound && SameText(b.hosts[recent].host, fields.host)) {
                 HostEntry& host = b.hosts[recent];
                 ++host.lines;
                 host.lastLine = std::max(host.lastLine, lineAt);
@@ -487,7 +481,7 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             // one user's lines to one host): its entry is that line's, whatever the lookup finds.
             if (produced > 0) {
                 const PendingHost& before = ring[(produced - 1) & (RingSize - 1)];
-                if (before.user == user && sameText(before.host, fields.host)) {
+                if (before.user == user && SameText(before.host, fields.host)) {
                     ring[produced++ & (RingSize - 1)] =
                         PendingHost{user, fields.kind, true, before.hash, fields.host, lineAt};
                     if (produced - consumed > lag)
