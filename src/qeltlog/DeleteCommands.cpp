@@ -166,11 +166,8 @@ int runDeleteRows(const Context& context, const std::vector<std::string>& args)
                     if (rows < range->first || start >= text.size())
                         return true;
                     ByteOffset next = start + line.size();
-                    if (next < text.size()) {
-                        ++next;
-                        if (text[next - 1] == '\r' && next < text.size() && text[next] == '\n')
-                            ++next;
-                    }
+                    if (next < text.size())
+                        next += TerminatorLength(text.data() + next, text.data() + text.size());
                     if (start > keptStart) {
                         kept.ranges.push_back({keptStart, start});
                         sink(kept.ranges.back());
