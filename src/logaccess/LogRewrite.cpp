@@ -321,6 +321,9 @@ public:
             throw std::system_error(errno, std::generic_category());
     }
 
+    // The hash and size of everything appended; valid after finish().
+    const ContentHash& contentHash() const { return m_hash; }
+
 private:
     static constexpr std::size_t Alignment = 4096;
     static constexpr std::size_t BufferSize = 4 << 20;
@@ -330,11 +333,6 @@ private:
         void operator()(char* p) const { std::free(p); }
     };
 
-public:
-    // The hash and size of everything appended; valid after finish().
-    const ContentHash& contentHash() const { return m_hash; }
-
-private:
     // Hands the current buffer to the helper thread once it is done with the other one.
     void submit(std::size_t size)
     {
