@@ -80,11 +80,11 @@ public:
 //   it out: it is written from the log, never from `text`, when `text` ends in it), and what
 //   another program appended since the snapshot.
 //
-// `text` is any buffer (usually the log's own bytes before its first NUL; an undo may hand a
-// content assembled in memory). The new content goes to a temporary file `.NAME.qelt-XXXXXX` in
-// the log's folder, which keeps the log's mode, owner, group, ACLs and extended attributes, is
-// flushed to disk and exchanged with the log in one step; until then the old log is untouched.
-// A temporary file that a killed rewrite left behind is removed by the next rewrite of the log.
+// `text` is any buffer (usually the log's own bytes before its first NUL). The new content goes to
+// a temporary file `.NAME.qelt-XXXXXX` in the log's folder, which keeps the log's mode, owner,
+// group, ACLs and extended attributes, is flushed to disk and exchanged with the log in one step;
+// until then the old log is untouched. A temporary file that a killed rewrite left behind is
+// removed by the next rewrite of the log.
 //
 // The rewrite is refused (QeltError "Cannot create file <path>" with a second line saying why,
 // the log left as it is, the temporary file removed) when writing fails, when the log was

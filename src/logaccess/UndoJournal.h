@@ -106,11 +106,12 @@ private:
     std::uint64_t m_sizeLimit;
 };
 
-// Deletes: records in the journal what `kept` leaves out of `text` (the file's text, or the part
-// of it that a deletion may remove, which the kept runs index), then rewrites the log with the
-// kept lines (RewriteLogFile). Throws QeltError and changes nothing when the record cannot be
-// written (the message says why) or when the rewrite fails (the record is dropped again). A
-// deletion that removes no line changes nothing and records nothing (removedLines 0).
+// Deletes: rewrites the log with the kept lines, recording in the journal what `kept` leaves out
+// of `text` (the file's text, or the part of it that a deletion may remove, which the kept runs
+// index); the record is on disk before the new log takes the old one's place. Throws QeltError and
+// changes nothing when the record cannot be written (the message says why) or when the rewrite
+// fails (the record is dropped again). A deletion that removes no line changes nothing and records
+// nothing (removedLines 0).
 JournalEntry CommitDeletion(const UndoJournal& journal, const LogFile& file,
                             const LogSnapshot& snapshot, std::string_view text,
                             const KeptText& kept, const DeletionSubject& subject);

@@ -1,6 +1,7 @@
 // The deleting commands of qeltlog: the node branch and the record branch of the window's
 // delete command, each followed by the rewrite of the log when it removed a line, with the
-// removed lines recorded in the undo journal first (CommitDeletion).
+// removed lines recorded in the undo journal before the new log takes the old one's place
+// (CommitDeletionFrom).
 #include "Cli.h"
 #include "common/QeltError.h"
 #include "logaccess/Deletion.h"
