@@ -649,8 +649,16 @@ TEST(RewriteLogFile, LinesAppendedWhileItRunsStayWholeAndInOrder)
                   "]\r\n";
     writeFile(path, before);
     constexpr int Count = 1500;
+    // The writer waits for a finished rewrite every Count / 8 lines, so that rewrites and appends
+    // overlap however slowly a rewrite runs (under the sanitizers, say).
+    int rewritten[2];
+    ASSERT_EQ(::pipe(rewritten), 0);
     const pid_t writer = inChild([&] {
+        ::close(rewritten[1]); // the pipe ends when the test does
         for (int n = 0; n < Count; ++n) {
+            char token;
+            if (n > 0 && n % (Count / 8) == 0 && ::read(rewritten[0], &token, 1) != 1)
+                std::_Exit(1);
             const std::string line =
                 "carl " + std::to_string(n) + " [" + std::string(60, 'y') + "]\r\n";
             const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
@@ -671,7 +679,11 @@ TEST(RewriteLogFile, LinesAppendedWhileItRunsStayWholeAndInOrder)
     while (::waitpid(writer, &status, WNOHANG) == 0) {
         rewrite(path, nullptr, removeNode(rewrites % 2 ? "ann" : "nobody"));
         ++rewrites;
+        ASSERT_EQ(::write(rewritten[1], "r", 1), 1);
     }
+    ::close(rewritten[0]);
+    ::close(rewritten[1]);
+    EXPECT_EQ(status, 0);
     EXPECT_GT(rewrites, 3);
     int next = 0;
     const std::string after = readFile(path);
