@@ -242,15 +242,11 @@ void merge(RunFound& into, const RunFound& later)
     }
 }
 
-} // namespace
-
-LogMatches FindInLog(std::string_view text, std::string_view needle, const FindOptions& options)
+// Searches the runs of text on their threads and merges what they met into the first.
+RunFound SearchText(std::string_view text, const NoCaseFinder& finder, const FindOptions& options)
 {
-    LogMatches result;
-    result.needle = std::string(needle);
-    const NoCaseFinder finder(needle);
     if (finder.empty() || text.empty())
-        return result;
+        return RunFound();
     const unsigned parts = options.threads != 0 ? options.threads : RunsForScan(text.size());
     const std::vector<std::string_view> runs = SplitAtLineEnds(text, parts);
     std::vector<RunFound> found(runs.size());
@@ -262,6 +258,16 @@ LogMatches FindInLog(std::string_view text, std::string_view needle, const FindO
     // The runs after the one that holds a NUL are not part of the text.
     for (std::size_t k = 1; k < found.size() && !all.endedAtNul; ++k)
         merge(all, found[k]);
+    return std::move(all);
+}
+
+} // namespace
+
+LogMatches FindInLog(std::string_view text, std::string_view needle, const FindOptions& options)
+{
+    LogMatches result;
+    result.needle = std::string(needle);
+    const RunFound all = SearchText(text, NoCaseFinder(needle), options);
     result.lines = all.lines;
     result.cancelled = all.cancelled;
     std::vector<UserMatches*> entryOf(all.users.size(), nullptr);
@@ -356,6 +362,12 @@ public:
     }
     void prefetch(std::uint64_t f) const { __builtin_prefetch(&m_slots[f & m_mask]); }
 
+    std::size_t size() const { return m_keys.size(); }
+    std::uint64_t fingerprintOf(std::uint32_t n) const
+    {
+        return fingerprint(m_keys[n], m_owners[n]);
+    }
+
     // Whether node n is text with owner.
     bool is(std::uint32_t n, std::string_view text, std::uint32_t owner) const
     {
@@ -402,6 +414,57 @@ struct Nodes
     std::vector<char> userLooks;
 };
 
+// The hosts of a table that one thread of the scan may still meet, by a few bits of their
+// fingerprints: a line whose bit is clear names none of them and needs no lookup. A host leaves
+// once the thread has read a line of it: the thread reads its chunks in order, so no later line
+// can be earlier. Each bit counts its hosts; a count that reached its limit stays.
+class UnmetHosts
+{
+public:
+    explicit UnmetHosts(const NodeTable& table)
+    {
+        std::size_t cells = 64;
+        while (cells < table.size() * 8)
+            cells *= 2;
+        m_mask = cells - 1;
+        m_bits.assign(cells / 64, 0);
+        m_counts.assign(cells, 0);
+        m_left.assign(table.size(), 0);
+        for (std::uint32_t n = 0; n < table.size(); ++n) {
+            const std::size_t c = cell(table.fingerprintOf(n));
+            m_bits[c / 64] |= std::uint64_t(1) << (c % 64);
+            if (m_counts[c] != Full)
+                ++m_counts[c];
+        }
+    }
+
+    bool mayHold(std::uint64_t fingerprint) const
+    {
+        const std::size_t c = cell(fingerprint);
+        return (m_bits[c / 64] >> (c % 64) & 1) != 0;
+    }
+    // Host n, with this fingerprint, has been read by the thread.
+    void leave(std::uint32_t n, std::uint64_t fingerprint)
+    {
+        if (m_left[n])
+            return;
+        m_left[n] = 1;
+        const std::size_t c = cell(fingerprint);
+        if (m_counts[c] != Full && --m_counts[c] == 0)
+            m_bits[c / 64] &= ~(std::uint64_t(1) << (c % 64));
+    }
+
+private:
+    static constexpr std::uint8_t Full = 255;
+    // The table places by the low bits: the filter takes high ones.
+    std::size_t cell(std::uint64_t fingerprint) const { return (fingerprint >> 40) & m_mask; }
+
+    std::vector<std::uint64_t> m_bits;
+    std::vector<std::uint8_t> m_counts;
+    std::vector<char> m_left; // per host
+    std::size_t m_mask = 0;
+};
+
 constexpr std::size_t MaxChunkBytes = 4u << 20;
 constexpr std::size_t MinChunkBytes = 4u << 10;
 constexpr std::size_t CheckBytes = 256u << 10;
@@ -428,7 +491,7 @@ public:
 
     FirstLineScan(std::string_view text, const Nodes& nodes, Firsts start, std::size_t looking,
                   const std::atomic<bool>* cancel)
-        : m_text(text), m_nodes(nodes), m_start(std::move(start)),
+        : m_text(text), m_nodes(nodes), m_start(std::move(start)), m_unmetHosts(nodes.hostTable),
           m_met(new std::atomic<bool>[m_start.users.size() + m_start.hosts.size()]),
           m_unmet(looking), m_cancel(cancel)
     {
@@ -492,6 +555,7 @@ private:
         constexpr std::size_t SlotLag = 3;  // lines between fetching a slot and reading it
         constexpr std::size_t EntryLag = 3; // lines between fetching an entry and reading it
         PendingHost ring[RingSize];
+        UnmetHosts unmet = m_unmetHosts;
         std::size_t produced = 0;
         std::size_t placed = 0;
         std::size_t consumed = 0;
@@ -504,8 +568,10 @@ private:
         const auto consume = [&] {
             const PendingHost& pending = ring[consumed++ & (RingSize - 1)];
             const std::uint32_t h = pending.node;
-            if (h == NoNode || pending.at >= firsts.hosts[h] ||
-                !nodes.hostTable.is(h, pending.host, pending.user))
+            if (h == NoNode || !nodes.hostTable.is(h, pending.host, pending.user))
+                return;
+            unmet.leave(h, pending.fingerprint);
+            if (pending.at >= firsts.hosts[h])
                 return;
             firsts.hosts[h] = pending.at;
             firsts.kinds[h] = pending.kind;
@@ -567,6 +633,8 @@ private:
                 recent = fields.host;
                 const std::uint64_t fingerprint =
                     nodes.hostTable.fingerprint(fields.host, lastUser);
+                if (!unmet.mayHold(fingerprint))
+                    continue;
                 nodes.hostTable.prefetch(fingerprint);
                 ring[produced++ & (RingSize - 1)] =
                     PendingHost{fingerprint, at, fields.host, lastUser, NoNode, fields.kind};
@@ -585,6 +653,7 @@ private:
     std::string_view m_text;
     const Nodes& m_nodes;
     const Firsts m_start;
+    const UnmetHosts m_unmetHosts; // each thread starts from a copy
     std::unique_ptr<std::atomic<bool>[]> m_met;
     std::atomic<std::size_t> m_unmet;
     std::atomic<std::size_t> m_nextChunk{0};
@@ -592,53 +661,57 @@ private:
     const std::atomic<bool>* m_cancel;
 };
 
-} // namespace
-
-std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatches& matches,
-                                          const FindOptions& options)
+// The nodes with matches, gathered for InTreeOrder: every line of a node whose text contains
+// the needle holds the needle, so the search read them all and met the first one. Of the others,
+// only the lines before the first the search met can be earlier: the scan ends there.
+class OrderNodes
 {
-    std::vector<FoundUser> found;
-    if (matches.users.empty())
-        return found;
-    // Every line of a node whose text contains the needle holds the needle, so the search read
-    // them all and met the first one. Of the others, only the lines before the first the search
-    // met can be earlier.
-    const NoCaseFinder finder(matches.needle);
-    Nodes nodes;
-    std::size_t scanEnd = 0;
-    for (const auto& [name, m] : matches.users) {
-        if (m.count == 0)
-            continue;
-        const auto u = static_cast<std::uint32_t>(nodes.users.size());
+public:
+    explicit OrderNodes(const NoCaseFinder& finder) : m_finder(finder) {}
+
+    std::uint32_t addUser(std::string_view text, std::size_t count, std::size_t first)
+    {
         OrderNode user;
-        user.text = name;
-        user.count = m.count;
-        user.first = m.firstMet.line;
-        user.known = finder.in(name);
-        for (const auto& [host, count] : m.hosts) {
-            if (count == 0)
-                continue;
-            const auto first = m.hostsFirstMet.find(host);
-            OrderNode entry;
-            entry.text = host;
-            entry.count = count;
-            entry.owner = u;
-            if (first != m.hostsFirstMet.end()) {
-                entry.first = first->second.line;
-                entry.kind = first->second.kind;
-            }
-            entry.known = finder.in(host);
-            if (!entry.known) {
-                ++user.looking;
-                scanEnd = std::max(scanEnd, entry.first);
-            }
-            nodes.hosts.push_back(entry);
-        }
+        user.text = text;
+        user.count = count;
+        user.first = first;
+        user.known = m_finder.in(text);
         if (!user.known)
-            scanEnd = std::max(scanEnd, user.first);
+            scanEnd = std::max(scanEnd, first);
         nodes.users.push_back(user);
+        return static_cast<std::uint32_t>(nodes.users.size() - 1);
+    }
+    void addHost(std::uint32_t user, std::string_view text, std::size_t count, std::size_t first,
+                 ConnectionKind kind)
+    {
+        OrderNode host;
+        host.text = text;
+        host.count = count;
+        host.owner = user;
+        host.first = first;
+        host.kind = kind;
+        host.known = m_finder.in(text);
+        if (!host.known) {
+            ++nodes.users[user].looking;
+            scanEnd = std::max(scanEnd, first);
+        }
+        nodes.hosts.push_back(host);
     }
 
+    Nodes nodes;
+    std::size_t scanEnd = 0;
+
+private:
+    const NoCaseFinder& m_finder;
+};
+
+// The nodes in tree order, with the first lines the search did not meet looked for.
+std::vector<FoundUser> InTreeOrder(std::string_view text, OrderNodes& order,
+                                   const FindOptions& options)
+{
+    Nodes& nodes = order.nodes;
+    const std::size_t scanEnd = order.scanEnd;
+    std::vector<FoundUser> found;
     // The tables of the nodes looked for, and where the scan starts from.
     std::vector<std::string_view> keys;
     std::vector<std::uint32_t> owners;
@@ -734,6 +807,50 @@ std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatche
         found.push_back(std::move(entry));
     }
     return found;
+}
+
+} // namespace
+
+std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatches& matches,
+                                          const FindOptions& options)
+{
+    const NoCaseFinder finder(matches.needle);
+    OrderNodes order(finder);
+    for (const auto& [name, m] : matches.users) {
+        if (m.count == 0)
+            continue;
+        const std::uint32_t u = order.addUser(name, m.count, m.firstMet.line);
+        for (const auto& [host, count] : m.hosts) {
+            const auto first = m.hostsFirstMet.find(host);
+            if (count != 0 && first != m.hostsFirstMet.end())
+                order.addHost(u, host, count, first->second.line, first->second.kind);
+        }
+    }
+    return InTreeOrder(text, order, options);
+}
+
+FoundInTreeOrder FindInTreeOrder(std::string_view text, std::string_view needle,
+                                 const FindOptions& options)
+{
+    const NoCaseFinder finder(needle);
+    const RunFound all = SearchText(text, finder, options);
+    FoundInTreeOrder result;
+    result.lines = all.lines;
+    result.cancelled = all.cancelled;
+    OrderNodes order(finder);
+    std::vector<std::uint32_t> orderOf(all.users.size(), NoNode);
+    for (std::size_t u = 0; u < all.users.size(); ++u) {
+        const MetNodes::Node& user = all.users[u];
+        if (user.count != 0)
+            orderOf[u] = order.addUser(user.text, user.count, user.first);
+    }
+    for (std::size_t h = 0; h < all.hosts.size(); ++h) {
+        const MetNodes::Node& host = all.hosts[h];
+        if (host.count != 0)
+            order.addHost(orderOf[host.owner], host.text, host.count, host.first, host.kind);
+    }
+    result.users = InTreeOrder(text, order, options);
+    return result;
 }
 
 } // namespace qelt

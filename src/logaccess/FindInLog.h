@@ -95,4 +95,17 @@ struct FoundUser
 std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatches& matches,
                                           const FindOptions& options = {});
 
+struct FoundInTreeOrder
+{
+    std::vector<FoundUser> users; // with matches, in tree order
+    std::size_t lines = 0;        // matching lines, whether or not they name a user
+    bool cancelled = false;       // the search was stopped: the counts are incomplete
+};
+
+// MatchesInTreeOrder of FindInLog, for a caller that needs nothing else of the matches: the nodes
+// go from the search to their order without the maps of LogMatches. The texts of the result are
+// views into text.
+FoundInTreeOrder FindInTreeOrder(std::string_view text, std::string_view needle,
+                                 const FindOptions& options = {});
+
 } // namespace qelt

@@ -285,8 +285,8 @@ int runFind(const Context& context, const std::vector<std::string>& args)
 {
     const LogFile file(args[0]);
     // The search stops at a NUL by itself, so it need not wait for the file's text.
-    const LogMatches matches = FindInLog(file.bytes(), args[1]);
-    const std::vector<FoundUser> found = MatchesInTreeOrder(file.bytes(), matches);
+    const FoundInTreeOrder matches = FindInTreeOrder(file.bytes(), args[1]);
+    const std::vector<FoundUser>& found = matches.users;
     file.checkNotCutShort();
 
     OutputBuffer out(context.out);

@@ -235,15 +235,23 @@ TEST(FindInLog, TreeOrderAndKindsEqualTheTreeOfTheWholeLog)
             for (unsigned threads : {1u, 2u, 3u}) {
                 FindOptions options;
                 options.threads = threads;
-                std::vector<std::string> got;
-                for (const FoundUser& user :
-                     MatchesInTreeOrder(*text, FindInLog(*text, needle, options), options)) {
-                    got.push_back("U " + std::string(user.text) + " " + std::to_string(user.count));
-                    for (const FoundHost& host : user.hosts)
-                        got.push_back("H " + std::to_string(host.kind) + " " +
-                                      std::string(host.text) + " " + std::to_string(host.count));
-                }
-                EXPECT_EQ(got, want)
+                const auto listed = [](const std::vector<FoundUser>& found) {
+                    std::vector<std::string> got;
+                    for (const FoundUser& user : found) {
+                        got.push_back("U " + std::string(user.text) + " " +
+                                      std::to_string(user.count));
+                        for (const FoundHost& host : user.hosts)
+                            got.push_back("H " + std::to_string(host.kind) + " " +
+                                          std::string(host.text) + " " +
+                                          std::to_string(host.count));
+                    }
+                    return got;
+                };
+                EXPECT_EQ(
+                    listed(MatchesInTreeOrder(*text, FindInLog(*text, needle, options), options)),
+                    want)
+                    << needle << " in " << threads << " parts" << (text == &cut ? ", NUL" : "");
+                EXPECT_EQ(listed(FindInTreeOrder(*text, needle, options).users), want)
                     << needle << " in " << threads << " parts" << (text == &cut ? ", NUL" : "");
             }
         }
