@@ -363,10 +363,8 @@ public:
     void prefetch(std::uint64_t f) const { __builtin_prefetch(&m_slots[f & m_mask]); }
 
     std::size_t size() const { return m_keys.size(); }
-    std::uint64_t fingerprintOf(std::uint32_t n) const
-    {
-        return fingerprint(m_keys[n], m_owners[n]);
-    }
+    std::string_view key(std::uint32_t n) const { return m_keys[n]; }
+    std::uint32_t owner(std::uint32_t n) const { return m_owners[n]; }
 
     // Whether node n is text with owner.
     bool is(std::uint32_t n, std::string_view text, std::uint32_t owner) const
@@ -414,8 +412,27 @@ struct Nodes
     std::vector<char> userLooks;
 };
 
-// The hosts of a table that one thread of the scan may still meet, by a few bits of their
-// fingerprints: a line whose bit is clear names none of them and needs no lookup. A host leaves
+// A rough hash of a host and its user, quicker than a fingerprint: of the host's length and its
+// first and last eight bytes. Hosts that differ only in between share it, which only costs them
+// a lookup.
+std::uint64_t QuickHash(std::string_view host, std::uint32_t owner)
+{
+    const std::size_t n = host.size();
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    if (n >= 8) {
+        std::memcpy(&first, host.data(), 8);
+        std::memcpy(&last, host.data() + n - 8, 8);
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            first |= std::uint64_t(static_cast<unsigned char>(host[i])) << (8 * i);
+    }
+    return mixHash((first * 0x9E3779B97F4A7C15ull) ^ (last * 0xC2B2AE3D27D4EB4Full) ^
+                   (std::uint64_t(n) << 32 | owner));
+}
+
+// The hosts of a table that one thread of the scan may still meet, by a few bits of their quick
+// hashes: a line whose bit is clear names none of them and needs no lookup. A host leaves
 // once the thread has read a line of it: the thread reads its chunks in order, so no later line
 // can be earlier. Each bit counts its hosts; a count that reached its limit stays.
 class UnmetHosts
@@ -431,33 +448,32 @@ public:
         m_counts.assign(cells, 0);
         m_left.assign(table.size(), 0);
         for (std::uint32_t n = 0; n < table.size(); ++n) {
-            const std::size_t c = cell(table.fingerprintOf(n));
+            const std::size_t c = cell(QuickHash(table.key(n), table.owner(n)));
             m_bits[c / 64] |= std::uint64_t(1) << (c % 64);
             if (m_counts[c] != Full)
                 ++m_counts[c];
         }
     }
 
-    bool mayHold(std::uint64_t fingerprint) const
+    bool mayHold(std::uint64_t quick) const
     {
-        const std::size_t c = cell(fingerprint);
+        const std::size_t c = cell(quick);
         return (m_bits[c / 64] >> (c % 64) & 1) != 0;
     }
-    // Host n, with this fingerprint, has been read by the thread.
-    void leave(std::uint32_t n, std::uint64_t fingerprint)
+    // Host n, with this quick hash, has been read by the thread.
+    void leave(std::uint32_t n, std::uint64_t quick)
     {
         if (m_left[n])
             return;
         m_left[n] = 1;
-        const std::size_t c = cell(fingerprint);
+        const std::size_t c = cell(quick);
         if (m_counts[c] != Full && --m_counts[c] == 0)
             m_bits[c / 64] &= ~(std::uint64_t(1) << (c % 64));
     }
 
 private:
     static constexpr std::uint8_t Full = 255;
-    // The table places by the low bits: the filter takes high ones.
-    std::size_t cell(std::uint64_t fingerprint) const { return (fingerprint >> 40) & m_mask; }
+    std::size_t cell(std::uint64_t quick) const { return (quick >> 40) & m_mask; }
 
     std::vector<std::uint64_t> m_bits;
     std::vector<std::uint8_t> m_counts;
@@ -515,6 +531,7 @@ private:
     // arrive in the cache.
     struct PendingHost
     {
+        std::uint64_t quick;
         std::uint64_t fingerprint;
         std::size_t at;
         std::string_view host;
@@ -570,7 +587,7 @@ private:
             const std::uint32_t h = pending.node;
             if (h == NoNode || !nodes.hostTable.is(h, pending.host, pending.user))
                 return;
-            unmet.leave(h, pending.fingerprint);
+            unmet.leave(h, pending.quick);
             if (pending.at >= firsts.hosts[h])
                 return;
             firsts.hosts[h] = pending.at;
@@ -631,13 +648,14 @@ private:
                 if (SameText(recent, fields.host))
                     continue;
                 recent = fields.host;
+                const std::uint64_t quick = QuickHash(fields.host, lastUser);
+                if (!unmet.mayHold(quick))
+                    continue;
                 const std::uint64_t fingerprint =
                     nodes.hostTable.fingerprint(fields.host, lastUser);
-                if (!unmet.mayHold(fingerprint))
-                    continue;
                 nodes.hostTable.prefetch(fingerprint);
                 ring[produced++ & (RingSize - 1)] =
-                    PendingHost{fingerprint, at, fields.host, lastUser, NoNode, fields.kind};
+                    PendingHost{quick, fingerprint, at, fields.host, lastUser, NoNode, fields.kind};
                 if (produced - placed > SlotLag)
                     place();
                 if (placed - consumed > EntryLag)
