@@ -169,13 +169,15 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         const char* lineStart = begin + hit;
         while (lineStart > begin + pos && lineStart[-1] != '\n' && lineStart[-1] != '\r')
             --lineStart;
-        const char* lineEnd = FindLineEnd(begin + hit, end);
+        // Its end and index fields in one pass (the block holds no NUL).
+        const IndexLine scanned = ScanIndexLine(lineStart, end);
+        const char* lineEnd = scanned.end;
         const std::string_view line(lineStart, static_cast<std::size_t>(lineEnd - lineStart));
         pos = static_cast<std::size_t>(lineEnd - begin) + TerminatorLength(lineEnd, end);
         // The hit may lie outside the URL, and the URL may hold a later one: look in the URL.
         const bool matches = finder.in(StripHttpVersion(ExtractRecordFields(line).rawUrl));
         found.lines += matches ? 1 : 0;
-        const IndexFields fields = ExtractIndexFields(line);
+        const IndexFields& fields = scanned.fields;
         if (!fields.qualifies || fields.user.empty())
             continue;
         const std::size_t at = base + static_cast<std::size_t>(lineStart - begin);
