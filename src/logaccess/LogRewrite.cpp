@@ -6,6 +6,7 @@
 #include "common/QeltError.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -836,8 +838,52 @@ namespace {
 // Hands the pieces of the new content to the sink, in order; false drops the rewrite.
 using PieceSource = std::function<bool(const std::function<void(Piece)>&)>;
 
+// Lets the cached pages of the old log go behind the copy, while the disk is still busy with the
+// new log: otherwise they are all freed at once when the old file goes, after the new log has taken
+// its place. `mapped` is the old log's bytes as this process maps them. Only what the cache holds
+// goes (the mapping's pages are read from the file again if they are used again); the search and
+// the undo journal's copy of the removed lines must be done with them first.
+class ReleaseBehind
+{
+public:
+    ReleaseBehind(std::string_view mapped, int fd) : m_mapped(mapped), m_fd(fd) {}
+
+    bool active() const { return !m_mapped.empty(); }
+    // The copy has passed `piece`, a piece of the old log's bytes or not.
+    void passed(std::string_view piece)
+    {
+        if (!active() || piece.data() < m_mapped.data() ||
+            piece.data() + piece.size() > m_mapped.data() + m_mapped.size())
+            return;
+        m_passed.store(static_cast<std::size_t>(piece.data() + piece.size() - m_mapped.data()),
+                       std::memory_order_release);
+    }
+    // Lets go what the copy has passed, a step at a time, until `done` is ready.
+    template <class Future> void follow(Future& done)
+    {
+        constexpr std::size_t Step = 32u << 20;
+        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        while (done.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready) {
+            const std::size_t upto = m_passed.load(std::memory_order_acquire) / page * page;
+            if (upto < m_released + Step)
+                continue;
+            char* const from = const_cast<char*>(m_mapped.data()) + m_released;
+            ::madvise(from, upto - m_released, MADV_DONTNEED);
+            ::posix_fadvise(m_fd, static_cast<off_t>(m_released),
+                            static_cast<off_t>(upto - m_released), POSIX_FADV_DONTNEED);
+            m_released = upto;
+        }
+    }
+
+private:
+    std::string_view m_mapped;
+    int m_fd;
+    std::atomic<std::size_t> m_passed{0};
+    std::size_t m_released = 0;
+};
+
 bool rewriteFrom(const std::string& path, const LogSnapshot& snapshot, const PieceSource& produce,
-                 const BeforeReplace& beforeReplace)
+                 const BeforeReplace& beforeReplace, std::string_view mapped = {})
 {
     // Through a symbolic link, the file the link names is the log: renaming over the link would
     // replace the link and leave the log as it was.
@@ -894,6 +940,7 @@ bool rewriteFrom(const std::string& path, const LogSnapshot& snapshot, const Pie
         {
             BlockWriter out(temp->fd());
             RangeQueue queue;
+            ReleaseBehind release(mapped, old.get());
             // The copying thread stops copying after a failure but drains the queue, so that the
             // search never waits on it.
             auto copying = std::async(std::launch::async, [&] {
@@ -903,8 +950,15 @@ bool rewriteFrom(const std::string& path, const LogSnapshot& snapshot, const Pie
                         if (failure)
                             break;
                         try {
-                            if (writeLines(out, piece.bytes, piece.leaveOpen))
+                            const std::uint64_t before = out.contentHash().size();
+                            const bool changed = writeLines(out, piece.bytes, piece.leaveOpen);
+                            if (changed) {
                                 written.lineEndsChanged = true;
+                                written.widened.push_back(
+                                    {piece.bytes.data() + piece.bytes.size(),
+                                     out.contentHash().size() - before - piece.bytes.size()});
+                            }
+                            release.passed(piece.bytes);
                         } catch (...) {
                             failure = std::current_exception();
                         }
@@ -922,6 +976,10 @@ bool rewriteFrom(const std::string& path, const LogSnapshot& snapshot, const Pie
                 throw;
             }
             queue.close();
+            // The search is done, and the journal has the removed lines: this thread has
+            // nothing else to do while the copy goes on.
+            if (produced && release.active())
+                release.follow(copying);
             copying.get();
             if (!produced)
                 return false; // the temporary file goes with `temp`
@@ -1093,7 +1151,8 @@ bool rewriteFrom(const std::string& path, const LogSnapshot& snapshot, const Pie
 } // namespace
 
 bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
-                        const KeptRangeProducer& produce, const BeforeReplace& beforeReplace)
+                        const KeptRangeProducer& produce, const BeforeReplace& beforeReplace,
+                        const LogFile* mappedFrom)
 {
     // Where the lines of `text` stop: a last line without a line end that the log also ended in
     // when it was read is carried over from the log as part of its bytes, not written from text.
@@ -1122,7 +1181,8 @@ bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, st
                           range.end == text.size()});
             });
         },
-        beforeReplace);
+        beforeReplace,
+        mappedFrom != nullptr && mappedFrom->isMapped() ? mappedFrom->bytes() : std::string_view());
 }
 
 bool RewriteLogFileFromPieces(const std::string& path, const LogSnapshot& snapshot,

@@ -114,10 +114,25 @@ struct WrittenText
     std::uint64_t size = 0; // the kept lines as written, without the bytes carried over after them
     std::uint64_t hash = 0; // their ContentHash
     bool lineEndsChanged = false; // a lone CR or LF became CR LF (else size = the runs' sizes)
+    // The pieces whose line ends were made CR LF, in order: where each ends (in the text the
+    // pieces were taken from) and how many bytes that added, so that the places of the kept lines
+    // in the new log are known without reading the text again.
+    struct Widened
+    {
+        const char* end = nullptr;
+        std::uint64_t added = 0;
+    };
+    std::vector<Widened> widened;
 };
 using BeforeReplace = std::function<void(const WrittenText&)>;
+//
+// `mappedFrom`, when given, is the log as this process reads it, `text` being its bytes or the
+// first of them: once `produce` is done, the old log's cached pages that the copy has passed are
+// let go while the disk takes the new log, instead of all at once when the old file goes. Reading
+// those bytes again afterwards reads them from the disk.
 bool RewriteLogFileFrom(const std::string& path, const LogSnapshot& snapshot, std::string_view text,
-                        const KeptRangeProducer& produce, const BeforeReplace& beforeReplace = {});
+                        const KeptRangeProducer& produce, const BeforeReplace& beforeReplace = {},
+                        const LogFile* mappedFrom = nullptr);
 
 // The same for a new content that is not one buffer (an undo puts the log's kept lines and the
 // journal's removed lines back together): `produce` hands it over as pieces of whole lines, in

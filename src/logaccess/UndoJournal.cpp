@@ -536,7 +536,12 @@ DeletionRecord describeDeletion(const LogFile& file, const LogSnapshot& snapshot
         h.removedBytes += run.bytes;
         record.runs.push_back(run);
     };
-    for (TextRange range : kept.ranges) {
+    // The removed lines lie all over the text: each is asked for a few runs ahead.
+    constexpr std::size_t Ahead = 8;
+    for (std::size_t i = 0; i < kept.ranges.size(); ++i) {
+        if (i + Ahead < kept.ranges.size() && kept.ranges[i + Ahead].begin < text.size())
+            __builtin_prefetch(text.data() + kept.ranges[i + Ahead].begin - 1);
+        TextRange range = kept.ranges[i];
         range.end = std::min(range.end, text.size());
         if (range.begin >= range.end)
             break;
@@ -558,10 +563,14 @@ bool placeRuns(DeletionRecord& record, const WrittenText& written)
     const std::string_view text = record.text;
     std::uint64_t keptBefore = 0;
     ByteOffset at = 0;
+    // The kept lines are the pieces the rewrite wrote: what it added to those before `end`.
+    std::size_t widened = 0;
     const auto keep = [&](ByteOffset end) {
         keptBefore += end - at;
-        if (written.lineEndsChanged)
-            keptBefore += CountLineEnds(text.substr(at, end - at)).loneEnds;
+        for (;
+             widened < written.widened.size() && written.widened[widened].end <= text.data() + end;
+             ++widened)
+            keptBefore += written.widened[widened].added;
     };
     for (RemovedRun& run : record.runs) {
         keep(run.begin);
@@ -628,9 +637,17 @@ public:
             m_out = std::make_unique<EntryWriter>(m_fd.get());
             writeHeader(*m_out, h);
             const std::string_view text = m_record.text;
-            for (const RemovedRun& run : m_record.runs)
-                forNormalized(text.substr(run.begin, run.end - run.begin),
+            const std::vector<RemovedRun>& runs = m_record.runs;
+            // The removed lines lie all over the text: each is asked for a few runs ahead.
+            constexpr std::size_t Ahead = 8;
+            for (std::size_t i = 0; i < runs.size(); ++i) {
+                if (i + Ahead < runs.size()) {
+                    __builtin_prefetch(text.data() + runs[i + Ahead].begin);
+                    __builtin_prefetch(text.data() + runs[i + Ahead].begin + 64);
+                }
+                forNormalized(text.substr(runs[i].begin, runs[i].end - runs[i].begin),
                               [this](std::string_view piece) { m_out->bytes(piece); });
+            }
             m_out->flush();
             // The disk takes these bytes while the new log is still being written.
             ::sync_file_range(m_fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -942,9 +959,11 @@ namespace {
 // A deletion: the search hands its kept runs to the rewrite as it finds them; once it is done the
 // entry's first part goes to the journal while the rewrite still writes, and the rest of it is
 // made durable together with the new log, before that takes the log's place.
+// `release`: the old log's cached pages may go behind the copy (RewriteLogFileFrom), as nothing
+// reads the text after the deletion.
 bool commit(const UndoJournal& journal, const LogFile& file, const LogSnapshot& snapshot,
             std::string_view text, const DeletionSubject& subject, const KeptTextProducer& produce,
-            JournalEntry* entry)
+            JournalEntry* entry, bool release)
 {
     std::optional<JournalLock> lock;
     try {
@@ -969,7 +988,8 @@ bool commit(const UndoJournal& journal, const LogFile& file, const LogSnapshot& 
                 pending->start();
                 return true;
             },
-            [&](const WrittenText& newLog) { written = pending->finish(newLog); });
+            [&](const WrittenText& newLog) { written = pending->finish(newLog); },
+            release ? &file : nullptr);
         if (!done)
             return false;
     } catch (const LogRewrittenError&) {
@@ -1002,7 +1022,7 @@ JournalEntry CommitDeletion(const UndoJournal& journal, const LogFile& file,
                 sink(range);
             return kept;
         },
-        &entry);
+        &entry, false);
     return entry;
 }
 
@@ -1011,7 +1031,7 @@ bool CommitDeletionFrom(const UndoJournal& journal, const LogFile& file,
                         const DeletionSubject& subject, const KeptTextProducer& produce,
                         JournalEntry* entry)
 {
-    return commit(journal, file, snapshot, text, subject, produce, entry);
+    return commit(journal, file, snapshot, text, subject, produce, entry, true);
 }
 
 } // namespace qelt

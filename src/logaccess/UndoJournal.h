@@ -119,7 +119,8 @@ JournalEntry CommitDeletion(const UndoJournal& journal, const LogFile& file,
 // The same for a search that hands its kept runs over as it finds them (RewriteLogFileFrom):
 // `produce` feeds the sink and returns the whole result; the record is written once it returns,
 // before the new log replaces the old one. A cancelled result, or one that removes nothing,
-// changes nothing; the result is then false.
+// changes nothing; the result is then false. The caller reads no more of `text` afterwards: the
+// old log's cached pages go as the copy passes them.
 using KeptTextProducer = std::function<KeptText(const KeptRangeSink&)>;
 bool CommitDeletionFrom(const UndoJournal& journal, const LogFile& file,
                         const LogSnapshot& snapshot, std::string_view text,
