@@ -41,6 +41,19 @@ inline std::uint64_t HashBytes(std::string_view text, std::uint64_t seed)
     return h;
 }
 
+// Asks for the text a few kilobytes after p, before end: a scan that reads a text line by line
+// goes faster than the text comes from memory by itself, as the hardware does not fetch ahead
+// across pages. Called once a line, it asks for three cache lines (a line is about two).
+inline void FetchAhead(const char* p, const char* end)
+{
+    constexpr std::ptrdiff_t Ahead = 4096;
+    if (end - p > Ahead + 128) {
+        __builtin_prefetch(p + Ahead);
+        __builtin_prefetch(p + Ahead + 64);
+        __builtin_prefetch(p + Ahead + 128);
+    }
+}
+
 // Whether n bytes at p and q are equal; inline, as the texts compared in the index and the
 // counting are short and many, eight bytes at a time.
 inline bool SameBytes(const char* p, const char* q, std::size_t n)

@@ -486,7 +486,6 @@ private:
 constexpr std::size_t MaxChunkBytes = 4u << 20;
 constexpr std::size_t MinChunkBytes = 4u << 10;
 constexpr std::size_t CheckBytes = 256u << 10;
-constexpr std::size_t ReadAhead = 4096;
 
 // The scan of the part of the text before the first lines the search met, for earlier lines of
 // the nodes looked for. The text is read in chunks of whole lines, which the threads take in
@@ -611,13 +610,7 @@ private:
             const char* const end = m_text.data() + chunkStart(c + 1);
             const char* nextCheck = p + CheckBytes;
             while (p < end) {
-                // The text is read faster than it comes from memory by itself: ask for it a few
-                // kilobytes ahead (a line is about two cache lines).
-                if (end - p > static_cast<std::ptrdiff_t>(ReadAhead + 128)) {
-                    __builtin_prefetch(p + ReadAhead);
-                    __builtin_prefetch(p + ReadAhead + 64);
-                    __builtin_prefetch(p + ReadAhead + 128);
-                }
+                FetchAhead(p, end);
                 // The part read holds no NUL: it ends before the first line met.
                 const IndexLine scanned = ScanIndexLine(p, end);
                 const auto at = static_cast<std::size_t>(p - m_text.data());

@@ -377,7 +377,6 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
                 ProgressSink* sink, const std::atomic<bool>* cancel)
 {
     Reporter reporter(sink);
-    constexpr std::size_t ReadAhead = 4096;
     constexpr std::size_t RingSize = 32;  // a power of two
     constexpr std::size_t EntryStage = 8; // pending hosts after the slot's prefetch: the entry's
     constexpr std::size_t TextStage = 16; // the entry's text
@@ -424,14 +423,7 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
         const char* blockEnd =
             (end - p > static_cast<std::ptrdiff_t>(BlockBytes)) ? p + BlockBytes : end;
         while (p < blockEnd) {
-            // The text is read faster than it comes from memory by itself (the hardware does not
-            // fetch ahead across pages): ask for it a few kilobytes ahead, about a line's worth
-            // of cache lines a line.
-            if (end - p > static_cast<std::ptrdiff_t>(ReadAhead + 128)) {
-                __builtin_prefetch(p + ReadAhead);
-                __builtin_prefetch(p + ReadAhead + 64);
-                __builtin_prefetch(p + ReadAhead + 128);
-            }
+            FetchAhead(p, end);
             const IndexLine scanned = ScanIndexLine(p, end);
             const char* const lineStart = p;
             const char* const lineEnd = scanned.end;

@@ -953,7 +953,6 @@ bool rewriteFrom(const std::string& path, const LogSnapshot& snapshot, const Pie
                             const std::uint64_t before = out.contentHash().size();
                             const bool changed = writeLines(out, piece.bytes, piece.leaveOpen);
                             if (changed) {
-                                written.lineEndsChanged = true;
                                 written.widened.push_back(
                                     {piece.bytes.data() + piece.bytes.size(),
                                      out.contentHash().size() - before - piece.bytes.size()});

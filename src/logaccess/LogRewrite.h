@@ -113,10 +113,10 @@ struct WrittenText
 {
     std::uint64_t size = 0; // the kept lines as written, without the bytes carried over after them
     std::uint64_t hash = 0; // their ContentHash
-    bool lineEndsChanged = false; // a lone CR or LF became CR LF (else size = the runs' sizes)
-    // The pieces whose line ends were made CR LF, in order: where each ends (in the text the
-    // pieces were taken from) and how many bytes that added, so that the places of the kept lines
-    // in the new log are known without reading the text again.
+    // The pieces in which a lone CR or LF became CR LF, in order: where each ends (in the text
+    // the pieces were taken from) and how many bytes that added, so that the places of the kept
+    // lines in the new log are known without reading the text again. With none, size is the sum
+    // of the runs' sizes.
     struct Widened
     {
         const char* end = nullptr;

@@ -536,11 +536,12 @@ DeletionRecord describeDeletion(const LogFile& file, const LogSnapshot& snapshot
         h.removedBytes += run.bytes;
         record.runs.push_back(run);
     };
-    // The removed lines lie all over the text: each is asked for a few runs ahead.
+    // The removed lines lie all over the text: each is asked for a few runs ahead, from where
+    // the kept run before it ends.
     constexpr std::size_t Ahead = 8;
     for (std::size_t i = 0; i < kept.ranges.size(); ++i) {
-        if (i + Ahead < kept.ranges.size() && kept.ranges[i + Ahead].begin < text.size())
-            __builtin_prefetch(text.data() + kept.ranges[i + Ahead].begin - 1);
+        if (i + Ahead < kept.ranges.size() && kept.ranges[i + Ahead].end < text.size())
+            __builtin_prefetch(text.data() + kept.ranges[i + Ahead].end);
         TextRange range = kept.ranges[i];
         range.end = std::min(range.end, text.size());
         if (range.begin >= range.end)

@@ -182,10 +182,10 @@ TEST(UndoCommands, RefusedWhenTheLogChangedAndNoDeletionWithoutItsRecord)
     EXPECT_EQ(readFile(log), changed);
 }
 
-TEST(UndoCommands, ALargeLogIsRewrittenExactlyWhileItsOldPagesAreLetGo)
+TEST(UndoCommands, ALargeLogWithALoneLineEndFarInIsRewrittenAndUndoneExactly)
 {
-    // Large enough that the old log's cached pages go behind the copy; far in, a lone LF makes
-    // the record of the removed lines count line ends again in the part already let go.
+    // Far in, a lone LF is made CR LF: the record places the removed lines after it by what the
+    // rewrite added, and the undo must give back every byte.
     std::mt19937 random(77);
     TempFolder dir;
     const std::string log = dir / "log1.txt";
