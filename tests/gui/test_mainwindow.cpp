@@ -12,6 +12,8 @@
 #include "widgets/ReadableColor.h"
 #include "widgets/SafeUrl.h"
 
+#include "test_files.h"
+
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QComboBox>
@@ -131,20 +133,6 @@ std::string Crlf(std::initializer_list<std::string> lines)
     for (const std::string& line : lines)
         text += line + "\r\n";
     return text;
-}
-
-void WriteFile(const QString& path, const std::string& bytes)
-{
-    std::ofstream out(QFile::encodeName(path).toStdString(), std::ios::binary);
-    out << bytes;
-}
-
-std::string ReadFile(const QString& path)
-{
-    std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 QByteArray Bytes(const std::string& text)

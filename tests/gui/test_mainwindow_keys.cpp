@@ -16,6 +16,8 @@
 #include "widgets/Dialogs.h"
 #include "widgets/DisplayText.h"
 
+#include "test_files.h"
+
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QClipboard>
@@ -68,20 +70,6 @@ const std::string A1 = Line("alice", "01/Jan/2027:00:00:10", "http://a.example.o
 const std::string B0 = Line("bob", "31/Dec/2026:10:00:00", "http://c.example.com/bob");
 const std::string A2 = Line("alice", "15/Dec/2026:08:30:00", "http://c.EXAMPLE.com/three");
 const std::string A3 = Line("alice", "02/Jan/2027:12:00:00", "http://d.example.net/four");
-
-void WriteFile(const QString& path, const std::string& bytes)
-{
-    std::ofstream out(QFile::encodeName(path).toStdString(), std::ios::binary);
-    out << bytes;
-}
-
-std::string ReadFile(const QString& path)
-{
-    std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 } // namespace
 

@@ -9,6 +9,8 @@
 #include "Unit1/Unit1.h"
 #include "filters/FilterStore.h"
 
+#include "test_files.h"
+
 #include <QChartView>
 #include <QComboBox>
 #include <QDir>
@@ -25,12 +27,6 @@
 #include <random>
 
 namespace {
-
-void WriteFile(const QString& path, const std::string& bytes)
-{
-    std::ofstream out(QFile::encodeName(path).toStdString(), std::ios::binary);
-    out << bytes;
-}
 
 std::string Request(const std::string& user, const std::string& time, const std::string& request,
                     const std::string& type)

@@ -2,13 +2,15 @@
 // on the main window's rows the next time they are painted, with no message between the two.
 
 #include "PngSpeedButton/PngSpeedButton.h"
-#include "widgets/Dialogs.h"
 #include "Unit1/RecordModel.h"
 #include "Unit1/Unit1.h"
 #include "Unit2/ColorBox.h"
 #include "Unit2/ListBox.h"
 #include "Unit2/Unit2.h"
 #include "filters/FilterStore.h"
+#include "widgets/Dialogs.h"
+
+#include "test_files.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -53,12 +55,6 @@ const char* const Log = "10.0.0.5 - alice [07/Dec/2026:03:44:43 +0800] \"GET "
                         "http://dl1.example.com/files/setup.zip HTTP/1.1\" \"HTTP\"\r\n"
                         "10.0.0.5 - alice [07/Dec/2026:03:46:10 +0800] \"GET "
                         "http://news.example.net/index.html HTTP/1.1\" \"HTTP\"\r\n";
-
-void WriteFile(const QString& path, const std::string& bytes)
-{
-    std::ofstream out(QFile::encodeName(path).toStdString(), std::ios::binary);
-    out << bytes;
-}
 
 } // namespace
 

@@ -11,6 +11,8 @@
 #include "logaccess/LogFile.h"
 #include "widgets/Translations.h"
 
+#include "test_files.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
@@ -29,12 +31,6 @@
 #include <fstream>
 
 namespace {
-
-void WriteFile(const QString& path, const std::string& bytes)
-{
-    std::ofstream out(QFile::encodeName(path).toStdString(), std::ios::binary);
-    out << bytes;
-}
 
 // The placeholders %1 ... %99 of a text, sorted.
 QStringList Placeholders(const QString& text)
