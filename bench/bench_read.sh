@@ -69,6 +69,12 @@ echo "list:  user $user on $mine of $lines lines: qeltlog ${list_s}s  grep -c -F
 
 echo "rss:   list ${list_kb} KB, limit (size + 64 MB) $(( bytes / 1024 + 64 * 1024 )) KB"
 
+# tree on this log too: its user-host pairs are several hundred thousand, as the goal's log's.
+read -r grepr_s _ < <(measure grep -c -F ' - ' "$log")
+read -r treer_s _ < <(measure "$qeltlog" --format tsv tree "$log")
+echo "tree:  $(nodes_of "$log") nodes: qeltlog ${treer_s}s  grep -c -F ' - ' ${grepr_s}s" \
+     " ratio $(ratio "$treer_s" "$grepr_s") (goal <= 1.5)"
+
 # Several hundred thousand user-host pairs: the long tail of a million hosts.
 few=$(generate hosts1k 7 400 1000)
 many=$(generate hosts1m 7 400 1000000)
