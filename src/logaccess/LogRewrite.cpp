@@ -246,26 +246,22 @@ std::string errnoText(int error)
     return std::strerror(error);
 }
 
-// Writes the new log in large blocks out of two aligned buffers: one is filled while the other
-// is written by a helper thread, so that the disk works while the lines are copied. Copying into
-// a buffer costs little, while the kernel's copy straight out of a file mapping is several times
-// slower than out of ordinary memory. Where the file system allows, the blocks bypass the page
-// cache (O_DIRECT): the data is then on disk when the last write returns and the flush before
-// the rename has little left to wait for. What is appended is hashed on the way in, while it is
+// Writes the new log in large blocks out of two buffers: one is filled while the other is written
+// by a helper thread, so that the disk works while the lines are copied. Copying into a buffer
+// costs little, while the kernel's copy straight out of a file mapping is several times slower
+// than out of ordinary memory. The helper hands each megabyte it wrote to the disk at once
+// (sync_file_range), and before it writes on, waits for the megabyte sixteen back and lets its
+// cached pages go: the disk always has several megabytes to take, neither the cache nor the
+// flush before the rename grows with the log, and the writer never stalls on the kernel's
+// writeback of a gigabyte of dirty pages. What is appended is hashed on the way in, while it is
 // still in the cache: the helper thread does nothing but write, so the disk never waits for it.
 class BlockWriter
 {
 public:
     explicit BlockWriter(int fd) : m_fd(fd)
     {
-        for (auto& buffer : m_buffers) {
-            void* memory = std::aligned_alloc(Alignment, BufferSize);
-            if (memory == nullptr)
-                throw std::bad_alloc();
-            buffer.reset(static_cast<char*>(memory));
-        }
-        const int flags = ::fcntl(m_fd, F_GETFL);
-        m_direct = flags >= 0 && ::fcntl(m_fd, F_SETFL, flags | O_DIRECT) == 0;
+        for (auto& buffer : m_buffers)
+            buffer.reset(new char[BufferSize]);
     }
 
     ~BlockWriter()
@@ -298,42 +294,22 @@ public:
 
     void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
 
-    // Writes what is left and leaves the file offset at the end of the content, with ordinary
-    // writes possible again.
+    // Writes what is left and leaves the file offset at the end of the content. The last
+    // megabytes may still be on their way to the disk: the caller's flush waits for them.
     void finish()
     {
-        std::size_t padding = 0;
-        if (m_used > 0) {
-            // A direct write goes out padded to the alignment and is cut back to size after.
-            if (m_direct) {
-                padding = (Alignment - m_used % Alignment) % Alignment;
-                std::memset(m_buffers[m_current].get() + m_used, 0, padding);
-            }
-            submit(m_used + padding);
-        }
+        if (m_used > 0)
+            submit(m_used);
         waitForWrite();
-        if (padding > 0) {
-            m_written -= padding;
-            if (::ftruncate(m_fd, static_cast<off_t>(m_written)) != 0)
-                throw std::system_error(errno, std::generic_category());
-        }
-        if (m_direct)
-            stopDirect();
-        if (::lseek(m_fd, static_cast<off_t>(m_written), SEEK_SET) < 0)
-            throw std::system_error(errno, std::generic_category());
     }
 
     // The hash and size of everything appended; valid after finish().
     const ContentHash& contentHash() const { return m_hash; }
 
 private:
-    static constexpr std::size_t Alignment = 4096;
     static constexpr std::size_t BufferSize = 4 << 20;
-
-    struct Free
-    {
-        void operator()(char* p) const { std::free(p); }
-    };
+    static constexpr std::size_t PieceBytes = 1 << 20;  // handed to the disk at once
+    static constexpr std::uint64_t InFlight = 16 << 20; // written but not waited for
 
     // Hands the current buffer to the helper thread once it is done with the other one.
     void submit(std::size_t size)
@@ -388,45 +364,62 @@ private:
         }
     }
 
-    void stopDirect()
-    {
-        const int flags = ::fcntl(m_fd, F_GETFL);
-        if (flags < 0 || ::fcntl(m_fd, F_SETFL, flags & ~O_DIRECT) != 0)
-            throw std::system_error(errno, std::generic_category());
-        m_direct = false;
-    }
-
-    // Runs on the helper thread; the writer's own thread touches neither the file nor m_direct
-    // nor m_written until it has waited for this.
+    // Runs on the helper thread; the writer's own thread touches neither the file nor
+    // m_written until it has waited for this.
     void write(const char* block, std::size_t size)
     {
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t written = ::write(m_fd, block + done, size - done);
+        while (size > 0) {
+            const std::size_t piece = std::min<std::size_t>(size, PieceBytes);
+            writeAll(block, piece);
+            if (m_streaming)
+                stream(m_written, piece, SYNC_FILE_RANGE_WRITE);
+            m_written += piece;
+            block += piece;
+            size -= piece;
+            while (m_streaming && m_written - m_settled > InFlight) {
+                stream(m_settled, PieceBytes,
+                       SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                           SYNC_FILE_RANGE_WAIT_AFTER);
+                ::posix_fadvise(m_fd, static_cast<off_t>(m_settled), PieceBytes,
+                                POSIX_FADV_DONTNEED);
+                m_settled += PieceBytes;
+            }
+        }
+    }
+
+    void writeAll(const char* data, std::size_t size)
+    {
+        while (size > 0) {
+            const ssize_t written = ::write(m_fd, data, size);
             if (written < 0 && errno == EINTR)
                 continue;
-            if (written < 0 && errno == EINVAL && m_direct && done == 0) {
-                // The file system took the flag but not the I/O: write through the cache.
-                stopDirect();
-                continue;
-            }
             if (written < 0)
                 throw std::system_error(errno, std::generic_category());
             if (written == 0)
                 throw std::system_error(EIO, std::generic_category());
-            done += static_cast<std::size_t>(written);
-            if (m_direct && done < size && done % Alignment != 0)
-                stopDirect(); // a short direct write off the alignment: finish through the cache
+            data += written;
+            size -= static_cast<std::size_t>(written);
         }
-        m_written += size;
+    }
+
+    // A write that failed on the disk fails the rewrite here already; a file that cannot be
+    // streamed so is left to the flush before the rename.
+    void stream(std::uint64_t from, std::size_t size, unsigned flags)
+    {
+        if (::sync_file_range(m_fd, static_cast<off_t>(from), static_cast<off_t>(size), flags) == 0)
+            return;
+        if (errno == EIO || errno == ENOSPC || errno == EDQUOT)
+            throw std::system_error(errno, std::generic_category());
+        m_streaming = false;
     }
 
     int m_fd;
-    std::unique_ptr<char, Free> m_buffers[2];
+    std::unique_ptr<char[]> m_buffers[2];
     int m_current = 0;
     std::size_t m_used = 0;
     std::uint64_t m_written = 0;
-    bool m_direct = false;
+    std::uint64_t m_settled = 0; // on the disk and out of the cache
+    bool m_streaming = true;
     ContentHash m_hash; // of everything appended
     // The hand-over to the helper thread.
     std::mutex m_mutex;

@@ -6,6 +6,9 @@
 //   EIO QELT_FAULT_PLACE_BEFORE_RENAME=FILE   right before the first rename, FILE is moved to the
 //                                   rename's destination, as another program might do
 //   QELT_FAULT_NO_EXCHANGE=1        renameat2 cannot exchange (EINVAL), as on some file systems
+//   QELT_FAULT_SYNC_RANGE=EIO       sync_file_range() of a regular file fails with EIO, as a
+//                                   failing disk would, or with EINVAL, as where it is not
+//                                   supported
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -70,6 +73,17 @@ ssize_t write(int fd, const void* data, size_t size)
         }
     }
     return writeReal(fd, data, size);
+}
+
+int sync_file_range(int fd, off64_t offset, off64_t nbytes, unsigned int flags)
+{
+    using SyncRange = int (*)(int, off64_t, off64_t, unsigned int);
+    static const SyncRange syncRangeReal = real<SyncRange>("sync_file_range");
+    if (const char* error = std::getenv("QELT_FAULT_SYNC_RANGE"); error && regularFile(fd)) {
+        errno = std::strcmp(error, "EIO") == 0 ? EIO : EINVAL;
+        return -1;
+    }
+    return syncRangeReal(fd, offset, nbytes, flags);
 }
 
 int close(int fd)
