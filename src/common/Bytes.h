@@ -44,7 +44,12 @@ inline std::uint64_t HashBytes(std::string_view text, std::uint64_t seed)
 // Asks for the text a few kilobytes after p, before end: a scan that reads a text line by line
 // goes faster than the text comes from memory by itself, as the hardware does not fetch ahead
 // across pages. Called once a line, it asks for three cache lines (a line is about two).
-inline void FetchAhead(const char* p, const char* end)
+//
+// A function that does nothing but fetch ahead must be inlined where it is called
+// (always_inline), here and wherever one is written: GCC takes such a function for one without
+// effects and drops the calls to it that it did not inline early (seen with GCC 12 at -O2: this
+// one cost the index a tenth of its time, unnoticed).
+[[gnu::always_inline]] inline void FetchAhead(const char* p, const char* end)
 {
     constexpr std::ptrdiff_t Ahead = 4096;
     if (end - p > Ahead + 128) {

@@ -362,7 +362,11 @@ public:
                 return slot.node - 1;
         }
     }
-    void prefetch(std::uint64_t f) const { __builtin_prefetch(&m_slots[f & m_mask]); }
+    // See FetchAhead.
+    [[gnu::always_inline]] void prefetch(std::uint64_t f) const
+    {
+        __builtin_prefetch(&m_slots[f & m_mask]);
+    }
 
     std::size_t size() const { return m_keys.size(); }
     std::string_view key(std::uint32_t n) const { return m_keys[n]; }

@@ -168,7 +168,7 @@ public:
         --m_count;
     }
 
-    void prefetch(std::uint32_t hash) const
+    [[gnu::always_inline]] void prefetch(std::uint32_t hash) const // see FetchAhead
     {
         if (!m_slots.empty())
             __builtin_prefetch(&m_slots[hash & m_mask]);

@@ -73,12 +73,12 @@ public:
     }
 
     // Hints for a lookup that comes soon: the slot it starts at, and the record that slot holds.
-    void prefetchSlot(std::uint64_t hash) const
+    [[gnu::always_inline]] void prefetchSlot(std::uint64_t hash) const // see FetchAhead
     {
         if (m_count > 0)
             __builtin_prefetch(m_slots.data() + (static_cast<std::size_t>(hash) & m_mask));
     }
-    void prefetchRecord(std::uint64_t hash) const
+    [[gnu::always_inline]] void prefetchRecord(std::uint64_t hash) const
     {
         if (m_count == 0)
             return;
@@ -200,7 +200,7 @@ public:
     }
 
     // A hint for a lookup of key that comes soon.
-    void prefetch(std::uint32_t key) const
+    [[gnu::always_inline]] void prefetch(std::uint32_t key) const // see FetchAhead
     {
         if (m_count > 0)
             __builtin_prefetch(m_slots.data() + indexOf(key));
