@@ -278,6 +278,104 @@ struct IndexState
 
 namespace {
 
+// Copies of the host texts that recur most, close together, for a build's comparisons. A host text
+// stands in the lines of many users, and every lookup compares a line's host with its entry's
+// text: at the entry's place in the log that text is mostly far from the cache (the log's pages
+// are small, and nearly each one costs a walk of the page tables), while a few thousand copies in
+// one block stay in it. The first texts of a build are copied, up to the block's size; an entry of
+// another text keeps a place in the log. Before the build ends, the entries' texts are put back in
+// the log (ToLog): the index's texts are views of the log's bytes.
+class HostTexts
+{
+public:
+    // For a run over textBytes of the log.
+    explicit HostTexts(std::size_t textBytes)
+        : m_blockBytes(std::clamp<std::size_t>(textBytes / 256, 4096, MaxBlockBytes))
+    {
+        m_block.reset(new char[m_blockBytes]);
+        m_slotCount = 256;
+        while (m_slotCount * 16 < m_blockBytes)
+            m_slotCount *= 2;
+        m_slots.resize(m_slotCount);
+    }
+
+    // A view of the host's text for a new entry: the copy, made now if there is room, else the
+    // host itself.
+    std::string_view place(std::string_view host)
+    {
+        if (host.size() > MaxText || m_full)
+            return host;
+        const auto hash = static_cast<std::uint32_t>(HashBytes(host, 0x9E3779B97F4A7C15ull));
+        for (std::size_t i = hash & (m_slotCount - 1);; i = (i + 1) & (m_slotCount - 1)) {
+            const Slot slot = m_slots[i];
+            if (slot.at == 0) {
+                const std::size_t need = sizeof(Header) + host.size();
+                // Full: the hosts from now on keep their places in the log, and are no longer
+                // looked for here (a log of a million hosts has mostly new ones from here on).
+                if (m_used + need > m_blockBytes || (m_count + 1) * 4 > m_slotCount * 3) {
+                    m_full = true;
+                    return host;
+                }
+                char* record = m_block.get() + m_used;
+                const Header header{host.data(), static_cast<std::uint32_t>(host.size())};
+                std::memcpy(record, &header, sizeof header);
+                std::memcpy(record + sizeof header, host.data(), host.size());
+                m_slots[i] = Slot{hash, static_cast<std::uint32_t>(m_used + sizeof header)};
+                m_used += (need + alignof(Header) - 1) / alignof(Header) * alignof(Header);
+                ++m_count;
+                return std::string_view(record + sizeof header, host.size());
+            }
+            if (slot.hash == hash) {
+                const std::string_view copy = textAt(slot.at);
+                if (SameText(copy, host))
+                    return copy;
+            }
+        }
+    }
+
+    bool holds(const char* p) const
+    {
+        return p >= m_block.get() && p < m_block.get() + m_blockBytes;
+    }
+
+    // The place in the log of the text a copy was made of: the same bytes.
+    static std::string_view ToLog(std::string_view copy)
+    {
+        Header header;
+        std::memcpy(&header, copy.data() - sizeof header, sizeof header);
+        return std::string_view(header.place, copy.size());
+    }
+
+private:
+    struct Header
+    {
+        const char* place; // in the log
+        std::uint32_t size;
+    };
+    struct Slot
+    {
+        std::uint32_t hash = 0;
+        std::uint32_t at = 0; // of the copy in the block; 0: empty
+    };
+    static constexpr std::size_t MaxBlockBytes = 4u << 20;
+    static constexpr std::size_t MaxText = 255;
+
+    std::string_view textAt(std::uint32_t at) const
+    {
+        Header header;
+        std::memcpy(&header, m_block.get() + at - sizeof header, sizeof header);
+        return std::string_view(m_block.get() + at, header.size);
+    }
+
+    std::size_t m_blockBytes;
+    std::unique_ptr<char[]> m_block;
+    std::size_t m_slotCount;
+    std::vector<Slot> m_slots;
+    std::size_t m_used = 0;
+    std::size_t m_count = 0;
+    bool m_full = false;
+};
+
 // One index being built: its entries and its lookups.
 struct Builder
 {
@@ -285,6 +383,17 @@ struct Builder
     EntryList<HostEntry> hosts;
     IndexState state;
     bool cancelled = false;
+    // The copies of host texts of this build's runs; the last is the one a run adds to.
+    std::vector<std::unique_ptr<HostTexts>> texts;
+
+    // Whether an entry's text is a copy: it stays where it is, close to the others.
+    bool copied(const HostEntry& host) const
+    {
+        for (const auto& block : texts)
+            if (block->holds(host.host.data()))
+                return true;
+        return false;
+    }
 
     std::uint32_t findUser(std::string_view name, std::uint32_t hash) const
     {
@@ -398,6 +507,8 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
     std::size_t consumed = 0;
     bool foundInBlock = false;
     std::uint32_t consumedEntry = NotFound; // the host entry of the last lookup
+    b.texts.push_back(std::make_unique<HostTexts>(text.size()));
+    HostTexts& copies = *b.texts.back();
 
     const auto consume = [&] {
         const PendingHost& pending = ring[consumed++ & (RingSize - 1)];
@@ -410,10 +521,12 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             // A later line of a run to this host may have counted in already.
             host.lastLine = std::max(host.lastLine, pending.line);
             // Any place of the same bytes will do: a recent one is likelier in the cache when a
-            // line compares with it.
-            host.host = pending.host;
+            // line compares with it, unless the text is a copy.
+            if (!copies.holds(host.host.data()))
+                host.host = pending.host;
         } else {
-            entry = b.addHost(owner, pending.kind, pending.host, pending.hash, pending.line);
+            entry = b.addHost(owner, pending.kind, copies.place(pending.host), pending.hash,
+                              pending.line);
             foundInBlock = true;
             if (reporting == Reporting::EveryEntry) {
                 reporter.host(pending.host);
@@ -487,7 +600,8 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
                 HostEntry& host = b.hosts[recent];
                 ++host.lines;
                 host.lastLine = std::max(host.lastLine, lineAt);
-                host.host = fields.host;
+                if (!copies.holds(host.host.data()))
+                    host.host = fields.host;
                 continue;
             }
             // The same user and host as the line that went into the ring before it (a run of
@@ -554,6 +668,10 @@ void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
 {
     // The hosts an earlier merge added: this one looks them up too.
     into.completeTable();
+    // The later run's entries may have copies for texts: they stay until the build ends.
+    for (auto& block : later.texts)
+        into.texts.push_back(std::move(block));
+    later.texts.clear();
     const std::size_t usersBefore = into.users.size();
     const std::size_t hostsBefore = into.hosts.size();
     // A host's hash does not depend on its owner's id, so it stays the same in the merged index:
@@ -584,17 +702,27 @@ void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
             later.users.discardBefore(i + 1);
     }
     later.users = {};
+    // The later hosts differ from each other, so each is looked up in the earlier ones alone: the
+    // lookups read nothing that the merge changes, and run on two cores, each on half of them.
+    std::vector<std::uint32_t> earlier(later.hosts.size());
+    RunParts(2, [&](std::size_t k) {
+        const std::size_t from = k * earlier.size() / 2;
+        const std::size_t to = (k + 1) * earlier.size() / 2;
+        for (std::size_t i = from; i < to; ++i) {
+            if (i + 8 < to)
+                into.state.hostTable.prefetch(mergedHost[i + 8]);
+            const HostEntry& host = later.hosts[i];
+            earlier[i] = into.findHost(idOf[host.owner], host.host, mergedHost[i]);
+        }
+    });
     for (std::size_t i = 0; i < later.hosts.size(); ++i) {
-        if (i + 8 < later.hosts.size())
-            into.state.hostTable.prefetch(mergedHost[i + 8]);
         const HostEntry& host = later.hosts[i];
         const UserId owner = idOf[host.owner];
         const std::uint32_t hash = mergedHost[i];
-        std::uint32_t entry = into.findHost(owner, host.host, hash);
+        std::uint32_t entry = earlier[i];
         if (entry == NotFound) {
-            // No other host of the later run is this one, so the table can wait for it until a
-            // lookup needs it, which in a tree that is only read never comes: growing the table
-            // was a third of the merge on a log of a million hosts.
+            // No other host of the later run is this one: the table can take it when a lookup
+            // needs it, which a tree that is only read never does.
             entry = static_cast<std::uint32_t>(into.hosts.size());
             into.hosts.push_back(
                 HostEntry{owner, host.kind, host.host, host.lines, host.firstLine, host.lastLine});
@@ -632,7 +760,7 @@ void mergeInto(Builder& into, Builder& later, ProgressSink* sink)
 // Indexes text[from, to) into b, on several cores when it is large: the first run on this
 // thread into b itself (so that the sink is only called here), the others into builders of their
 // own, merged in order.
-void indexRange(std::string_view text, ByteOffset from, ByteOffset to, Builder& b,
+void indexParts(std::string_view text, ByteOffset from, ByteOffset to, Builder& b,
                 ProgressSink* sink, const IndexOptions& options)
 {
     const std::string_view range = text.substr(from, to - from);
@@ -661,6 +789,19 @@ void indexRange(std::string_view text, ByteOffset from, ByteOffset to, Builder& 
         mergeInto(b, part, sink);
         part = Builder();
     }
+}
+
+// indexParts, after which the new entries' texts that are copies are put back in the log.
+void indexRange(std::string_view text, ByteOffset from, ByteOffset to, Builder& b,
+                ProgressSink* sink, const IndexOptions& options)
+{
+    const std::size_t hostsBefore = b.hosts.size();
+    indexParts(text, from, to, b, sink, options);
+    for (std::size_t i = hostsBefore; i < b.hosts.size(); ++i) {
+        if (b.copied(b.hosts[i]))
+            b.hosts[i].host = HostTexts::ToLog(b.hosts[i].host);
+    }
+    b.texts.clear();
 }
 
 // Where the last line of text starts when it has no line end (nor a NUL), else text's size.
