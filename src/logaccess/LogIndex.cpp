@@ -283,8 +283,8 @@ namespace {
 // text: at the entry's place in the log that text is mostly far from the cache (the log's pages
 // are small, and nearly each one costs a walk of the page tables), while a few thousand copies in
 // one block stay in it. The first texts of a build are copied, up to the block's size; an entry of
-// another text keeps a place in the log. Before the build ends, the entries' texts are put back in
-// the log (ToLog): the index's texts are views of the log's bytes.
+// another text keeps the place of its first line. Before the build ends, the entries' texts are put
+// back in the log (ToLog): the index's texts are views of the log's bytes.
 class HostTexts
 {
 public:
@@ -520,10 +520,6 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
             ++host.lines;
             // A later line of a run to this host may have counted in already.
             host.lastLine = std::max(host.lastLine, pending.line);
-            // Any place of the same bytes will do: a recent one is likelier in the cache when a
-            // line compares with it, unless the text is a copy.
-            if (!copies.holds(host.host.data()))
-                host.host = pending.host;
         } else {
             entry = b.addHost(owner, pending.kind, copies.place(pending.host), pending.hash,
                               pending.line);
@@ -576,8 +572,8 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
                 if (user != NotFound) {
                     ++b.users[user].lines;
                     b.users[user].lastLine = lineAt;
-                    // As for hosts: the latest place of the same bytes is likelier in the cache
-                    // when the next line compares with it.
+                    // The latest place of the same bytes is likelier in the cache when the next
+                    // line compares with it.
                     b.users[user].name = name;
                 } else {
                     user = b.addUser(name, hash, lineAt);
@@ -600,8 +596,6 @@ void indexLines(std::string_view text, ByteOffset base, Builder& b, Reporting re
                 HostEntry& host = b.hosts[recent];
                 ++host.lines;
                 host.lastLine = std::max(host.lastLine, lineAt);
-                if (!copies.holds(host.host.data()))
-                    host.host = fields.host;
                 continue;
             }
             // The same user and host as the line that went into the ring before it (a run of
