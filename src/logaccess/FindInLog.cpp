@@ -79,6 +79,11 @@ public:
     };
 
     std::size_t size() const { return m_nodes.size(); }
+    // Node n's text in the copies: the same bytes, close to the other nodes' texts.
+    std::string_view copy(std::size_t n) const
+    {
+        return std::string_view(m_keys.data() + m_keyAt[n], m_keyAt[n + 1] - m_keyAt[n]);
+    }
     Node& operator[](std::size_t n) { return m_nodes[n]; }
     const Node& operator[](std::size_t n) const { return m_nodes[n]; }
 
@@ -95,8 +100,7 @@ public:
             if (slot.hash != hash)
                 continue;
             const std::uint32_t n = slot.node - 1;
-            const std::string_view key(m_keys.data() + m_keyAt[n], m_keyAt[n + 1] - m_keyAt[n]);
-            if (m_nodes[n].owner == owner && SameText(key, text))
+            if (m_nodes[n].owner == owner && SameText(copy(n), text))
                 return n;
         }
         const auto n = static_cast<std::uint32_t>(m_nodes.size());
@@ -302,6 +306,7 @@ namespace {
 struct OrderNode
 {
     std::string_view text; // in the searched text
+    std::string_view copy; // the same bytes where they are quicker to read again
     std::size_t count = 0;
     std::size_t first = 0; // the earliest line of the node known so far
     ConnectionKind kind = 0;
@@ -686,28 +691,32 @@ class OrderNodes
 public:
     explicit OrderNodes(const NoCaseFinder& finder) : m_finder(finder) {}
 
-    std::uint32_t addUser(std::string_view text, std::size_t count, std::size_t first)
+    // copy: the same bytes as text, where reading them is quicker (the log's are all over it).
+    std::uint32_t addUser(std::string_view text, std::string_view copy, std::size_t count,
+                          std::size_t first)
     {
         OrderNode user;
         user.text = text;
+        user.copy = copy;
         user.count = count;
         user.first = first;
-        user.known = m_finder.in(text);
+        user.known = m_finder.in(copy);
         if (!user.known)
             scanEnd = std::max(scanEnd, first);
         nodes.users.push_back(user);
         return static_cast<std::uint32_t>(nodes.users.size() - 1);
     }
-    void addHost(std::uint32_t user, std::string_view text, std::size_t count, std::size_t first,
-                 ConnectionKind kind)
+    void addHost(std::uint32_t user, std::string_view text, std::string_view copy,
+                 std::size_t count, std::size_t first, ConnectionKind kind)
     {
         OrderNode host;
         host.text = text;
+        host.copy = copy;
         host.count = count;
         host.owner = user;
         host.first = first;
         host.kind = kind;
-        host.known = m_finder.in(text);
+        host.known = m_finder.in(copy);
         if (!host.known) {
             ++nodes.users[user].looking;
             scanEnd = std::max(scanEnd, first);
@@ -740,7 +749,7 @@ std::vector<FoundUser> InTreeOrder(std::string_view text, OrderNodes& order,
         if (user.known && user.looking == 0)
             continue;
         entryOf[u] = static_cast<std::uint32_t>(keys.size());
-        keys.push_back(user.text);
+        keys.push_back(user.copy);
         owners.push_back(0);
         nodes.userOf.push_back(u);
         nodes.userLooks.push_back(user.looking > 0 ? 1 : 0);
@@ -755,7 +764,7 @@ std::vector<FoundUser> InTreeOrder(std::string_view text, OrderNodes& order,
         const OrderNode& host = nodes.hosts[h];
         if (host.known)
             continue;
-        keys.push_back(host.text);
+        keys.push_back(host.copy);
         owners.push_back(entryOf[host.owner]);
         nodes.hostOf.push_back(h);
         start.hosts.push_back(host.first + 1);
@@ -796,19 +805,21 @@ std::vector<FoundUser> InTreeOrder(std::string_view text, OrderNodes& order,
     std::sort(userOrder.begin(), userOrder.end(), [&](std::uint32_t a, std::uint32_t b) {
         return nodes.users[a].first < nodes.users[b].first;
     });
-    std::vector<std::uint32_t> hostOrder(nodes.hosts.size());
-    for (std::uint32_t h = 0; h < hostOrder.size(); ++h)
-        hostOrder[h] = h;
-    std::sort(hostOrder.begin(), hostOrder.end(), [&](std::uint32_t a, std::uint32_t b) {
-        const OrderNode& x = nodes.hosts[a];
-        const OrderNode& y = nodes.hosts[b];
-        return x.owner != y.owner ? x.owner < y.owner : x.first < y.first;
-    });
+    // The hosts grouped by user, then each user's sorted: the keys side by side, not the nodes.
     std::vector<std::size_t> hostsStart(nodes.users.size() + 1, 0);
     for (const OrderNode& host : nodes.hosts)
         ++hostsStart[host.owner + 1];
     for (std::size_t u = 1; u < hostsStart.size(); ++u)
         hostsStart[u] += hostsStart[u - 1];
+    std::vector<std::pair<std::size_t, std::uint32_t>> byFirst(nodes.hosts.size());
+    {
+        std::vector<std::size_t> next(hostsStart.begin(), hostsStart.end() - 1);
+        for (std::uint32_t h = 0; h < nodes.hosts.size(); ++h)
+            byFirst[next[nodes.hosts[h].owner]++] = {nodes.hosts[h].first, h};
+    }
+    for (std::size_t u = 0; u < nodes.users.size(); ++u)
+        std::sort(byFirst.begin() + static_cast<std::ptrdiff_t>(hostsStart[u]),
+                  byFirst.begin() + static_cast<std::ptrdiff_t>(hostsStart[u + 1]));
 
     found.reserve(nodes.users.size());
     for (const std::uint32_t u : userOrder) {
@@ -818,7 +829,7 @@ std::vector<FoundUser> InTreeOrder(std::string_view text, OrderNodes& order,
         entry.count = user.count;
         entry.hosts.reserve(hostsStart[u + 1] - hostsStart[u]);
         for (std::size_t i = hostsStart[u]; i < hostsStart[u + 1]; ++i) {
-            const OrderNode& host = nodes.hosts[hostOrder[i]];
+            const OrderNode& host = nodes.hosts[byFirst[i].second];
             entry.hosts.push_back({host.text, host.kind, host.count});
         }
         found.push_back(std::move(entry));
@@ -836,11 +847,11 @@ std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatche
     for (const auto& [name, m] : matches.users) {
         if (m.count == 0)
             continue;
-        const std::uint32_t u = order.addUser(name, m.count, m.firstMet.line);
+        const std::uint32_t u = order.addUser(name, name, m.count, m.firstMet.line);
         for (const auto& [host, count] : m.hosts) {
             const auto first = m.hostsFirstMet.find(host);
             if (count != 0 && first != m.hostsFirstMet.end())
-                order.addHost(u, host, count, first->second.line, first->second.kind);
+                order.addHost(u, host, host, count, first->second.line, first->second.kind);
         }
     }
     return InTreeOrder(text, order, options);
@@ -859,12 +870,13 @@ FoundInTreeOrder FindInTreeOrder(std::string_view text, std::string_view needle,
     for (std::size_t u = 0; u < all.users.size(); ++u) {
         const MetNodes::Node& user = all.users[u];
         if (user.count != 0)
-            orderOf[u] = order.addUser(user.text, user.count, user.first);
+            orderOf[u] = order.addUser(user.text, all.users.copy(u), user.count, user.first);
     }
     for (std::size_t h = 0; h < all.hosts.size(); ++h) {
         const MetNodes::Node& host = all.hosts[h];
         if (host.count != 0)
-            order.addHost(orderOf[host.owner], host.text, host.count, host.first, host.kind);
+            order.addHost(orderOf[host.owner], host.text, all.hosts.copy(h), host.count, host.first,
+                          host.kind);
     }
     result.users = InTreeOrder(text, order, options);
     return result;
