@@ -825,12 +825,12 @@ std::vector<FoundUser> InTreeOrder(std::string_view text, OrderNodes& order,
     for (const std::uint32_t u : userOrder) {
         const OrderNode& user = nodes.users[u];
         FoundUser entry;
-        entry.text = user.text;
+        entry.text = user.copy;
         entry.count = user.count;
         entry.hosts.reserve(hostsStart[u + 1] - hostsStart[u]);
         for (std::size_t i = hostsStart[u]; i < hostsStart[u + 1]; ++i) {
             const OrderNode& host = nodes.hosts[byFirst[i].second];
-            entry.hosts.push_back({host.text, host.kind, host.count});
+            entry.hosts.push_back({host.copy, host.kind, host.count});
         }
         found.push_back(std::move(entry));
     }
@@ -879,6 +879,26 @@ FoundInTreeOrder FindInTreeOrder(std::string_view text, std::string_view needle,
                           host.kind);
     }
     result.users = InTreeOrder(text, order, options);
+    // The texts are views into the search's copies until here.
+    std::size_t bytes = 0;
+    for (const FoundUser& user : result.users) {
+        bytes += user.text.size();
+        for (const FoundHost& host : user.hosts)
+            bytes += host.text.size();
+    }
+    auto texts = std::make_shared<std::string>();
+    texts->reserve(bytes);
+    const auto keep = [&](std::string_view& view) {
+        const std::size_t at = texts->size();
+        texts->append(view);
+        view = std::string_view(texts->data() + at, view.size());
+    };
+    for (FoundUser& user : result.users) {
+        keep(user.text);
+        for (FoundHost& host : user.hosts)
+            keep(host.text);
+    }
+    result.texts = std::move(texts);
     return result;
 }
 

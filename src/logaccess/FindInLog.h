@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -97,14 +98,16 @@ std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatche
 
 struct FoundInTreeOrder
 {
-    std::vector<FoundUser> users; // with matches, in tree order
-    std::size_t lines = 0;        // matching lines, whether or not they name a user
-    bool cancelled = false;       // the search was stopped: the counts are incomplete
+    std::vector<FoundUser> users;             // with matches, in tree order
+    std::size_t lines = 0;                    // matching lines, whether or not they name a user
+    bool cancelled = false;                   // the search was stopped: the counts are incomplete
+    std::shared_ptr<const std::string> texts; // what the texts of users and hosts are views into
 };
 
 // MatchesInTreeOrder of FindInLog, for a caller that needs nothing else of the matches: the nodes
 // go from the search to their order without the maps of LogMatches. The texts of the result are
-// views into text.
+// views into a copy of their bytes, in tree order, that the result holds (texts): reading them
+// again does not go back to places all over the log, and they outlive it.
 FoundInTreeOrder FindInTreeOrder(std::string_view text, std::string_view needle,
                                  const FindOptions& options = {});
 

@@ -303,11 +303,7 @@ int runFind(const Context& context, const std::vector<std::string>& args)
             line += "  (" + counted(user.count, "match", "matches") + ')';
         }
         out.endLine();
-        for (std::size_t h = 0; h < user.hosts.size(); ++h) {
-            // The texts lie all over the log: ask for them a few hosts ahead.
-            if (h + 8 < user.hosts.size())
-                __builtin_prefetch(user.hosts[h + 8].text.data());
-            const FoundHost& host = user.hosts[h];
+        for (const FoundHost& host : user.hosts) {
             if (tsv) {
                 line += "H\t";
                 line += std::to_string(host.kind);
