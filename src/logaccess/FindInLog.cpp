@@ -87,11 +87,17 @@ public:
     Node& operator[](std::size_t n) { return m_nodes[n]; }
     const Node& operator[](std::size_t n) const { return m_nodes[n]; }
 
-    // The number of the node text of owner, added as first met at `at` when it is new.
+    // The number of the node text of owner, added as first met at `at` when it is new. bytes:
+    // the same bytes as text, where they are quicker to read (text is the one the node keeps).
     std::uint32_t meet(std::uint32_t owner, std::string_view text, std::size_t at,
                        ConnectionKind kind)
     {
-        const std::uint64_t hash = mixHash(HashBytes(text, 0x2545F4914F6CDD1Dull) + owner);
+        return meet(owner, text, text, at, kind);
+    }
+    std::uint32_t meet(std::uint32_t owner, std::string_view text, std::string_view bytes,
+                       std::size_t at, ConnectionKind kind)
+    {
+        const std::uint64_t hash = mixHash(HashBytes(bytes, 0x2545F4914F6CDD1Dull) + owner);
         if ((m_nodes.size() + 1) * 2 > m_slots.size())
             grow();
         std::size_t i = hash & m_mask;
@@ -100,13 +106,13 @@ public:
             if (slot.hash != hash)
                 continue;
             const std::uint32_t n = slot.node - 1;
-            if (m_nodes[n].owner == owner && SameText(copy(n), text))
+            if (m_nodes[n].owner == owner && SameText(copy(n), bytes))
                 return n;
         }
         const auto n = static_cast<std::uint32_t>(m_nodes.size());
         m_slots[i] = Slot{hash, n + 1};
         m_nodes.push_back(Node{text, owner, kind, 0, at});
-        m_keys.append(text);
+        m_keys.append(bytes);
         m_keyAt.push_back(m_keys.size());
         return n;
     }
@@ -237,13 +243,13 @@ void merge(RunFound& into, const RunFound& later)
     std::vector<std::uint32_t> userOf(later.users.size());
     for (std::size_t u = 0; u < later.users.size(); ++u) {
         const MetNodes::Node& user = later.users[u];
-        userOf[u] = into.users.meet(0, user.text, user.first, 0);
+        userOf[u] = into.users.meet(0, user.text, later.users.copy(u), user.first, 0);
         into.users[userOf[u]].count += user.count;
     }
     for (std::size_t h = 0; h < later.hosts.size(); ++h) {
         const MetNodes::Node& host = later.hosts[h];
-        const std::uint32_t n =
-            into.hosts.meet(userOf[host.owner], host.text, host.first, host.kind);
+        const std::uint32_t n = into.hosts.meet(userOf[host.owner], host.text, later.hosts.copy(h),
+                                                host.first, host.kind);
         into.hosts[n].count += host.count;
     }
 }
@@ -689,25 +695,24 @@ private:
 class OrderNodes
 {
 public:
-    explicit OrderNodes(const NoCaseFinder& finder) : m_finder(finder) {}
-
     // copy: the same bytes as text, where reading them is quicker (the log's are all over it).
+    // known: the text contains the needle.
     std::uint32_t addUser(std::string_view text, std::string_view copy, std::size_t count,
-                          std::size_t first)
+                          std::size_t first, bool known)
     {
         OrderNode user;
         user.text = text;
         user.copy = copy;
         user.count = count;
         user.first = first;
-        user.known = m_finder.in(copy);
+        user.known = known;
         if (!user.known)
             scanEnd = std::max(scanEnd, first);
         nodes.users.push_back(user);
         return static_cast<std::uint32_t>(nodes.users.size() - 1);
     }
     void addHost(std::uint32_t user, std::string_view text, std::string_view copy,
-                 std::size_t count, std::size_t first, ConnectionKind kind)
+                 std::size_t count, std::size_t first, ConnectionKind kind, bool known)
     {
         OrderNode host;
         host.text = text;
@@ -716,7 +721,7 @@ public:
         host.owner = user;
         host.first = first;
         host.kind = kind;
-        host.known = m_finder.in(copy);
+        host.known = known;
         if (!host.known) {
             ++nodes.users[user].looking;
             scanEnd = std::max(scanEnd, first);
@@ -726,9 +731,6 @@ public:
 
     Nodes nodes;
     std::size_t scanEnd = 0;
-
-private:
-    const NoCaseFinder& m_finder;
 };
 
 // The nodes in tree order, with the first lines the search did not meet looked for.
@@ -843,15 +845,17 @@ std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatche
                                           const FindOptions& options)
 {
     const NoCaseFinder finder(matches.needle);
-    OrderNodes order(finder);
+    OrderNodes order;
     for (const auto& [name, m] : matches.users) {
         if (m.count == 0)
             continue;
-        const std::uint32_t u = order.addUser(name, name, m.count, m.firstMet.line);
+        const std::uint32_t u =
+            order.addUser(name, name, m.count, m.firstMet.line, finder.in(name));
         for (const auto& [host, count] : m.hosts) {
             const auto first = m.hostsFirstMet.find(host);
             if (count != 0 && first != m.hostsFirstMet.end())
-                order.addHost(u, host, host, count, first->second.line, first->second.kind);
+                order.addHost(u, host, host, count, first->second.line, first->second.kind,
+                              finder.in(host));
         }
     }
     return InTreeOrder(text, order, options);
@@ -865,18 +869,25 @@ FoundInTreeOrder FindInTreeOrder(std::string_view text, std::string_view needle,
     FoundInTreeOrder result;
     result.lines = all.lines;
     result.cancelled = all.cancelled;
-    OrderNodes order(finder);
+    OrderNodes order;
     std::vector<std::uint32_t> orderOf(all.users.size(), NoNode);
     for (std::size_t u = 0; u < all.users.size(); ++u) {
         const MetNodes::Node& user = all.users[u];
         if (user.count != 0)
-            orderOf[u] = order.addUser(user.text, all.users.copy(u), user.count, user.first);
+            orderOf[u] = order.addUser(user.text, all.users.copy(u), user.count, user.first,
+                                       finder.in(all.users.copy(u)));
     }
+    // Which host texts hold the needle, on two cores: there can be a great many of them.
+    std::vector<char> holds(all.hosts.size());
+    RunParts(2, [&](std::size_t k) {
+        for (std::size_t h = k * holds.size() / 2; h < (k + 1) * holds.size() / 2; ++h)
+            holds[h] = all.hosts[h].count != 0 && finder.in(all.hosts.copy(h));
+    });
     for (std::size_t h = 0; h < all.hosts.size(); ++h) {
         const MetNodes::Node& host = all.hosts[h];
         if (host.count != 0)
             order.addHost(orderOf[host.owner], host.text, all.hosts.copy(h), host.count, host.first,
-                          host.kind);
+                          host.kind, holds[h] != 0);
     }
     result.users = InTreeOrder(text, order, options);
     // The texts are views into the search's copies until here.
