@@ -762,6 +762,10 @@ std::vector<FoundUser> InTreeOrder(std::string_view text, OrderNodes& order,
     nodes.userTable.build(keys, owners);
     keys.clear();
     owners.clear();
+    keys.reserve(nodes.hosts.size());
+    owners.reserve(nodes.hosts.size());
+    nodes.hostOf.reserve(nodes.hosts.size());
+    start.hosts.reserve(nodes.hosts.size());
     for (std::uint32_t h = 0; h < nodes.hosts.size(); ++h) {
         const OrderNode& host = nodes.hosts[h];
         if (host.known)
@@ -883,6 +887,10 @@ FoundInTreeOrder FindInTreeOrder(std::string_view text, std::string_view needle,
         for (std::size_t h = k * holds.size() / 2; h < (k + 1) * holds.size() / 2; ++h)
             holds[h] = all.hosts[h].count != 0 && finder.in(all.hosts.copy(h));
     });
+    std::size_t matched = 0;
+    for (std::size_t h = 0; h < all.hosts.size(); ++h)
+        matched += all.hosts[h].count != 0 ? 1 : 0;
+    order.nodes.hosts.reserve(matched);
     for (std::size_t h = 0; h < all.hosts.size(); ++h) {
         const MetNodes::Node& host = all.hosts[h];
         if (host.count != 0)
