@@ -205,31 +205,39 @@ std::string_view ExtractUser(std::string_view text)
 namespace {
 
 // The host of the text that starts at the request, by the rule of table token k (not -1).
-HostFields hostOfType(std::string_view text, int k)
+// The host of the connection type k from the text that starts at the request: the kind goes to
+// kind, the host to host (written where it is kept, not copied there from another place, which
+// cost the scan of a line a stalled read).
+void hostOfType(std::string_view text, int k, ConnectionKind& kind, std::string_view& host)
 {
-    HostFields result;
     const ConnectionType& type = ConnectionTypeTable[static_cast<std::size_t>(k)];
-    result.hasKind = true;
-    result.kind = type.kind;
+    kind = type.kind;
     switch (type.rule) {
     case HostRule::Tunnel:
-        result.host = TakeBefore(DropFirst(text, 9), ":");
+        host = TakeBefore(DropFirst(text, 9), ":");
         break;
     case HostRule::Web: {
         const std::size_t web = find(text, "http://");
         if (web != Absent)
-            result.host = TakeBefore(text.substr(web + 7), "/");
+            host = TakeBefore(text.substr(web + 7), "/");
         else if (find(text, "CONNECT") != Absent)
-            result.host = TakeBefore(DropFirst(text, 9), ":");
+            host = TakeBefore(DropFirst(text, 9), ":");
         break;
     }
     case HostRule::Ftp:
-        result.host = TakeBefore(DropThrough(text, "@"), "\"");
+        host = TakeBefore(DropThrough(text, "@"), "\"");
         break;
     case HostRule::Mail:
-        result.host = TakeBefore(DropThrough(text, "Host:"), "-User");
+        host = TakeBefore(DropThrough(text, "Host:"), "-User");
         break;
     }
+}
+
+HostFields hostOfType(std::string_view text, int k)
+{
+    HostFields result;
+    result.hasKind = true;
+    hostOfType(text, k, result.kind, result.host);
     return result;
 }
 
@@ -573,10 +581,8 @@ template <class Bits> inline void scanLine(const char* p, const char* end, Index
     }
     if (best < 0)
         return;
-    const HostFields host = hostOfType(std::string_view(p + request, length - request), best);
     fields.hasKind = true;
-    fields.kind = host.kind;
-    fields.host = host.host;
+    hostOfType(std::string_view(p + request, length - request), best, fields.kind, fields.host);
 }
 
 using Scan = void (*)(const char*, const char*, IndexLine&);
