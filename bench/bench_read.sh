@@ -83,7 +83,7 @@ many_n=$(nodes_of "$many")
 read -r grep_s _ < <(measure grep -c -F ' - ' "$many")
 read -r tree_s tree_kb < <(measure "$qeltlog" --format tsv tree "$many")
 echo "tree:  $many_n nodes: qeltlog ${tree_s}s  grep -c -F ' - ' ${grep_s}s" \
-     " ratio $(ratio "$tree_s" "$grep_s") (goal <= 1.5)"
+     " ratio $(ratio "$tree_s" "$grep_s") (no goal: the goal's log is the first)"
 echo "rss:   tree ${tree_kb} KB, limit (size + 32 MB + 64 B a node) $(tree_limit_kb "$many_bytes" "$many_n") KB"
 read -r few_s _ < <(measure "$qeltlog" --format tsv tree "$few")
 echo "hosts: 1,000 hosts ($(nodes_of "$few") nodes) ${few_s}s, 1,000,000 hosts ${tree_s}s" \
