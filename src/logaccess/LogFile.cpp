@@ -296,8 +296,24 @@ void LogFile::release() noexcept
 {
     // Unguard first, so that the handler never maps over a range that is no longer ours.
     unguardMapping(std::exchange(m_guard, -1));
-    if (m_mapped && m_data)
-        ::munmap(const_cast<char*>(m_data), m_size);
+    if (m_mapped && m_data) {
+        char* const data = const_cast<char*>(m_data);
+        // Taking down the page tables of a large mapping is work munmap does on one core (30 ms a
+        // GB here); letting the pages go first does it on two, and munmap finds nothing left.
+        constexpr std::size_t TwoCoresFrom = 64u << 20;
+        if (m_size >= TwoCoresFrom) {
+            static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+            const std::size_t half = m_size / 2 / page * page;
+            try {
+                std::thread second([&] { ::madvise(data + half, m_size - half, MADV_DONTNEED); });
+                ::madvise(data, half, MADV_DONTNEED);
+                second.join();
+            } catch (...) {
+                // No thread to be had: munmap does it all.
+            }
+        }
+        ::munmap(data, m_size);
+    }
     m_mapped = false;
     m_data = nullptr;
     m_buffer.reset();
