@@ -881,16 +881,15 @@ FoundInTreeOrder FindInTreeOrder(std::string_view text, std::string_view needle,
             orderOf[u] = order.addUser(user.text, all.users.copy(u), user.count, user.first,
                                        finder.in(all.users.copy(u)));
     }
-    // Which host texts hold the needle, on two cores: there can be a great many of them.
+    // Which host texts hold the needle, on the cores the search had: there can be a great many.
     std::vector<char> holds(all.hosts.size());
-    RunParts(2, [&](std::size_t k) {
-        for (std::size_t h = k * holds.size() / 2; h < (k + 1) * holds.size() / 2; ++h)
+    const std::size_t parts =
+        options.threads != 0 ? options.threads : (holds.size() >= (1u << 14) ? 2 : 1);
+    RunParts(parts, [&](std::size_t k) {
+        for (std::size_t h = k * holds.size() / parts; h < (k + 1) * holds.size() / parts; ++h)
             holds[h] = all.hosts[h].count != 0 && finder.in(all.hosts.copy(h));
     });
-    std::size_t matched = 0;
-    for (std::size_t h = 0; h < all.hosts.size(); ++h)
-        matched += all.hosts[h].count != 0 ? 1 : 0;
-    order.nodes.hosts.reserve(matched);
+    order.nodes.hosts.reserve(all.hosts.size());
     for (std::size_t h = 0; h < all.hosts.size(); ++h) {
         const MetNodes::Node& host = all.hosts[h];
         if (host.count != 0)

@@ -204,10 +204,9 @@ std::string_view ExtractUser(std::string_view text)
 
 namespace {
 
-// The host of the text that starts at the request, by the rule of table token k (not -1).
-// The host of the connection type k from the text that starts at the request: the kind goes to
-// kind, the host to host (written where it is kept, not copied there from another place, which
-// cost the scan of a line a stalled read).
+// The host of the text that starts at the request, by the rule of table token k (not -1), with
+// its kind: written straight where the caller keeps them (the scan of a line copying a host from
+// the stack right after writing it stalled on the copy).
 void hostOfType(std::string_view text, int k, ConnectionKind& kind, std::string_view& host)
 {
     const ConnectionType& type = ConnectionTypeTable[static_cast<std::size_t>(k)];

@@ -278,7 +278,7 @@ struct IndexState
 
 namespace {
 
-// Copies of the host texts that recur most, close together, for a build's comparisons. A host text
+// Copies of the first host texts a run meets, close together, for its comparisons. A host text
 // stands in the lines of many users, and every lookup compares a line's host with its entry's
 // text: at the entry's place in the log that text is mostly far from the cache (the log's pages
 // are small, and nearly each one costs a walk of the page tables), while a few thousand copies in
