@@ -97,7 +97,12 @@ public:
     std::uint32_t meet(std::uint32_t owner, std::string_view text, std::string_view bytes,
                        std::size_t at, ConnectionKind kind)
     {
-        const std::uint64_t hash = mixHash(HashBytes(bytes, 0x2545F4914F6CDD1Dull) + owner);
+        return meet(owner, text, bytes, at, kind, hashOf(owner, bytes));
+    }
+    // The same, with hash = hashOf(owner, bytes).
+    std::uint32_t meet(std::uint32_t owner, std::string_view text, std::string_view bytes,
+                       std::size_t at, ConnectionKind kind, std::uint64_t hash)
+    {
         if ((m_nodes.size() + 1) * 2 > m_slots.size())
             grow();
         std::size_t i = hash & m_mask;
@@ -115,6 +120,38 @@ public:
         m_keys.append(bytes);
         m_keyAt.push_back(m_keys.size());
         return n;
+    }
+
+    static std::uint64_t hashOf(std::uint32_t owner, std::string_view bytes)
+    {
+        return mixHash(HashBytes(bytes, 0x2545F4914F6CDD1Dull) + owner);
+    }
+
+    // A lookup of hash misses the cache three times over: at its slot, at its node and where
+    // its copy starts, and at the copy. These ask for each in turn, each once the one before
+    // has arrived (see FetchAhead); they change nothing.
+    [[gnu::always_inline]] void fetchSlot(std::uint64_t hash) const
+    {
+        if (!m_slots.empty())
+            __builtin_prefetch(&m_slots[hash & m_mask]);
+    }
+    [[gnu::always_inline]] void fetchNode(std::uint64_t hash) const
+    {
+        if (m_slots.empty())
+            return;
+        const Slot& slot = m_slots[hash & m_mask];
+        if (slot.node != 0 && slot.hash == hash) {
+            __builtin_prefetch(&m_nodes[slot.node - 1]);
+            __builtin_prefetch(&m_keyAt[slot.node - 1]);
+        }
+    }
+    [[gnu::always_inline]] void fetchCopy(std::uint64_t hash) const
+    {
+        if (m_slots.empty())
+            return;
+        const Slot& slot = m_slots[hash & m_mask];
+        if (slot.node != 0 && slot.hash == hash)
+            __builtin_prefetch(m_keys.data() + m_keyAt[slot.node - 1]);
     }
 
 private:
@@ -162,18 +199,32 @@ struct RunFound
     bool endedAtNul = false;
 };
 
+// A line of a block that holds the needle, read and waiting for its host to be looked up.
+struct BlockHit
+{
+    std::size_t at;
+    std::string_view host;
+    std::uint64_t hash; // of the host and its user, as MetNodes::hashOf
+    std::uint32_t user;
+    ConnectionKind kind;
+    bool matches;
+};
+
 // Reads the lines of a block of whole lines in which the needle occurs: counts those whose URL
-// holds it, and notes the nodes of all of them.
+// holds it, and notes the nodes of all of them. The users are looked up as the lines are read
+// (there are few), the hosts once the block has been read: by then their slots have arrived in
+// the cache, and the rest of each lookup is asked for a few lines ahead.
 void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& finder,
-                 RunFound& found)
+                 RunFound& found, std::vector<BlockHit>& hits)
 {
     const char* const begin = block.data();
     const char* const end = begin + block.size();
+    hits.clear();
     std::size_t pos = 0;
     while (pos < block.size()) {
         const std::size_t hit = finder.find(block, pos);
         if (hit == NoCaseFinder::npos)
-            return;
+            break;
         // The line around the hit: back to the end of the line before it, but never before pos,
         // which is always the start of a line.
         const char* lineStart = begin + hit;
@@ -191,10 +242,7 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         if (!fields.qualifies || fields.user.empty())
             continue;
         const std::size_t at = base + static_cast<std::size_t>(lineStart - begin);
-        // Lines of one user come in runs, and a user's requests in runs to one host (a page and
-        // its images): the user of the line before, and the user's latest host, are compared
-        // first.
-        // (The texts compared are those of recent lines, which are still in the cache.)
+        // Lines of one user come in runs: the user of the line before is compared first.
         if (found.user == NoNode || !SameText(found.userText, fields.user)) {
             found.user = found.users.meet(0, fields.user, at, 0);
             if (found.user == found.recentHost.size())
@@ -204,17 +252,32 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         found.users[found.user].count += matches ? 1 : 0;
         if (fields.host.empty())
             continue;
-        auto& [host, hostText] = found.recentHost[found.user];
-        if (host == NoNode || !SameText(hostText, fields.host))
-            host = found.hosts.meet(found.user, fields.host, at, fields.kind);
-        hostText = fields.host;
-        found.hosts[host].count += matches ? 1 : 0;
+        const std::uint64_t hash = MetNodes::hashOf(found.user, fields.host);
+        found.hosts.fetchSlot(hash);
+        hits.push_back(BlockHit{at, fields.host, hash, found.user, fields.kind, matches});
+    }
+    constexpr std::size_t NodeAhead = 4;
+    constexpr std::size_t CopyAhead = 2;
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        if (i + NodeAhead < hits.size())
+            found.hosts.fetchNode(hits[i + NodeAhead].hash);
+        if (i + CopyAhead < hits.size())
+            found.hosts.fetchCopy(hits[i + CopyAhead].hash);
+        const BlockHit& hit = hits[i];
+        // A user's requests come in runs to one host (a page and its images): the user's latest
+        // host is compared first.
+        auto& [host, hostText] = found.recentHost[hit.user];
+        if (host == NoNode || !SameText(hostText, hit.host))
+            host = found.hosts.meet(hit.user, hit.host, hit.host, hit.at, hit.kind, hit.hash);
+        hostText = hit.host;
+        found.hosts[host].count += hit.matches ? 1 : 0;
     }
 }
 
 void searchRun(std::string_view run, std::size_t base, const NoCaseFinder& finder, RunFound& found,
                const std::atomic<bool>* cancel)
 {
+    std::vector<BlockHit> hits;
     for (std::size_t from = 0; from < run.size();) {
         const std::size_t to = blockEnd(run, from);
         std::string_view block = run.substr(from, to - from);
@@ -223,7 +286,7 @@ void searchRun(std::string_view run, std::size_t base, const NoCaseFinder& finde
                 0, static_cast<std::size_t>(static_cast<const char*>(nul) - block.data()));
             found.endedAtNul = true;
         }
-        searchBlock(block, base + from, finder, found);
+        searchBlock(block, base + from, finder, found, hits);
         if (found.endedAtNul)
             return;
         if (cancel && cancel->load(std::memory_order_relaxed)) {
@@ -613,7 +676,6 @@ private:
 
         std::string_view lastName;
         std::uint32_t lastUser = NoNode;
-        std::vector<std::string_view> recentHost(userNodes);
         for (;;) {
             if (m_unmet.load(std::memory_order_relaxed) == 0 || cancelled())
                 break;
@@ -652,12 +714,10 @@ private:
                 }
                 if (!nodes.userLooks[lastUser] || fields.host.empty())
                     continue;
-                // A user's requests come in runs to one host (a page and its images): a host the
-                // user's latest line named has an earlier line already.
-                std::string_view& recent = recentHost[lastUser];
-                if (SameText(recent, fields.host))
-                    continue;
-                recent = fields.host;
+                // A host this thread has read a line of is no longer in unmet, nor is one of
+                // the many hosts not looked for, so that nearly every line stops here. (Comparing
+                // the host with the user's latest one first, as the search does, costs more than
+                // it spares: the comparison goes one way or the other at random.)
                 const std::uint64_t quick = QuickHash(fields.host, lastUser);
                 if (!unmet.mayHold(quick))
                     continue;
