@@ -38,8 +38,9 @@ bool UrlContainsNoCase(std::string_view line, std::string_view needle)
 
 namespace {
 
-// The text is read in blocks of whole lines of about this size, each first checked for a NUL
-// (which ends the text) and then searched while it is still in the cache.
+// The text is read in blocks of whole lines of about this size; the lines of a block that hold
+// the needle are read whole while they are still in the cache. The search looks for a NUL (which
+// ends the text) as it goes.
 constexpr std::size_t BlockBytes = 256u << 10;
 
 // The end of the block of whole lines that starts at from: the end of the line that holds the
@@ -222,19 +223,29 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
     hits.clear();
     std::size_t pos = 0;
     while (pos < block.size()) {
-        const std::size_t hit = finder.find(block, pos);
+        bool nul = false;
+        const std::size_t hit = finder.findOrNul(block, pos, nul);
         if (hit == NoCaseFinder::npos)
             break;
+        if (nul) {
+            found.endedAtNul = true;
+            break;
+        }
         // The line around the hit: back to the end of the line before it, but never before pos,
         // which is always the start of a line.
         const char* lineStart = begin + hit;
         while (lineStart > begin + pos && lineStart[-1] != '\n' && lineStart[-1] != '\r')
             --lineStart;
-        // Its end and index fields in one pass (the block holds no NUL).
+        // Its end and index fields in one pass. The line ends at a NUL, and so does the text.
         const IndexLine scanned = ScanIndexLine(lineStart, end);
         const char* lineEnd = scanned.end;
         const std::string_view line(lineStart, static_cast<std::size_t>(lineEnd - lineStart));
-        pos = static_cast<std::size_t>(lineEnd - begin) + TerminatorLength(lineEnd, end);
+        if (lineEnd < end && *lineEnd == '\0') {
+            found.endedAtNul = true;
+            pos = block.size();
+        } else {
+            pos = static_cast<std::size_t>(lineEnd - begin) + TerminatorLength(lineEnd, end);
+        }
         // The hit may lie outside the URL, and the URL may hold a later one: look in the URL.
         const bool matches = finder.in(StripHttpVersion(ExtractRecordFields(line).rawUrl));
         found.lines += matches ? 1 : 0;
@@ -280,13 +291,7 @@ void searchRun(std::string_view run, std::size_t base, const NoCaseFinder& finde
     std::vector<BlockHit> hits;
     for (std::size_t from = 0; from < run.size();) {
         const std::size_t to = blockEnd(run, from);
-        std::string_view block = run.substr(from, to - from);
-        if (const void* nul = std::memchr(block.data(), '\0', block.size())) {
-            block = block.substr(
-                0, static_cast<std::size_t>(static_cast<const char*>(nul) - block.data()));
-            found.endedAtNul = true;
-        }
-        searchBlock(block, base + from, finder, found, hits);
+        searchBlock(run.substr(from, to - from), base + from, finder, found, hits);
         if (found.endedAtNul)
             return;
         if (cancel && cancel->load(std::memory_order_relaxed)) {

@@ -16,6 +16,8 @@
 
 namespace qelt {
 
+enum class ScanInstructions; // LogGrammar.h
+
 class NoCaseFinder
 {
 public:
@@ -30,6 +32,14 @@ public:
     // The position of the first occurrence at or after from, or npos.
     std::size_t find(std::string_view text, std::size_t from = 0) const;
     bool in(std::string_view text) const { return find(text) != npos; }
+    // For a text that ends at its first NUL: the position of the first occurrence at or after
+    // from, or of the first NUL there if that comes first (nul is then set), or npos. One pass
+    // over the bytes does both, with the widest vector instructions the processor has.
+    std::size_t findOrNul(std::string_view text, std::size_t from, bool& nul) const;
+    // The same with the vector instructions up to `widest` (those the processor has), for the
+    // tests of each kind.
+    std::size_t findOrNul(ScanInstructions widest, std::string_view text, std::size_t from,
+                          bool& nul) const;
 
 private:
     bool matchesAt(const char* p) const;

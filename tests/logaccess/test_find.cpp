@@ -38,6 +38,7 @@ std::size_t ReferenceFind(const std::string& text, const std::string& needle, st
 
 // Bytes that differ from letters only in bit 0x20 ('@' and '`', '[' and '{', 0xC1 and 0xE1) must
 // not match each other; letters match in either case; every position of a 16-byte block counts.
+// The search that stops at a NUL agrees with the same rule on the text up to its NUL.
 TEST(NoCaseFinder, AgreesWithLoweredFindOnRandomTexts)
 {
     std::mt19937 rng(7);
@@ -54,6 +55,35 @@ TEST(NoCaseFinder, AgreesWithLoweredFindOnRandomTexts)
         for (std::size_t from = 0; from <= text.size(); from += 1 + rng() % 20)
             ASSERT_EQ(finder.find(text, from), ReferenceFind(text, needle, from))
                 << "text '" << text << "' needle '" << needle << "' from " << from;
+    }
+    // The search that also stops at a NUL, with each width of vector instructions: texts longer
+    // than two vectors, NULs anywhere (in the needle too), occurrences running into a NUL.
+    const std::string withNul = alphabet + std::string(2, '\0');
+    std::uniform_int_distribution<std::size_t> pickNul(0, withNul.size() - 1);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text(rng() % 200, ' ');
+        for (char& c : text)
+            c = rng() % 8 == 0 ? withNul[pickNul(rng)] : alphabet[pick(rng)];
+        std::string needle(1 + rng() % 4, ' ');
+        for (char& c : needle)
+            c = rng() % 20 == 0 ? '\0' : alphabet[pick(rng)];
+        const NoCaseFinder finder(needle);
+        for (std::size_t from = 0; from <= text.size(); from += 1 + rng() % 40) {
+            // The text ends at its first NUL from `from` on.
+            const std::size_t nulAt = text.find('\0', from);
+            const std::size_t found = ReferenceFind(
+                text.substr(0, nulAt == std::string::npos ? text.size() : nulAt), needle, from);
+            const std::size_t expected = found != std::string::npos ? found : nulAt;
+            for (const ScanInstructions widest :
+                 {ScanInstructions::Plain, ScanInstructions::Sse2, ScanInstructions::Avx2,
+                  ScanInstructions::Avx512}) {
+                bool nul = false;
+                ASSERT_EQ(finder.findOrNul(widest, text, from, nul), expected)
+                    << "needle '" << needle << "' from " << from << " width "
+                    << static_cast<int>(widest);
+                EXPECT_EQ(nul, found == std::string::npos && nulAt != std::string::npos);
+            }
+        }
     }
     EXPECT_TRUE(NoCaseFinder("ExAmPle.COM").in("GET http://www.EXAMPLE.com/"));
     EXPECT_FALSE(NoCaseFinder("").in("anything"));
