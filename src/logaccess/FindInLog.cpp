@@ -638,11 +638,13 @@ private:
 
     bool cancelled() const { return m_cancel && m_cancel->load(std::memory_order_relaxed); }
 
-    // Notes that node i (users first, then hosts) has been met.
-    void meet(std::size_t i)
+    // Notes that node i (users first, then hosts) has been met: whether it is the first time.
+    // The other thread has often met it already, and reading the flag is cheaper than writing it
+    // where the other thread writes too.
+    bool meet(std::size_t i)
     {
-        if (!m_met[i].exchange(true, std::memory_order_relaxed))
-            m_unmet.fetch_sub(1, std::memory_order_relaxed);
+        return !m_met[i].load(std::memory_order_relaxed) &&
+               !m_met[i].exchange(true, std::memory_order_relaxed);
     }
 
     // The lookups run a few lines behind the reading, as they mostly wait for memory: a line's
@@ -660,6 +662,10 @@ private:
         std::size_t produced = 0;
         std::size_t placed = 0;
         std::size_t consumed = 0;
+        // The nodes first met by this thread since it last took a chunk: the count of those
+        // still unmet goes down by them all at once (the threads read it only when they take a
+        // chunk).
+        std::size_t metHere = 0;
         const auto place = [&] {
             PendingHost& pending = ring[placed++ & (RingSize - 1)];
             pending.node = nodes.hostTable.find(pending.fingerprint);
@@ -676,12 +682,16 @@ private:
                 return;
             firsts.hosts[h] = pending.at;
             firsts.kinds[h] = pending.kind;
-            meet(userNodes + h);
+            metHere += meet(userNodes + h) ? 1 : 0;
         };
 
         std::string_view lastName;
         std::uint32_t lastUser = NoNode;
         for (;;) {
+            if (metHere != 0) {
+                m_unmet.fetch_sub(metHere, std::memory_order_relaxed);
+                metHere = 0;
+            }
             if (m_unmet.load(std::memory_order_relaxed) == 0 || cancelled())
                 break;
             const std::size_t c = m_nextChunk.fetch_add(1, std::memory_order_relaxed);
@@ -715,7 +725,7 @@ private:
                     continue;
                 if (at < firsts.users[lastUser]) {
                     firsts.users[lastUser] = at;
-                    meet(lastUser);
+                    metHere += meet(lastUser) ? 1 : 0;
                 }
                 if (!nodes.userLooks[lastUser] || fields.host.empty())
                     continue;
