@@ -612,20 +612,31 @@ __attribute__((target("avx512f,avx512bw"), flatten)) void scanAvx512(const char*
 Scan pickScan(ScanInstructions widest)
 {
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (widest >= ScanInstructions::Avx512 && __builtin_cpu_supports("avx512bw"))
-        return scanAvx512;
-    if (widest >= ScanInstructions::Avx2 && __builtin_cpu_supports("avx2"))
-        return scanAvx2;
-    if (widest >= ScanInstructions::Sse2)
-        return scanSse2;
+    const Scan scans[] = {scanPlain, scanSse2, scanAvx2, scanAvx512};
+    return scans[static_cast<int>(InstructionsUpTo(widest))];
 #else
     (void)widest;
-#endif
     return scanPlain;
+#endif
 }
 
 } // namespace
+
+ScanInstructions InstructionsUpTo(ScanInstructions widest)
+{
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (widest >= ScanInstructions::Avx512 && __builtin_cpu_supports("avx512bw"))
+        return ScanInstructions::Avx512;
+    if (widest >= ScanInstructions::Avx2 && __builtin_cpu_supports("avx2"))
+        return ScanInstructions::Avx2;
+    if (widest >= ScanInstructions::Sse2)
+        return ScanInstructions::Sse2;
+#else
+    (void)widest;
+#endif
+    return ScanInstructions::Plain;
+}
 
 IndexLine ScanIndexLine(const char* p, const char* end)
 {

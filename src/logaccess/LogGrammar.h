@@ -147,6 +147,8 @@ enum class ScanInstructions
     Avx512
 };
 IndexLine ScanIndexLine(ScanInstructions widest, const char* p, const char* end);
+// The widest vector instructions this processor has, up to `widest`.
+ScanInstructions InstructionsUpTo(ScanInstructions widest);
 // The user from the text after the line's leading field: the bytes before " [".
 std::string_view ExtractUser(std::string_view text);
 // The connection kind and host from the text that starts at the request.

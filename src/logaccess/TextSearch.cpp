@@ -229,17 +229,12 @@ findOrNulAvx512(const Needle& needle, std::string_view text, std::size_t from, b
 FindOrNul pickFindOrNul(ScanInstructions widest)
 {
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (widest >= ScanInstructions::Avx512 && __builtin_cpu_supports("avx512bw"))
-        return findOrNulAvx512;
-    if (widest >= ScanInstructions::Avx2 && __builtin_cpu_supports("avx2"))
-        return findOrNulAvx2;
-    if (widest >= ScanInstructions::Sse2)
-        return findOrNulSse2;
+    const FindOrNul searches[] = {findOrNulPlain, findOrNulSse2, findOrNulAvx2, findOrNulAvx512};
+    return searches[static_cast<int>(InstructionsUpTo(widest))];
 #else
     (void)widest;
-#endif
     return findOrNulPlain;
+#endif
 }
 
 std::size_t findOrNulBy(FindOrNul search, const Needle& needle, std::string_view text,
