@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -185,16 +186,44 @@ private:
     std::vector<std::size_t> m_keyAt{0}; // node n's copy is [m_keyAt[n], m_keyAt[n + 1])
 };
 
+// Whole lines of the text that the search did not read, [from, to).
+struct Unread
+{
+    std::size_t from;
+    std::size_t to;
+};
+
 // What the search of one run of the text found: every node of the lines it read.
 struct RunFound
 {
+    // Adds the lines [from, to) to those not read. Lines read between two parts not read count
+    // as not read when they are few: the scan reads them again rather than step over them.
+    void skipped(std::size_t from, std::size_t to)
+    {
+        constexpr std::size_t FewBytes = 256;
+        if (from == to)
+            return;
+        if (!unread.empty() && from - unread.back().to < FewBytes)
+            unread.back().to = to;
+        else
+            unread.push_back(Unread{from, to});
+    }
+
     MetNodes users;
     MetNodes hosts; // their owners are numbers in users
-    // The user of the latest line read, and per user the host of its latest line (or NoNode),
-    // with their texts there.
+    // The user of the latest line read, with its text there, and per user the text of the host
+    // of its latest line and that host (NoNode until it is looked up).
     std::uint32_t user = NoNode;
     std::string_view userText;
-    std::vector<std::pair<std::uint32_t, std::string_view>> recentHost;
+    struct RecentHost
+    {
+        std::string_view text;
+        std::uint32_t node = NoNode;
+    };
+    std::vector<RecentHost> recentHost;
+    // The lines not read, in order (and some read): a node's first line is the first the
+    // search met, or one of these before it.
+    std::vector<Unread> unread;
     std::size_t lines = 0;
     bool cancelled = false;
     bool endedAtNul = false;
@@ -209,7 +238,21 @@ struct BlockHit
     std::uint32_t user;
     ConnectionKind kind;
     bool matches;
+    bool asBefore; // the host of the user's line before: no lookup (and no hash)
 };
+
+// The start of the line that holds the byte at `hit`: after the last line end before it, but
+// never before `from`, a line start.
+const char* lineStartOf(const char* from, const char* hit)
+{
+    const auto before = static_cast<std::size_t>(hit - from);
+    const void* lf = ::memrchr(from, '\n', before);
+    const char* start = lf ? static_cast<const char*>(lf) + 1 : from;
+    const void* cr = ::memrchr(start, '\r', static_cast<std::size_t>(hit - start));
+    return cr ? static_cast<const char*>(cr) + 1 : start;
+}
+
+void processHosts(RunFound& found, const std::vector<BlockHit>& hits);
 
 // Reads the lines of a block of whole lines in which the needle occurs: counts those whose URL
 // holds it, and notes the nodes of all of them. The users are looked up as the lines are read
@@ -228,14 +271,15 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         if (hit == NoCaseFinder::npos)
             break;
         if (nul) {
+            // The text ends here, its last line with it (which no node found has a first line
+            // in: its first line is before a line found).
             found.endedAtNul = true;
-            break;
+            return processHosts(found, hits);
         }
         // The line around the hit: back to the end of the line before it, but never before pos,
         // which is always the start of a line.
-        const char* lineStart = begin + hit;
-        while (lineStart > begin + pos && lineStart[-1] != '\n' && lineStart[-1] != '\r')
-            --lineStart;
+        const char* lineStart = lineStartOf(begin + pos, begin + hit);
+        found.skipped(base + pos, base + static_cast<std::size_t>(lineStart - begin));
         // Its end and index fields in one pass. The line ends at a NUL, and so does the text.
         const IndexLine scanned = ScanIndexLine(lineStart, end);
         const char* lineEnd = scanned.end;
@@ -247,9 +291,9 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
             pos = static_cast<std::size_t>(lineEnd - begin) + TerminatorLength(lineEnd, end);
         }
         // The hit may lie outside the URL, and the URL may hold a later one: look in the URL.
-        const bool matches = finder.in(StripHttpVersion(ExtractRecordFields(line).rawUrl));
-        found.lines += matches ? 1 : 0;
         const IndexFields& fields = scanned.fields;
+        const bool matches = finder.in(StripHttpVersion(ExtractRawUrl(line, fields.hasKind)));
+        found.lines += matches ? 1 : 0;
         if (!fields.qualifies || fields.user.empty())
             continue;
         const std::size_t at = base + static_cast<std::size_t>(lineStart - begin);
@@ -257,30 +301,42 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         if (found.user == NoNode || !SameText(found.userText, fields.user)) {
             found.user = found.users.meet(0, fields.user, at, 0);
             if (found.user == found.recentHost.size())
-                found.recentHost.push_back({NoNode, {}});
+                found.recentHost.emplace_back();
         }
         found.userText = fields.user;
         found.users[found.user].count += matches ? 1 : 0;
         if (fields.host.empty())
             continue;
-        const std::uint64_t hash = MetNodes::hashOf(found.user, fields.host);
-        found.hosts.fetchSlot(hash);
-        hits.push_back(BlockHit{at, fields.host, hash, found.user, fields.kind, matches});
+        // A user's requests come in runs to one host (a page and its images): the user's latest
+        // host is compared first.
+        std::string_view& recent = found.recentHost[found.user].text;
+        const bool asBefore = SameText(recent, fields.host);
+        recent = fields.host;
+        std::uint64_t hash = 0;
+        if (!asBefore) {
+            hash = MetNodes::hashOf(found.user, fields.host);
+            found.hosts.fetchSlot(hash);
+        }
+        hits.push_back(BlockHit{at, fields.host, hash, found.user, fields.kind, matches, asBefore});
     }
+    found.skipped(base + std::min(pos, block.size()), base + block.size());
+    processHosts(found, hits);
+}
+
+// Looks up the hosts of a block's lines read.
+void processHosts(RunFound& found, const std::vector<BlockHit>& hits)
+{
     constexpr std::size_t NodeAhead = 4;
     constexpr std::size_t CopyAhead = 2;
     for (std::size_t i = 0; i < hits.size(); ++i) {
-        if (i + NodeAhead < hits.size())
+        if (i + NodeAhead < hits.size() && !hits[i + NodeAhead].asBefore)
             found.hosts.fetchNode(hits[i + NodeAhead].hash);
-        if (i + CopyAhead < hits.size())
+        if (i + CopyAhead < hits.size() && !hits[i + CopyAhead].asBefore)
             found.hosts.fetchCopy(hits[i + CopyAhead].hash);
         const BlockHit& hit = hits[i];
-        // A user's requests come in runs to one host (a page and its images): the user's latest
-        // host is compared first.
-        auto& [host, hostText] = found.recentHost[hit.user];
-        if (host == NoNode || !SameText(hostText, hit.host))
+        std::uint32_t& host = found.recentHost[hit.user].node;
+        if (!hit.asBefore)
             host = found.hosts.meet(hit.user, hit.host, hit.host, hit.at, hit.kind, hit.hash);
-        hostText = hit.host;
         found.hosts[host].count += hit.matches ? 1 : 0;
     }
 }
@@ -308,6 +364,8 @@ void merge(RunFound& into, const RunFound& later)
     into.lines += later.lines;
     into.cancelled = into.cancelled || later.cancelled;
     into.endedAtNul = later.endedAtNul;
+    for (const Unread& part : later.unread)
+        into.skipped(part.from, part.to);
     std::vector<std::uint32_t> userOf(later.users.size());
     for (std::size_t u = 0; u < later.users.size(); ++u) {
         const MetNodes::Node& user = later.users[u];
@@ -570,13 +628,14 @@ constexpr std::size_t MaxChunkBytes = 4u << 20;
 constexpr std::size_t MinChunkBytes = 4u << 10;
 constexpr std::size_t CheckBytes = 256u << 10;
 
-// The scan of the part of the text before the first lines the search met, for earlier lines of
-// the nodes looked for. The text is read in chunks of whole lines, which the threads take in
-// order; each thread keeps the earliest line it read of every node (a node's lines come to a
-// thread in order, so the first one it reads is its earliest there), and the earliest of those
-// is the node's first line. Once every node has been met, the chunks after those taken can hold
-// no earlier line: the chunks taken are read to their ends (a node met in a later chunk may have
-// an earlier line in them), and no further one is taken.
+// The scan of the lines the search did not read before the first lines it met, for earlier lines
+// of the nodes looked for. Those lines are read in chunks, which the threads take in order; each
+// thread keeps the earliest line it read of every node (a node's lines come to a thread in order,
+// so the first one it reads is its earliest there), and the earliest of those is the node's first
+// line. A node is settled once it has been met, or once every chunk that starts before the first
+// line the search met has been taken. Once every node is settled, the chunks after those taken can
+// hold no earlier line: the chunks taken are read to their ends (a node met in a later chunk may
+// have an earlier line in them), and no further one is taken.
 class FirstLineScan
 {
 public:
@@ -589,9 +648,11 @@ public:
         std::vector<ConnectionKind> kinds;
     };
 
-    FirstLineScan(std::string_view text, const Nodes& nodes, Firsts start, std::size_t looking,
-                  const std::atomic<bool>* cancel)
-        : m_text(text), m_nodes(nodes), m_start(std::move(start)), m_unmetHosts(nodes.hostTable),
+    // unread: the lines not read by the search, in order, inside text.
+    FirstLineScan(std::string_view text, std::vector<Unread> unread, const Nodes& nodes,
+                  Firsts start, std::size_t looking, const std::atomic<bool>* cancel)
+        : m_text(text), m_unread(std::move(unread)), m_nodes(nodes), m_start(std::move(start)),
+          m_unmetHosts(nodes.hostTable),
           m_met(new std::atomic<bool>[m_start.users.size() + m_start.hosts.size()]),
           m_unmet(looking), m_cancel(cancel)
     {
@@ -603,9 +664,7 @@ public:
     std::vector<Firsts> run(unsigned threads)
     {
         std::vector<Firsts> firsts(std::max(1u, threads), m_start);
-        // Enough chunks for the threads to share the work evenly.
-        m_chunkBytes = std::clamp<std::size_t>(m_text.size() / (firsts.size() * 8), MinChunkBytes,
-                                               MaxChunkBytes);
+        makeChunks(firsts.size());
         RunParts(firsts.size(), [&](std::size_t k) { scan(firsts[k]); });
         return firsts;
     }
@@ -624,16 +683,75 @@ private:
         ConnectionKind kind;
     };
 
-    // Where chunk c starts: after the first LF at or after c chunks' bytes, so that chunks split
-    // into the same lines as the whole.
-    std::size_t chunkStart(std::size_t c) const
+    // Cuts the unread lines into chunks of about the same number of bytes, enough for the
+    // threads to share the work evenly, each starting at a line start; and sorts the nodes looked
+    // for by the chunk that settles them.
+    void makeChunks(std::size_t threads)
     {
-        const std::size_t at = c * m_chunkBytes;
-        if (at == 0 || at >= m_text.size())
-            return std::min(at, m_text.size());
-        const void* lf = std::memchr(m_text.data() + at, '\n', m_text.size() - at);
-        return lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - m_text.data()) + 1
-                  : m_text.size();
+        std::vector<std::size_t> before(m_unread.size() + 1, 0); // unread bytes before each part
+        for (std::size_t r = 0; r < m_unread.size(); ++r)
+            before[r + 1] = before[r] + (m_unread[r].to - m_unread[r].from);
+        const std::size_t total = before.back();
+        const std::size_t chunkBytes =
+            std::clamp<std::size_t>(total / (threads * 8), MinChunkBytes, MaxChunkBytes);
+        const std::size_t chunks = (total + chunkBytes - 1) / chunkBytes;
+        m_chunkStart.assign(chunks + 1, m_text.size());
+        for (std::size_t c = 0; c < chunks; ++c) {
+            const std::size_t offset = c * chunkBytes;
+            const std::size_t r = static_cast<std::size_t>(
+                std::upper_bound(before.begin(), before.end(), offset) - before.begin() - 1);
+            const Unread& part = m_unread[r];
+            std::size_t at = part.from + (offset - before[r]);
+            if (at != part.from) {
+                // After the next LF, so that the chunks split into the same lines as the whole.
+                const void* lf = std::memchr(m_text.data() + at, '\n', part.to - at);
+                at = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - m_text.data()) + 1
+                        : part.to;
+            }
+            m_chunkStart[c] = c == 0 ? at : std::max(at, m_chunkStart[c - 1]);
+        }
+        // A node whose first line met starts at s (one past that line) is settled once every
+        // chunk that starts before s has been taken: by the time the chunk before the first that
+        // starts at or after s is taken.
+        const auto settledAt = [&](std::size_t s) {
+            const auto after = static_cast<std::size_t>(
+                std::lower_bound(m_chunkStart.begin(), m_chunkStart.end(), s) -
+                m_chunkStart.begin());
+            return after == 0 ? 0 : after - 1;
+        };
+        // The nodes by that chunk: counted per chunk, then placed.
+        const std::size_t users = m_start.users.size();
+        const auto startOf = [&](std::size_t i) {
+            return i < users ? m_start.users[i] : m_start.hosts[i - users];
+        };
+        const auto looked = [&](std::size_t i) { return i >= users || m_start.users[i] != 0; };
+        std::vector<std::size_t> chunkOf(users + m_start.hosts.size());
+        m_settleFrom.assign(m_chunkStart.size() + 1, 0);
+        for (std::size_t i = 0; i < chunkOf.size(); ++i) {
+            if (!looked(i)) // a user whose first line is known
+                continue;
+            chunkOf[i] = settledAt(startOf(i));
+            ++m_settleFrom[chunkOf[i] + 1];
+        }
+        for (std::size_t c = 1; c < m_settleFrom.size(); ++c)
+            m_settleFrom[c] += m_settleFrom[c - 1];
+        m_settleNode.resize(m_settleFrom.back());
+        std::vector<std::size_t> next(m_settleFrom.begin(), m_settleFrom.end() - 1);
+        for (std::size_t i = 0; i < chunkOf.size(); ++i) {
+            if (looked(i))
+                m_settleNode[next[chunkOf[i]]++] = static_cast<std::uint32_t>(i);
+        }
+    }
+
+    // Settles the nodes that taking chunk c settles; how many were not met yet.
+    std::size_t settle(std::size_t c)
+    {
+        std::size_t settled = 0;
+        const std::lock_guard<std::mutex> lock(m_settleMutex);
+        const std::size_t upTo = m_settleFrom[std::min(c + 1, m_settleFrom.size() - 1)];
+        for (; m_settled < upTo; ++m_settled)
+            settled += meet(m_settleNode[m_settled]) ? 1 : 0;
+        return settled;
     }
 
     bool cancelled() const { return m_cancel && m_cancel->load(std::memory_order_relaxed); }
@@ -695,56 +813,68 @@ private:
             if (m_unmet.load(std::memory_order_relaxed) == 0 || cancelled())
                 break;
             const std::size_t c = m_nextChunk.fetch_add(1, std::memory_order_relaxed);
-            const std::size_t from = chunkStart(c);
-            if (from >= m_text.size())
+            if (c + 1 >= m_chunkStart.size())
                 break;
-            const char* p = m_text.data() + from;
-            const char* const end = m_text.data() + chunkStart(c + 1);
-            const char* nextCheck = p + CheckBytes;
-            while (p < end) {
-                FetchAhead(p, end);
-                // The part read holds no NUL: it ends before the first line met.
-                const IndexLine scanned = ScanIndexLine(p, end);
-                const auto at = static_cast<std::size_t>(p - m_text.data());
-                p = scanned.end + TerminatorLength(scanned.end, end);
-                if (p >= nextCheck) {
-                    if (cancelled())
-                        return;
-                    nextCheck = p + CheckBytes;
+            metHere += settle(c);
+            const std::size_t chunkEnd = m_chunkStart[c + 1];
+            const char* const chunkLast = m_text.data() + chunkEnd;
+            // The unread parts in the chunk.
+            auto part = std::upper_bound(
+                m_unread.begin(), m_unread.end(), m_chunkStart[c],
+                [](std::size_t at, const Unread& unread) { return at < unread.to; });
+            for (; part != m_unread.end() && part->from < chunkEnd; ++part) {
+                const char* p = m_text.data() + std::max(part->from, m_chunkStart[c]);
+                const char* const end = m_text.data() + std::min(part->to, chunkEnd);
+                const char* nextCheck = p + CheckBytes;
+                while (p < end) {
+                    // Up to the chunk's end: the lines read between its parts come after this
+                    // part's, and are read from the cache just as well.
+                    FetchAhead(p, chunkLast);
+                    // The part read holds no NUL: it ends before the first line met.
+                    const IndexLine scanned = ScanIndexLine(p, end);
+                    const auto at = static_cast<std::size_t>(p - m_text.data());
+                    p = scanned.end + TerminatorLength(scanned.end, end);
+                    if (p >= nextCheck) {
+                        if (cancelled())
+                            return;
+                        nextCheck = p + CheckBytes;
+                    }
+                    const IndexFields& fields = scanned.fields;
+                    if (!fields.qualifies || fields.user.empty())
+                        continue;
+                    if (!SameText(fields.user, lastName)) {
+                        lastName = fields.user;
+                        lastUser =
+                            nodes.userTable.find(nodes.userTable.fingerprint(fields.user, 0));
+                        if (lastUser != NoNode && !nodes.userTable.is(lastUser, fields.user, 0))
+                            lastUser = NoNode;
+                    }
+                    if (lastUser == NoNode)
+                        continue;
+                    if (at < firsts.users[lastUser]) {
+                        firsts.users[lastUser] = at;
+                        metHere += meet(lastUser) ? 1 : 0;
+                    }
+                    if (!nodes.userLooks[lastUser] || fields.host.empty())
+                        continue;
+                    // A host this thread has read a line of is no longer in unmet, nor is one of
+                    // the many hosts not looked for, so that nearly every line stops here.
+                    // (Comparing the host with the user's latest one first, as the search does,
+                    // costs more than it spares: the comparison goes one way or the other at
+                    // random.)
+                    const std::uint64_t quick = QuickHash(fields.host, lastUser);
+                    if (!unmet.mayHold(quick))
+                        continue;
+                    const std::uint64_t fingerprint =
+                        nodes.hostTable.fingerprint(fields.host, lastUser);
+                    nodes.hostTable.prefetch(fingerprint);
+                    ring[produced++ & (RingSize - 1)] = PendingHost{
+                        quick, fingerprint, at, fields.host, lastUser, NoNode, fields.kind};
+                    if (produced - placed > SlotLag)
+                        place();
+                    if (placed - consumed > EntryLag)
+                        consume();
                 }
-                const IndexFields& fields = scanned.fields;
-                if (!fields.qualifies || fields.user.empty())
-                    continue;
-                if (!SameText(fields.user, lastName)) {
-                    lastName = fields.user;
-                    lastUser = nodes.userTable.find(nodes.userTable.fingerprint(fields.user, 0));
-                    if (lastUser != NoNode && !nodes.userTable.is(lastUser, fields.user, 0))
-                        lastUser = NoNode;
-                }
-                if (lastUser == NoNode)
-                    continue;
-                if (at < firsts.users[lastUser]) {
-                    firsts.users[lastUser] = at;
-                    metHere += meet(lastUser) ? 1 : 0;
-                }
-                if (!nodes.userLooks[lastUser] || fields.host.empty())
-                    continue;
-                // A host this thread has read a line of is no longer in unmet, nor is one of
-                // the many hosts not looked for, so that nearly every line stops here. (Comparing
-                // the host with the user's latest one first, as the search does, costs more than
-                // it spares: the comparison goes one way or the other at random.)
-                const std::uint64_t quick = QuickHash(fields.host, lastUser);
-                if (!unmet.mayHold(quick))
-                    continue;
-                const std::uint64_t fingerprint =
-                    nodes.hostTable.fingerprint(fields.host, lastUser);
-                nodes.hostTable.prefetch(fingerprint);
-                ring[produced++ & (RingSize - 1)] =
-                    PendingHost{quick, fingerprint, at, fields.host, lastUser, NoNode, fields.kind};
-                if (produced - placed > SlotLag)
-                    place();
-                if (placed - consumed > EntryLag)
-                    consume();
             }
         }
         while (placed < produced)
@@ -754,13 +884,19 @@ private:
     }
 
     std::string_view m_text;
+    const std::vector<Unread> m_unread;
     const Nodes& m_nodes;
     const Firsts m_start;
     const UnmetHosts m_unmetHosts; // each thread starts from a copy
     std::unique_ptr<std::atomic<bool>[]> m_met;
     std::atomic<std::size_t> m_unmet;
     std::atomic<std::size_t> m_nextChunk{0};
-    std::size_t m_chunkBytes = MaxChunkBytes;
+    std::vector<std::size_t> m_chunkStart; // of each chunk, and the text's end
+    // The nodes looked for (users first, then hosts), by the chunk whose taking settles them.
+    std::vector<std::uint32_t> m_settleNode;
+    std::vector<std::size_t> m_settleFrom; // where the nodes of each chunk start in m_settleNode
+    std::mutex m_settleMutex;
+    std::size_t m_settled = 0; // of those, guarded by m_settleMutex
     const std::atomic<bool>* m_cancel;
 };
 
@@ -809,8 +945,9 @@ public:
 };
 
 // The nodes in tree order, with the first lines the search did not meet looked for.
-std::vector<FoundUser> InTreeOrder(std::string_view text, OrderNodes& order,
-                                   const FindOptions& options)
+// unread: the lines the search did not read, in order.
+std::vector<FoundUser> InTreeOrder(std::string_view text, std::vector<Unread> unread,
+                                   OrderNodes& order, const FindOptions& options)
 {
     Nodes& nodes = order.nodes;
     const std::size_t scanEnd = order.scanEnd;
@@ -856,9 +993,17 @@ std::vector<FoundUser> InTreeOrder(std::string_view text, OrderNodes& order,
 
     if (looking > 0) {
         const std::string_view prefix = text.substr(0, std::min(scanEnd, text.size()));
-        const unsigned threads =
-            options.threads != 0 ? options.threads : RunsForScan(prefix.size());
-        FirstLineScan scan(prefix, nodes, std::move(start), looking, options.cancel);
+        // Only the unread lines before the first lines met.
+        std::size_t bytes = 0;
+        while (!unread.empty() && unread.back().from >= prefix.size())
+            unread.pop_back();
+        if (!unread.empty())
+            unread.back().to = std::min(unread.back().to, prefix.size());
+        for (const Unread& part : unread)
+            bytes += part.to - part.from;
+        const unsigned threads = options.threads != 0 ? options.threads : RunsForScan(bytes);
+        FirstLineScan scan(prefix, std::move(unread), nodes, std::move(start), looking,
+                           options.cancel);
         const std::vector<FirstLineScan::Firsts> firsts = scan.run(threads);
         // A node's first line is the earliest any thread read.
         for (std::size_t e = 0; e < nodes.userOf.size(); ++e) {
@@ -937,7 +1082,8 @@ std::vector<FoundUser> MatchesInTreeOrder(std::string_view text, const LogMatche
                               finder.in(host));
         }
     }
-    return InTreeOrder(text, order, options);
+    // Without the search's own record, every line counts as unread.
+    return InTreeOrder(text, {Unread{0, text.size()}}, order, options);
 }
 
 FoundInTreeOrder FindInTreeOrder(std::string_view text, std::string_view needle,
@@ -971,7 +1117,7 @@ FoundInTreeOrder FindInTreeOrder(std::string_view text, std::string_view needle,
             order.addHost(orderOf[host.owner], host.text, all.hosts.copy(h), host.count, host.first,
                           host.kind, holds[h] != 0);
     }
-    result.users = InTreeOrder(text, order, options);
+    result.users = InTreeOrder(text, all.unread, order, options);
     // The texts are views into the search's copies until here.
     std::size_t bytes = 0;
     for (const FoundUser& user : result.users) {

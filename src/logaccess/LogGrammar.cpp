@@ -265,6 +265,17 @@ IndexFields ExtractIndexFields(std::string_view line)
     return result;
 }
 
+namespace {
+
+// The raw URL of the request whose text (after its opening quote) is `request`: after its first
+// space, through the next double quote.
+std::string_view rawUrlAfterHead(std::string_view request)
+{
+    return TakeThrough(DropThrough(request, " "), "\"");
+}
+
+} // namespace
+
 RecordFields ExtractRecordFields(std::string_view line)
 {
     RecordFields result;
@@ -292,9 +303,15 @@ RecordFields ExtractRecordFields(std::string_view line)
         head = head.substr(0, LabelCapacity);
     result.labelHead = head;
     result.labelToken = token.substr(0, LabelCapacity - head.size());
-    rest = DropThrough(rest, " ");
-    result.rawUrl = TakeThrough(rest, "\"");
+    result.rawUrl = rawUrlAfterHead(rest);
     return result;
+}
+
+std::string_view ExtractRawUrl(std::string_view line, bool tokenFound)
+{
+    if (!tokenFound && FindConnectionType(line) < 0)
+        return {};
+    return rawUrlAfterHead(DropThrough(line, "] \""));
 }
 
 IconIndex FileKindIcon(std::string_view rawUrl)

@@ -173,6 +173,9 @@ struct RecordFields
 
 // What the request list takes from a line: date, connection label, raw URL.
 RecordFields ExtractRecordFields(std::string_view line);
+// Its raw URL alone. tokenFound: a connection token is known to occur in the line (the line's
+// index fields have a kind), which spares looking for one.
+std::string_view ExtractRawUrl(std::string_view line, bool tokenFound = false);
 // 7 for a plain request, 8 for an archive, 9 for a PDF document.
 IconIndex FileKindIcon(std::string_view rawUrl);
 // The raw URL without its trailing " HTTP/1.x\"" (the display URL), or unchanged.
