@@ -6,6 +6,7 @@
 #include "logaccess/TextSearch.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -196,6 +197,30 @@ struct Unread
 // What the search of one run of the text found: every node of the lines it read.
 struct RunFound
 {
+    // The user whose text is `text`, from a small cache of users met, or NoNode.
+    std::uint32_t knownUser(std::string_view text) const
+    {
+        const UserSeen& seen = usersSeen[userSlot(text)];
+        return seen.node != NoNode && SameText(users.copy(seen.node), text) ? seen.node : NoNode;
+    }
+    void rememberUser(std::string_view text, std::uint32_t node)
+    {
+        usersSeen[userSlot(text)] = UserSeen{node};
+    }
+    static std::size_t userSlot(std::string_view text)
+    {
+        std::uint64_t first = 0;
+        std::memcpy(&first, text.data(), std::min<std::size_t>(text.size(), 8));
+        return static_cast<std::size_t>(mixHash(first * 0x9E3779B97F4A7C15ull + text.size()) &
+                                        (UsersSeen - 1));
+    }
+    struct UserSeen
+    {
+        std::uint32_t node = NoNode;
+    };
+    static constexpr std::size_t UsersSeen = 1024;
+    std::array<UserSeen, UsersSeen> usersSeen;
+
     // Adds the lines [from, to) to those not read. Lines read between two parts not read count
     // as not read when they are few: the scan reads them again rather than step over them.
     void skipped(std::size_t from, std::size_t to)
@@ -299,7 +324,11 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         const std::size_t at = base + static_cast<std::size_t>(lineStart - begin);
         // Lines of one user come in runs: the user of the line before is compared first.
         if (found.user == NoNode || !SameText(found.userText, fields.user)) {
-            found.user = found.users.meet(0, fields.user, at, 0);
+            found.user = found.knownUser(fields.user);
+            if (found.user == NoNode) {
+                found.user = found.users.meet(0, fields.user, at, 0);
+                found.rememberUser(fields.user, found.user);
+            }
             if (found.user == found.recentHost.size())
                 found.recentHost.emplace_back();
         }
