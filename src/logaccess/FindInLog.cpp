@@ -187,6 +187,28 @@ private:
     std::vector<std::size_t> m_keyAt{0}; // node n's copy is [m_keyAt[n], m_keyAt[n + 1])
 };
 
+// Users met recently, by their names' length and first bytes: most lines name one of a few
+// hundred users, and finding the name here spares hashing it whole and looking it up. A name
+// found here must still be compared with the user's.
+class RecentUsers
+{
+public:
+    RecentUsers() { m_nodes.fill(NoNode); }
+    std::uint32_t& at(std::string_view name) { return m_nodes[slot(name)]; }
+    std::uint32_t at(std::string_view name) const { return m_nodes[slot(name)]; }
+
+private:
+    static constexpr std::size_t Size = 1024;
+    static std::size_t slot(std::string_view name)
+    {
+        std::uint64_t first = 0;
+        std::memcpy(&first, name.data(), std::min<std::size_t>(name.size(), 8));
+        return static_cast<std::size_t>(mixHash(first * 0x9E3779B97F4A7C15ull + name.size()) &
+                                        (Size - 1));
+    }
+    std::array<std::uint32_t, Size> m_nodes;
+};
+
 // Whole lines of the text that the search did not read, [from, to).
 struct Unread
 {
@@ -197,29 +219,13 @@ struct Unread
 // What the search of one run of the text found: every node of the lines it read.
 struct RunFound
 {
-    // The user whose text is `text`, from a small cache of users met, or NoNode.
+    // The user whose text is `text`, from the users met recently, or NoNode.
     std::uint32_t knownUser(std::string_view text) const
     {
-        const UserSeen& seen = usersSeen[userSlot(text)];
-        return seen.node != NoNode && SameText(users.copy(seen.node), text) ? seen.node : NoNode;
+        const std::uint32_t node = recentUsers.at(text);
+        return node != NoNode && SameText(users.copy(node), text) ? node : NoNode;
     }
-    void rememberUser(std::string_view text, std::uint32_t node)
-    {
-        usersSeen[userSlot(text)] = UserSeen{node};
-    }
-    static std::size_t userSlot(std::string_view text)
-    {
-        std::uint64_t first = 0;
-        std::memcpy(&first, text.data(), std::min<std::size_t>(text.size(), 8));
-        return static_cast<std::size_t>(mixHash(first * 0x9E3779B97F4A7C15ull + text.size()) &
-                                        (UsersSeen - 1));
-    }
-    struct UserSeen
-    {
-        std::uint32_t node = NoNode;
-    };
-    static constexpr std::size_t UsersSeen = 1024;
-    std::array<UserSeen, UsersSeen> usersSeen;
+    RecentUsers recentUsers;
 
     // Adds the lines [from, to) to those not read. Lines read between two parts not read count
     // as not read when they are few: the scan reads them again rather than step over them.
@@ -327,7 +333,7 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
             found.user = found.knownUser(fields.user);
             if (found.user == NoNode) {
                 found.user = found.users.meet(0, fields.user, at, 0);
-                found.rememberUser(fields.user, found.user);
+                found.recentUsers.at(fields.user) = found.user;
             }
             if (found.user == found.recentHost.size())
                 found.recentHost.emplace_back();
