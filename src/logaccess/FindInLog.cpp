@@ -283,7 +283,23 @@ const char* lineStartOf(const char* from, const char* hit)
     return cr ? static_cast<const char*>(cr) + 1 : start;
 }
 
-void processHosts(RunFound& found, const std::vector<BlockHit>& hits);
+// Looks up the hosts of a block's lines read.
+void processHosts(RunFound& found, const std::vector<BlockHit>& hits)
+{
+    constexpr std::size_t NodeAhead = 4;
+    constexpr std::size_t CopyAhead = 2;
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        if (i + NodeAhead < hits.size() && !hits[i + NodeAhead].asBefore)
+            found.hosts.fetchNode(hits[i + NodeAhead].hash);
+        if (i + CopyAhead < hits.size() && !hits[i + CopyAhead].asBefore)
+            found.hosts.fetchCopy(hits[i + CopyAhead].hash);
+        const BlockHit& hit = hits[i];
+        std::uint32_t& host = found.recentHost[hit.user].node;
+        if (!hit.asBefore)
+            host = found.hosts.meet(hit.user, hit.host, hit.host, hit.at, hit.kind, hit.hash);
+        found.hosts[host].count += hit.matches ? 1 : 0;
+    }
+}
 
 // Reads the lines of a block of whole lines in which the needle occurs: counts those whose URL
 // holds it, and notes the nodes of all of them. The users are looked up as the lines are read
@@ -354,26 +370,8 @@ void searchBlock(std::string_view block, std::size_t base, const NoCaseFinder& f
         }
         hits.push_back(BlockHit{at, fields.host, hash, found.user, fields.kind, matches, asBefore});
     }
-    found.skipped(base + std::min(pos, block.size()), base + block.size());
+    found.skipped(base + pos, base + block.size());
     processHosts(found, hits);
-}
-
-// Looks up the hosts of a block's lines read.
-void processHosts(RunFound& found, const std::vector<BlockHit>& hits)
-{
-    constexpr std::size_t NodeAhead = 4;
-    constexpr std::size_t CopyAhead = 2;
-    for (std::size_t i = 0; i < hits.size(); ++i) {
-        if (i + NodeAhead < hits.size() && !hits[i + NodeAhead].asBefore)
-            found.hosts.fetchNode(hits[i + NodeAhead].hash);
-        if (i + CopyAhead < hits.size() && !hits[i + CopyAhead].asBefore)
-            found.hosts.fetchCopy(hits[i + CopyAhead].hash);
-        const BlockHit& hit = hits[i];
-        std::uint32_t& host = found.recentHost[hit.user].node;
-        if (!hit.asBefore)
-            host = found.hosts.meet(hit.user, hit.host, hit.host, hit.at, hit.kind, hit.hash);
-        found.hosts[host].count += hit.matches ? 1 : 0;
-    }
 }
 
 void searchRun(std::string_view run, std::size_t base, const NoCaseFinder& finder, RunFound& found,
